@@ -1,0 +1,64 @@
+#pragma once
+/// The Solidity ABI type model and the type-string parser.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrix::abi {
+
+/// The eleven kinds, in tag order; AbiValue uses the same order.
+enum class AbiKind : std::uint8_t {
+    Bool,
+    Int,
+    Uint,
+    FixedBytes,
+    Address,
+    Function,
+    Bytes,
+    String,
+    Array,
+    FixedArray,
+    Tuple,
+};
+
+/// A parsed ABI type: a tree of owned nodes.
+struct AbiType {
+    AbiKind kind = AbiKind::Bool;
+    /// Bit width N for Int/Uint, byte size N for FixedBytes, length k for FixedArray; else 0.
+    std::size_t size = 0;
+    /// The element type for Array/FixedArray (exactly one), the members for Tuple; else empty.
+    std::vector<AbiType> children;
+
+    [[nodiscard]] static AbiType uint(std::size_t bits) { return {AbiKind::Uint, bits, {}}; }
+    [[nodiscard]] static AbiType string() { return {AbiKind::String, 0, {}}; }
+    [[nodiscard]] static AbiType tuple(std::vector<AbiType> members) {
+        return {AbiKind::Tuple, 0, std::move(members)};
+    }
+
+    bool operator==(const AbiType&) const = default;
+};
+
+enum class AbiTypeParseFailureKind : std::uint8_t { Syntax, InvalidSize, InvalidType };
+
+/// Why a type string did not parse. Messages: "parser error:\n..." for syntax failures,
+/// "invalid size for type: NAME", "invalid type string: NAME".
+struct AbiTypeParseFailure {
+    AbiTypeParseFailureKind kind = AbiTypeParseFailureKind::Syntax;
+    std::string message;
+};
+
+/// Parses a Solidity type string ("uint256", "(address,bytes32)[]", ...).
+[[nodiscard]] std::expected<AbiType, AbiTypeParseFailure> parse_abi_type(std::string_view text);
+
+/// Lower bound of the words an encoding of `type` occupies; saturates at SIZE_MAX.
+[[nodiscard]] std::size_t minimum_words(const AbiType& type) noexcept;
+/// Whether an encoding of `type` occupies no bytes (e.g. the empty tuple).
+[[nodiscard]] bool is_zero_sized(const AbiType& type) noexcept;
+/// Whether `type` is dynamic (Bytes, String, Array, or a FixedArray/Tuple holding one).
+[[nodiscard]] bool is_dynamic(const AbiType& type) noexcept;
+
+} // namespace kestrix::abi

@@ -1,0 +1,24 @@
+#pragma once
+/// Custom errors: registry candidates for a selector, decoded into named inputs.
+
+#include "abi/decode.hpp"
+#include "core/records.hpp"
+#include "core/registry.hpp"
+#include "evm/outcome.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace kestrix::evm {
+
+/// Tries the registry's candidates for `selector` in order; the first whose parameters decode
+/// from `payload` gives a CustomError. nullopt when none does.
+[[nodiscard]] std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
+                                                         const core::Selector& selector,
+                                                         std::span<const std::uint8_t> payload);
+
+/// The result form of one decoded argument.
+[[nodiscard]] core::InputValue to_input_value(const abi::AbiValue& value);
+
+} // namespace kestrix::evm
