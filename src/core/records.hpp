@@ -133,7 +133,13 @@ struct DecodedError {
 
 // ---- CoreError ----
 
-enum class CoreErrorKind : std::uint8_t { AbiDecode, InvalidRevertData, UnsupportedChain, RegistryLookup, Other };
+enum class CoreErrorKind : std::uint8_t {
+    AbiDecode,
+    InvalidRevertData,
+    UnsupportedChain,
+    RegistryLookup,
+    Other
+};
 
 /// The error type of the core operations: a kind and one text.
 struct CoreError {

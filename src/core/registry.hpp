@@ -38,7 +38,8 @@ public:
     /// Every entry registered under `selector`, in registration order; empty when none.
     [[nodiscard]] virtual std::vector<ErrorSignature> lookup(const Selector& selector) const = 0;
     /// The entry registered under exactly `name` (case-sensitive), if any.
-    [[nodiscard]] virtual std::optional<ErrorSignature> lookup_by_name(std::string_view name) const = 0;
+    [[nodiscard]] virtual std::optional<ErrorSignature>
+    lookup_by_name(std::string_view name) const = 0;
     /// Number of entries, counted over all selector lists.
     [[nodiscard]] virtual std::size_t len() const = 0;
     [[nodiscard]] bool is_empty() const { return len() == 0; }
@@ -69,7 +70,8 @@ public:
     [[nodiscard]] static RegistryHandle build();
 
     [[nodiscard]] std::vector<ErrorSignature> lookup(const Selector& selector) const override;
-    [[nodiscard]] std::optional<ErrorSignature> lookup_by_name(std::string_view name) const override;
+    [[nodiscard]] std::optional<ErrorSignature>
+    lookup_by_name(std::string_view name) const override;
     [[nodiscard]] std::size_t len() const override;
 
     BuiltinErrorRegistry();

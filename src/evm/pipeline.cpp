@@ -1,0 +1,77 @@
+#include "evm/pipeline.hpp"
+
+#include "core/selector.hpp"
+#include "evm/custom_error.hpp"
+#include "evm/standard_payloads.hpp"
+
+#include <algorithm>
+
+namespace kestrix::evm {
+
+namespace {
+
+constexpr float kConfidenceEmpty = 0.5f;
+constexpr float kConfidenceStandard = 1.0f;
+constexpr float kConfidenceCustom = 0.95f;
+constexpr float kConfidenceRaw = 0.0f;
+
+constexpr std::string_view kUnknownSelectorSuggestion =
+    "Unknown error selector. Try looking up the selector on https://www.4byte.directory/";
+
+} // namespace
+
+Outcome unknown_selector_result(std::span<const std::uint8_t> data) {
+    std::string selector_text = "none";
+    if (data.size() >= 4) {
+        core::Selector selector;
+        std::copy_n(data.begin(), 4, selector.begin());
+        selector_text = core::selector_hex(selector);
+    }
+    return Outcome{core::RawRevert{std::move(selector_text), core::Bytes(data.begin(), data.end())},
+                   std::string(kUnknownSelectorSuggestion)};
+}
+
+std::expected<core::DecodedError, core::CoreError>
+decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
+              std::optional<core::ErrorContext> context) {
+    std::optional<core::Selector> selector;
+    auto classify = [&]() -> std::pair<Outcome, float> {
+        if (data.empty()) {
+            return {Outcome{core::Empty{}, "Transaction reverted with no error message."},
+                    kConfidenceEmpty};
+        }
+        if (data.size() < 4) return {unknown_selector_result(data), kConfidenceRaw};
+
+        core::Selector& sel = selector.emplace();
+        std::copy_n(data.begin(), 4, sel.begin());
+        const auto payload = data.subspan(4);
+
+        // A standard selector whose payload does not decode falls through to the registry,
+        // exactly like any other selector.
+        if (sel == kErrorStringSelector) {
+            if (auto outcome = decode_revert_string(payload)) {
+                return {std::move(*outcome), kConfidenceStandard};
+            }
+        } else if (sel == kPanicSelector) {
+            if (auto outcome = decode_panic(payload)) {
+                return {std::move(*outcome), kConfidenceStandard};
+            }
+        }
+        if (auto outcome = decode_custom_error(registry, sel, payload)) {
+            return {std::move(*outcome), kConfidenceCustom};
+        }
+        return {unknown_selector_result(data), kConfidenceRaw};
+    };
+
+    auto [outcome, confidence] = classify();
+    core::DecodedError record;
+    record.context = std::move(context);
+    record.kind = std::move(outcome.kind);
+    record.raw_data.assign(data.begin(), data.end());
+    record.suggestion = std::move(outcome.suggestion);
+    record.confidence = confidence;
+    record.selector = selector;
+    return record;
+}
+
+} // namespace kestrix::evm
