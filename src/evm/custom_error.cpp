@@ -1,15 +1,106 @@
 #include "evm/custom_error.hpp"
 
+#include "abi/text_forms.hpp"
+#include "abi/types.hpp"
+
+#include <type_traits>
+#include <utility>
+#include <vector>
+
 namespace kestrix::evm {
 
-// Placeholder seam: custom errors are decoded once the ABI decoder exists.
-std::optional<Outcome> decode_custom_error(const core::ErrorRegistry&, const core::Selector&,
-                                           std::span<const std::uint8_t>) {
+namespace {
+
+/// The decoded arguments of `candidate`, or nullopt when a parameter type does not parse or
+/// the payload does not decode under them.
+std::optional<std::vector<core::NamedInput>>
+decode_candidate(const core::ErrorSignature& candidate, std::span<const std::uint8_t> payload) {
+    // An error without parameters is accepted without looking at the payload.
+    if (candidate.params.empty()) return std::vector<core::NamedInput>{};
+
+    std::vector<abi::AbiType> types;
+    types.reserve(candidate.params.size());
+    for (const core::ErrorParam& param : candidate.params) {
+        auto type = abi::parse_abi_type(param.type);
+        if (!type) return std::nullopt;
+        types.push_back(std::move(*type));
+    }
+    auto decoded = abi::decode_abi_params(types, payload);
+    if (!decoded) return std::nullopt;
+    const auto* tuple = std::get_if<abi::TupleValue>(&decoded->v);
+    if (tuple == nullptr || tuple->members.size() != candidate.params.size()) return std::nullopt;
+
+    std::vector<core::NamedInput> inputs;
+    inputs.reserve(tuple->members.size());
+    for (std::size_t i = 0; i < tuple->members.size(); ++i) {
+        inputs.emplace_back(candidate.params[i].name, to_input_value(tuple->members[i]));
+    }
+    return inputs;
+}
+
+/// The low 128 bits of a 256-bit value.
+core::uint128 low_u128(const abi::U256& value) noexcept {
+    return (static_cast<core::uint128>(value.limbs[1]) << 64) | value.limbs[0];
+}
+
+/// Whether a two's-complement 256-bit value lies in -2^127 .. 2^127-1: the top 129 bits are
+/// all equal (all zero or all one).
+bool fits_i128(const abi::U256& value) noexcept {
+    const std::uint64_t fill = (value.limbs[1] >> 63) != 0 ? ~std::uint64_t{0} : 0;
+    return value.limbs[2] == fill && value.limbs[3] == fill;
+}
+
+} // namespace
+
+std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
+                                           const core::Selector& selector,
+                                           std::span<const std::uint8_t> payload) {
+    for (const core::ErrorSignature& candidate : registry.lookup(selector)) {
+        auto inputs = decode_candidate(candidate, payload);
+        if (!inputs) continue;
+
+        std::optional<std::string> suggestion;
+        if (auto entry = registry.lookup_by_name(candidate.name)) {
+            suggestion = std::move(entry->suggestion);
+        }
+        return Outcome{core::CustomError{candidate.name, std::move(*inputs)},
+                       std::move(suggestion)};
+    }
     return std::nullopt;
 }
 
-core::InputValue to_input_value(const abi::AbiValue&) {
-    return core::InputBytes{};
+core::InputValue to_input_value(const abi::AbiValue& value) {
+    return std::visit(
+        [](const auto& v) -> core::InputValue {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, abi::BoolValue>) {
+                return core::InputBool{v.value};
+            } else if constexpr (std::is_same_v<T, abi::UintValue>) {
+                if (v.value.fits_u128()) return core::InputUint{low_u128(v.value)};
+                return core::InputBigUint{abi::format_uint_decimal(v.value)};
+            } else if constexpr (std::is_same_v<T, abi::IntValue>) {
+                if (fits_i128(v.value)) {
+                    return core::InputInt{static_cast<core::int128>(low_u128(v.value))};
+                }
+                return core::InputBigInt{abi::format_int_decimal(v.value)};
+            } else if constexpr (std::is_same_v<T, abi::FixedBytesValue>) {
+                // The whole word as decoded; the declared size is not applied.
+                return core::InputBytes{core::Bytes(v.word.begin(), v.word.end())};
+            } else if constexpr (std::is_same_v<T, abi::AddressValue>) {
+                return core::InputAddress{abi::format_address_hex(v.bytes)};
+            } else if constexpr (std::is_same_v<T, abi::BytesValue>) {
+                return core::InputBytes{v.bytes};
+            } else if constexpr (std::is_same_v<T, abi::StringValue>) {
+                return core::InputStr{v.text};
+            } else {
+                // Function, Array, FixedArray and Tuple have no result form of their own.
+                static_assert(
+                    std::is_same_v<T, abi::FunctionValue> || std::is_same_v<T, abi::ArrayValue> ||
+                    std::is_same_v<T, abi::FixedArrayValue> || std::is_same_v<T, abi::TupleValue>);
+                return core::InputBytes{};
+            }
+        },
+        value.v);
 }
 
 } // namespace kestrix::evm
