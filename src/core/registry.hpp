@@ -84,6 +84,10 @@ public:
 
 private:
     struct Indexes;
+    /// Files an entry the caller no longer needs: one copy for the name index, the entry
+    /// itself moved into the selector index.
+    void insert(ErrorSignature&& entry);
+
     std::unique_ptr<Indexes> indexes_;
 };
 
