@@ -1,10 +1,123 @@
-// Placeholder until the module surface lands.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+/// Module initialisation: PyInit_kestrix, the process-wide cells, the module attributes and
+/// __all__, and the refusal of sub-interpreters.
 
-static PyModuleDef kestrix_module = {
-    PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+#define PY_SSIZE_T_CLEAN
+#include "python/arguments.hpp"
+#include "python/decoder_type.hpp"
+#include "python/entry_points.hpp"
+#include "python/internal_failure.hpp"
+#include "python/py_ref.hpp"
+
+#include <Python.h>
+#include <atomic>
+#include <cstdint>
+
+namespace kestrix::python {
+
+namespace {
+
+/// The interpreter that first imported the module; -1 until then. Other interpreters are
+/// refused: the class and the module object are shared by the whole process.
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+/// The module made by the first successful initialisation; later ones return it.
+PyObject* module_object = nullptr;
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+template <class Function>
+PyCFunction as_function(Function* function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef decode_error_definition = {
+    "decode_error", as_function(&decode_error_entry), METH_FASTCALL | METH_KEYWORDS,
+    "decode_error(data)\n--\n\n"
+    "Convenience: decode revert data without instantiating a decoder object."};
+
+PyMethodDef panic_meaning_definition = {
+    "panic_meaning", as_function(&panic_meaning_entry), METH_FASTCALL | METH_KEYWORDS,
+    "panic_meaning(code)\n--\n\n"
+    "Get the human-readable description for a Solidity panic code."};
+
+/// The module's __all__ list (borrowed by the returned reference), created empty on first use.
+PyRef all_list(PyObject* module) {
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all) return PyRef();
+        if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return PyRef();
+        return all;
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, type_mismatch_message(all.get(), "PyList").c_str());
+        return PyRef();
+    }
+    return all;
+}
+
+/// Appends `name` to __all__, then sets the attribute.
+bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+    PyRef all = all_list(module);
+    if (!all) return false;
+    if (PyList_Append(all.get(), name) != 0) return false;
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+/// A built-in function bound to the module, stored under its own __name__.
+bool add_function(PyObject* module, PyMethodDef* definition) {
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyRef function(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    if (!function) return false;
+    PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    return add_attribute(module, name.get(), function.get());
+}
+
+bool initialise_module(PyObject* module) {
+    if (!ensure_internal_error_type()) return false;
+    PyObject* type = decoder_type();
+    if (type == nullptr) return false;
+    PyRef name(PyUnicode_FromString("EvmErrorDecoder"));
+    if (!name || !add_attribute(module, name.get(), type)) return false;
+    return add_function(module, &decode_error_definition) &&
+           add_function(module, &panic_meaning_definition);
+}
+
+PyObject* init_module() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) &&
+        expected != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kestrix does not support sub-interpreters: it can only be imported in "
+                        "the interpreter that imported it first");
+        return nullptr;
+    }
+    if (module_object != nullptr) return Py_NewRef(module_object);
+
+    PyRef module(PyModule_Create2(&module_definition, 1013));
+    if (!module) return nullptr;
+    if (!initialise_module(module.get())) return nullptr;
+    module_object = Py_NewRef(module.get());
+    return module.release();
+}
+
+} // namespace
+
+} // namespace kestrix::python
 
 PyMODINIT_FUNC PyInit_kestrix(void) {
-    return PyModule_Create2(&kestrix_module, 1013);
+    return kestrix::python::guard_entry([] { return kestrix::python::init_module(); });
 }
