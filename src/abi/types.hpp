@@ -56,6 +56,10 @@ struct AbiTypeParseFailure {
 
 /// Lower bound of the words an encoding of `type` occupies; saturates at SIZE_MAX.
 [[nodiscard]] std::size_t minimum_words(const AbiType& type) noexcept;
+/// Words of data that must back the tokens a value of `type` is decoded into: minimum_words,
+/// except that each element of a fixed array counts at least one word even when it is
+/// zero-sized, so that a huge length of empty elements cannot size an allocation. Saturates.
+[[nodiscard]] std::size_t backing_words(const AbiType& type) noexcept;
 /// Whether an encoding of `type` occupies no bytes (e.g. the empty tuple).
 [[nodiscard]] bool is_zero_sized(const AbiType& type) noexcept;
 /// Whether `type` is dynamic (Bytes, String, Array, or a FixedArray/Tuple holding one).

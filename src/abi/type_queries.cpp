@@ -1,0 +1,120 @@
+// Structural queries on types that value decoding relies on before reading any data.
+#include "abi/types.hpp"
+
+#include <cstddef>
+#include <limits>
+
+namespace kestrix::abi {
+namespace {
+
+constexpr std::size_t kSaturated = std::numeric_limits<std::size_t>::max();
+
+// Saturating, so that an absurd fixed-array length can never wrap around to a small count
+// and slip past the data-length check.
+std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+    return a > kSaturated - b ? kSaturated : a + b;
+}
+std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
+    if (a == 0 || b == 0) return 0;
+    return a > kSaturated / b ? kSaturated : a * b;
+}
+
+} // namespace
+
+std::size_t minimum_words(const AbiType& type) noexcept {
+    switch (type.kind) {
+    case AbiKind::FixedArray:
+        return saturating_mul(type.size, minimum_words(type.children.front()));
+    case AbiKind::Tuple: {
+        std::size_t sum = 0;
+        for (const AbiType& member : type.children)
+            sum = saturating_add(sum, minimum_words(member));
+        return sum;
+    }
+    case AbiKind::Bool:
+    case AbiKind::Int:
+    case AbiKind::Uint:
+    case AbiKind::FixedBytes:
+    case AbiKind::Address:
+    case AbiKind::Function:
+    case AbiKind::Bytes:
+    case AbiKind::String:
+    case AbiKind::Array:
+        return 1;
+    }
+    return 1;
+}
+
+std::size_t backing_words(const AbiType& type) noexcept {
+    switch (type.kind) {
+    case AbiKind::FixedArray: {
+        const std::size_t element = backing_words(type.children.front());
+        return saturating_mul(type.size, element == 0 ? 1 : element);
+    }
+    case AbiKind::Tuple: {
+        std::size_t sum = 0;
+        for (const AbiType& member : type.children)
+            sum = saturating_add(sum, backing_words(member));
+        return sum;
+    }
+    case AbiKind::Bool:
+    case AbiKind::Int:
+    case AbiKind::Uint:
+    case AbiKind::FixedBytes:
+    case AbiKind::Address:
+    case AbiKind::Function:
+    case AbiKind::Bytes:
+    case AbiKind::String:
+    case AbiKind::Array:
+        return 1;
+    }
+    return 1;
+}
+
+bool is_zero_sized(const AbiType& type) noexcept {
+    switch (type.kind) {
+    case AbiKind::Array:
+        return is_zero_sized(type.children.front());
+    case AbiKind::FixedArray:
+        return type.size == 0 || is_zero_sized(type.children.front());
+    case AbiKind::Tuple:
+        for (const AbiType& member : type.children)
+            if (!is_zero_sized(member)) return false;
+        return true;
+    case AbiKind::Bool:
+    case AbiKind::Int:
+    case AbiKind::Uint:
+    case AbiKind::FixedBytes:
+    case AbiKind::Address:
+    case AbiKind::Function:
+    case AbiKind::Bytes:
+    case AbiKind::String:
+        return false;
+    }
+    return false;
+}
+
+bool is_dynamic(const AbiType& type) noexcept {
+    switch (type.kind) {
+    case AbiKind::Bytes:
+    case AbiKind::String:
+    case AbiKind::Array:
+        return true;
+    case AbiKind::FixedArray:
+        return is_dynamic(type.children.front());
+    case AbiKind::Tuple:
+        for (const AbiType& member : type.children)
+            if (is_dynamic(member)) return true;
+        return false;
+    case AbiKind::Bool:
+    case AbiKind::Int:
+    case AbiKind::Uint:
+    case AbiKind::FixedBytes:
+    case AbiKind::Address:
+    case AbiKind::Function:
+        return false;
+    }
+    return false;
+}
+
+} // namespace kestrix::abi
