@@ -97,8 +97,9 @@ void BuiltinErrorRegistry::insert(ErrorSignature&& entry) {
     Indexes& ix = *indexes_;
     const std::unique_lock selector_guard(ix.selector_lock);
     const std::unique_lock name_guard(ix.name_lock);
-    // The first entry filed under a name keeps it; later ones are reachable by selector only.
-    if (!ix.by_name.contains(std::string_view{entry.name})) ix.by_name.insert(entry);
+    // A set keeps the element it already holds: the first entry filed under a name keeps it,
+    // later ones are reachable by selector only.
+    ix.by_name.insert(entry);
     ix.by_selector[entry.selector].push_back(std::move(entry));
 }
 
