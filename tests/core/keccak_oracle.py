@@ -12,7 +12,8 @@ from Crypto.Hash import keccak
 
 RATE = 136
 # Every length around the block boundaries, then random lengths up to 600 bytes.
-BOUNDARY_LENGTHS = [0, 1, 2, 7, 8, 9, 31, 32, 33, 134, 135, 136, 137, 271, 272, 273, 407, 408, 409, 599, 600]
+BOUNDARY_LENGTHS = [0, 1, 2, 7, 8, 9, 31, 32, 33, 134, 135, 136, 137, 271, 272, 273,
+                    407, 408, 409, 599, 600]
 RANDOM_COUNT = 1200
 
 
