@@ -16,7 +16,8 @@
 namespace kestrix::abi {
 namespace {
 
-/// A member enclosed by this many tuple parentheses is rejected (so 79 levels parse).
+/// A member enclosed by this many tuple parentheses is rejected (so 79 levels parse). The rule
+/// is about members: an empty tuple has none, so "()" may sit inside 79 enclosing tuples.
 constexpr std::size_t kMaxTupleNesting = 80;
 
 /// Upper bound on the levels of a parsed type tree (a leaf is one level; every tuple and every

@@ -22,7 +22,7 @@ except ImportError:
     sys.exit(77)
 
 DEPTH_LIMIT = 16
-SETTINGS = dict(
+BASE = settings(
     derandomize=True,
     database=None,
     deadline=None,
@@ -189,7 +189,7 @@ def expect(got: str, want: str, what: str) -> None:
         raise AssertionError(f"{what}\n  got:  {got}\n  want: {want}")
 
 
-@settings(max_examples=500, **SETTINGS)
+@settings(BASE, max_examples=500)
 @given(typed_value(TYPES))
 def check_single_values(tv) -> None:
     t, v = tv
@@ -204,13 +204,13 @@ def check_single_values(tv) -> None:
     expect(got, canonical(t, decoded), f"{ts} = {v!r}")
 
 
-@settings(max_examples=200, **SETTINGS)
+@settings(BASE, max_examples=200)
 @given(typed_value(DEEP_TYPES, longest=2))
 def check_deep_values(tv) -> None:
     check_single_values.hypothesis.inner_test(tv)
 
 
-@settings(max_examples=300, **SETTINGS)
+@settings(BASE, max_examples=300)
 @given(
     st.lists(st.one_of(typed_value(TYPES), typed_value(DEEP_TYPES, longest=1)), max_size=4),
     st.binary(max_size=40),
@@ -255,7 +255,7 @@ def dirty_word(t, word: bytes, noise: bytes) -> tuple[bytes, str]:
     return word, "f" + word[:24].hex()
 
 
-@settings(max_examples=300, **SETTINGS)
+@settings(BASE, max_examples=300)
 @given(
     st.lists(
         typed_value(STATIC_LEAVES).flatmap(
@@ -279,7 +279,7 @@ def check_static_leniency(items, trailing) -> None:
     expect(DRIVER.ask("params", tuple_str, dirty.hex()), "(" + ",".join(wants) + ")", tuple_str)
 
 
-@settings(max_examples=200, **SETTINGS)
+@settings(BASE, max_examples=200)
 @given(typed_value(STATIC_TYPES), st.integers(1, 32))
 def check_static_truncation(tv, cut) -> None:
     t, v = tv
@@ -295,7 +295,7 @@ INTERESTING_BYTES = st.sampled_from(
 )
 
 
-@settings(max_examples=500, **SETTINGS)
+@settings(BASE, max_examples=500)
 @given(
     st.one_of(
         st.lists(INTERESTING_BYTES, max_size=24).map(bytes),
@@ -312,7 +312,7 @@ EDGES = [0, 1, 2**64 - 1, 2**64, 2**127 - 1, 2**127, 2**128 - 1, 2**128, 2**255 
 EDGES += [2**255, 2**255 + 1, 2**256 - 1, 10**77, 10**77 - 1]
 
 
-@settings(max_examples=300, **SETTINGS)
+@settings(BASE, max_examples=300)
 @given(st.one_of(st.sampled_from(EDGES), st.integers(0, 2**256 - 1)))
 def check_text_forms(n) -> None:
     word = n.to_bytes(32, "big").hex()

@@ -130,6 +130,9 @@ TEST(TypeParser, TupleNestingStopsAt79Levels) {
     ASSERT_TRUE(ok.has_value());
     EXPECT_EQ(minimum_words(*ok), 1u);
     EXPECT_EQ(parse_abi_type(nested(80)).error().kind, AbiTypeParseFailureKind::Syntax);
+    // An empty tuple has no member, so it may sit inside 79 others.
+    EXPECT_TRUE(parse_abi_type(repeat("(", 80) + repeat(")", 80)).has_value());
+    EXPECT_FALSE(parse_abi_type(repeat("(", 81) + repeat(")", 81)).has_value());
     // Far deeper input fails just the same, without exhausting the stack.
     EXPECT_EQ(parse_abi_type(nested(100000)).error().kind, AbiTypeParseFailureKind::Syntax);
     EXPECT_EQ(parse_abi_type(repeat("tuple(", 5000)).error().kind, AbiTypeParseFailureKind::Syntax);
