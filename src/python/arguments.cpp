@@ -1,6 +1,7 @@
 #include "python/arguments.hpp"
 
 #include "python/py_ref.hpp"
+#include "python/raise_error.hpp"
 
 #include <cstddef>
 
@@ -9,7 +10,7 @@ namespace kestrix::python {
 namespace {
 
 void raise_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    raise_error(PyExc_TypeError, message);
 }
 
 /// Step 1 of parsing: more positional arguments than parameters.

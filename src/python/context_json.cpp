@@ -4,6 +4,7 @@
 #include "python/internal_failure.hpp"
 #include "python/json_text.hpp"
 #include "python/py_ref.hpp"
+#include "python/raise_error.hpp"
 
 #include <cstddef>
 #include <map>
@@ -89,7 +90,7 @@ std::optional<std::string> context_dict_to_json(PyObject* dict) {
         const PyRef value = PyRef::borrow(borrowed_value);
 
         if (!PyUnicode_Check(key.get())) {
-            PyErr_SetString(PyExc_TypeError, type_mismatch_message(key.get(), "PyString").c_str());
+            raise_error(PyExc_TypeError, type_mismatch_message(key.get(), "PyString"));
             return std::nullopt;
         }
         const auto key_text = utf8_of(key.get());

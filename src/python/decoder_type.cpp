@@ -4,6 +4,7 @@
 #include "python/entry_points.hpp"
 #include "python/internal_failure.hpp"
 #include "python/py_ref.hpp"
+#include "python/raise_error.hpp"
 
 #include <array>
 #include <memory>
@@ -24,7 +25,8 @@ struct DecoderObject {
 constexpr std::array<std::string_view, 0> kConstructorParameters{};
 constexpr ArgumentDescription kConstructor{"EvmErrorDecoder.__new__()", kConstructorParameters};
 
-constexpr char kClassName[] = "EvmErrorDecoder";
+constexpr std::string_view kClassCreationFailed =
+    "An error occurred while initializing class EvmErrorDecoder";
 constexpr std::string_view kRepr = "EvmErrorDecoder()";
 
 /// Set once, by the first successful class creation; kept for the process.
@@ -123,7 +125,7 @@ PyObject* decoder_type() noexcept {
         return type;
     }
     FetchedError cause = FetchedError::take();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", kClassName);
+    raise_error(PyExc_RuntimeError, kClassCreationFailed);
     if (!cause.value) return nullptr;
     FetchedError raised = FetchedError::take();
     // Only chain onto the RuntimeError itself, not onto a MemoryError raised while making it.

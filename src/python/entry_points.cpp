@@ -8,6 +8,7 @@
 #include "python/decoder_type.hpp"
 #include "python/hex_input.hpp"
 #include "python/internal_failure.hpp"
+#include "python/raise_error.hpp"
 #include "python/result_dict.hpp"
 
 #include <array>
@@ -33,8 +34,7 @@ constexpr ArgumentDescription kPanicMeaning{"panic_meaning()", kCodeParameters};
 std::optional<core::Bytes> revert_bytes(std::string_view data) {
     auto bytes = parse_revert_hex(data);
     if (bytes) return std::move(*bytes);
-    const std::string message = "hex decode: " + bytes.error();
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    raise_error(PyExc_ValueError, "hex decode: " + bytes.error());
     return std::nullopt;
 }
 
@@ -43,7 +43,7 @@ PyObject* decode_to_dict(const core::ErrorRegistry& registry, const core::Bytes&
                          std::optional<core::ErrorContext> context) {
     auto record = evm::decode_revert(registry, bytes, std::move(context));
     if (!record) {
-        PyErr_SetString(PyExc_RuntimeError, record.error().display().c_str());
+        raise_error(PyExc_RuntimeError, record.error().display());
         return nullptr;
     }
     return decoded_error_to_dict(std::move(*record));
@@ -68,7 +68,7 @@ PyObject* decode_with_context_body(const core::ErrorRegistry& registry, std::str
     if (!json) return nullptr;
     auto parsed = core::parse_error_context(*json);
     if (!parsed) {
-        PyErr_SetString(PyExc_ValueError, parsed.error().c_str());
+        raise_error(PyExc_ValueError, parsed.error());
         return nullptr;
     }
     return decode_to_dict(registry, *bytes, std::move(*parsed));

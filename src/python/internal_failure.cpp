@@ -1,6 +1,6 @@
 #include "python/internal_failure.hpp"
 
-#include <string>
+#include "python/raise_error.hpp"
 
 namespace kestrix::python {
 
@@ -27,12 +27,7 @@ PyObject* raise_internal_failure(std::string_view message) noexcept {
     const int shown = static_cast<int>(message.size() < 900 ? message.size() : 900);
     PySys_WriteStderr("kestrix: internal invariant failure: %.*s\n", shown, message.data());
     PyObject* type = internal_error_type != nullptr ? internal_error_type : PyExc_SystemError;
-    PyObject* text =
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) return nullptr; // MemoryError is pending instead.
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
-    return nullptr;
+    return raise_error(type, message);
 }
 
 } // namespace kestrix::python

@@ -7,6 +7,7 @@
 #include "python/entry_points.hpp"
 #include "python/internal_failure.hpp"
 #include "python/py_ref.hpp"
+#include "python/raise_error.hpp"
 
 #include <Python.h>
 #include <atomic>
@@ -54,7 +55,7 @@ PyRef all_list(PyObject* module) {
         return all;
     }
     if (!PyList_Check(all.get())) {
-        PyErr_SetString(PyExc_TypeError, type_mismatch_message(all.get(), "PyList").c_str());
+        raise_error(PyExc_TypeError, type_mismatch_message(all.get(), "PyList"));
         return PyRef();
     }
     return all;

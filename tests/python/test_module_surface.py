@@ -296,3 +296,11 @@ def test_first_importer_owns_the_module():
     """)
     assert process.returncode == 0, process.stderr
     assert process.stdout.startswith("refused: kestrix does not support sub-interpreters")
+
+
+def test_only_the_init_function_is_exported():
+    nm = subprocess.run(["nm", "-D", "--defined-only", kestrix.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm is not available")
+    symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_kestrix"]
