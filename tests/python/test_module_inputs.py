@@ -1,10 +1,10 @@
 """Hexadecimal input, the context dictionary and the shape of the result dictionary."""
 
 import json
-import math
 
 import pytest
 
+import kestrix
 from kestrix import EvmErrorDecoder, decode_error
 
 DECODER = EvmErrorDecoder()
@@ -34,10 +34,8 @@ UNKNOWN = "Unknown error selector. Try looking up the selector on "
         ("0\n", "Invalid character '\\n' at position 1"),
         ("\r0", "Invalid character '\\r' at position 0"),
         ("\x1b0", "Invalid character '\\u{1b}' at position 0"),
-        ("\x010", "Invalid character '\\u{1}' at position 0"),
         ("\x0b0", "Invalid character '\\u{b}' at position 0"),
         ("\x7f0", "Invalid character '\\u{7f}' at position 0"),
-        ("~0", "Invalid character '~' at position 0"),
         # Each byte of a multi-byte character is judged and shown on its own, as the Latin-1
         # character of the same number.
         ("0xé", "Invalid character 'Ã' at position 0"),  # c3 a9
@@ -45,7 +43,6 @@ UNKNOWN = "Unknown error selector. Try looking up the selector on "
         ("00€0", "Invalid character 'â' at position 2"),  # e2 82 ac
         ("\U0001f600", "Invalid character 'ð' at position 0"),  # f0 9f 98 80
         ("\u00a0\u00a0", "Invalid character 'Â' at position 0"),  # c2 a0
-        ("ÿÿ", "Invalid character 'Ã' at position 0"),  # c3 bf
     ],
 )
 def test_hex_failures(data, message):
@@ -98,14 +95,6 @@ def test_result_shape_for_empty_and_raw_data(length):
     assert result["selector"] == (None if length < 4 else "0x" + data[:4].hex())
 
 
-def test_known_selectors_without_a_payload_are_raw():
-    for selector in ("08c379a0", "4e487b71"):
-        result = DECODER.decode(selector)
-        assert result["kind"] == "raw_revert"
-        assert result["selector"] == "0x" + selector
-        assert result["confidence"] == 0.0
-
-
 def test_panic_code_is_an_unsigned_int():
     for code in (0x11, 2**64 - 1):
         result = DECODER.decode("0x4e487b71" + code.to_bytes(32, "big").hex())
@@ -113,20 +102,6 @@ def test_panic_code_is_an_unsigned_int():
         assert result["kind"] == "panic"
         assert type(result["panic_code"]) is int and result["panic_code"] == code
         assert result["confidence"] == 1.0
-
-
-def test_custom_error_inputs_are_json_text():
-    # EnforcedPause() has no parameters: the four selector bytes alone.
-    from Crypto.Hash import keccak
-
-    selector = keccak.new(digest_bits=256, data=b"EnforcedPause()").hexdigest()[:8]
-    result = DECODER.decode("0x" + selector)
-    assert list(result) == KEYS
-    assert result["kind"] == "custom_error"
-    assert result["error_name"] == "EnforcedPause"
-    assert result["inputs"] == "[]" and json.loads(result["inputs"]) == []
-    assert result["confidence"] == 0.949999988079071
-    assert not math.isclose(result["confidence"], 0.95, rel_tol=0, abs_tol=1e-12)
 
 
 def test_decode_error_matches_a_fresh_decoder():
@@ -306,4 +281,6 @@ def test_value_changing_the_dict_is_an_internal_failure(capsys):
     with pytest.raises(BaseException) as caught:
         DECODER.decode_with_context("0x", context)
     assert str(caught.value) == "dictionary keys changed during iteration"
+    # The internal failure type derives from BaseException directly and is no module attribute.
     assert type(caught.value).__bases__ == (BaseException,)
+    assert type(caught.value) not in vars(kestrix).values()
