@@ -198,44 +198,58 @@ private:
         return {};
     }
 
-    std::expected<void, AbiDecodeFailure> fill_packed(AbiToken& token, AbiReader& r) {
-        auto offset = r.read_count();
-        if (!offset) return std::unexpected(offset.error());
-        auto c = r.child(*offset);
-        if (!c) return std::unexpected(c.error());
-        auto length = c->read_count();
-        if (!length) return std::unexpected(length.error());
-        // read_count succeeded, so the buffer holds at least the length word.
-        if (*length > c->length - kWordBytes) return overrun();
-        if (*length > byte_budget_) return overrun();
-        byte_budget_ -= *length;
-        token.start = c->origin + kWordBytes;
-        token.length = *length;
-        return {};
-    }
+    /// A tail behind an offset: the child reader at the offset, positioned after the length
+    /// (or element count) word it starts with, and that count.
+    struct Tail {
+        AbiReader reader;
+        std::size_t count = 0;
+    };
 
-    std::expected<void, AbiDecodeFailure> fill_dynamic_array(AbiToken& token, AbiReader& r) {
+    /// Reads an offset word from `r`, follows it and reads the count at the tail's start.
+    static std::expected<Tail, AbiDecodeFailure> open_tail(AbiReader& r) noexcept {
         auto offset = r.read_count();
         if (!offset) return std::unexpected(offset.error());
         auto c = r.child(*offset);
         if (!c) return std::unexpected(c.error());
         auto count = c->read_count();
         if (!count) return std::unexpected(count.error());
-        if (*count == 0) return {};
-        auto e = c->child(c->offset);
+        return Tail{*c, *count};
+    }
+
+    std::expected<void, AbiDecodeFailure> fill_packed(AbiToken& token, AbiReader& r) {
+        auto tail = open_tail(r);
+        if (!tail) return std::unexpected(tail.error());
+        const AbiReader& c = tail->reader;
+        const std::size_t length = tail->count;
+        // open_tail read the length word, so the buffer holds at least that word.
+        if (length > c.length - kWordBytes) return overrun();
+        if (length > byte_budget_) return overrun();
+        byte_budget_ -= length;
+        token.start = c.origin + kWordBytes;
+        token.length = length;
+        return {};
+    }
+
+    std::expected<void, AbiDecodeFailure> fill_dynamic_array(AbiToken& token, AbiReader& r) {
+        auto tail = open_tail(r);
+        if (!tail) return std::unexpected(tail.error());
+        const std::size_t count = tail->count;
+        if (count == 0) return {};
+        const AbiReader& c = tail->reader;
+        auto e = c.child(c.offset);
         if (!e) return std::unexpected(e.error());
 
         // The count must be backed by data before a single element token exists.
         const AbiType& element_type = token.type->children.front();
         const std::size_t per_element = std::max<std::size_t>(backing_words(element_type), 1);
-        const auto needed = checked_mul(*count, per_element);
+        const auto needed = checked_mul(count, per_element);
         if (!needed || *needed > e->whole_words_left()) return overrun();
         if (*needed > word_budget_) return overrun();
         word_budget_ -= *needed;
 
         AbiToken element = build_token(element_type);
-        token.members.reserve(*count);
-        for (std::size_t i = 1; i < *count; ++i)
+        token.members.reserve(count);
+        for (std::size_t i = 1; i < count; ++i)
             token.members.push_back(element);
         token.members.push_back(std::move(element));
         for (AbiToken& member : token.members) {

@@ -19,16 +19,19 @@ std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
     return a > kSaturated / b ? kSaturated : a * b;
 }
 
-} // namespace
-
-std::size_t minimum_words(const AbiType& type) noexcept {
+/// Words of `type` counted as if every member stood in place. With `element_floor` set, a
+/// fixed-array element counts at least one word, so k zero-sized elements still need k words.
+std::size_t count_words(const AbiType& type, bool element_floor) noexcept {
     switch (type.kind) {
-    case AbiKind::FixedArray:
-        return saturating_mul(type.size, minimum_words(type.children.front()));
+    case AbiKind::FixedArray: {
+        std::size_t element = count_words(type.children.front(), element_floor);
+        if (element_floor && element == 0) element = 1;
+        return saturating_mul(type.size, element);
+    }
     case AbiKind::Tuple: {
         std::size_t sum = 0;
         for (const AbiType& member : type.children)
-            sum = saturating_add(sum, minimum_words(member));
+            sum = saturating_add(sum, count_words(member, element_floor));
         return sum;
     }
     case AbiKind::Bool:
@@ -45,30 +48,14 @@ std::size_t minimum_words(const AbiType& type) noexcept {
     return 1;
 }
 
+} // namespace
+
+std::size_t minimum_words(const AbiType& type) noexcept {
+    return count_words(type, false);
+}
+
 std::size_t backing_words(const AbiType& type) noexcept {
-    switch (type.kind) {
-    case AbiKind::FixedArray: {
-        const std::size_t element = backing_words(type.children.front());
-        return saturating_mul(type.size, element == 0 ? 1 : element);
-    }
-    case AbiKind::Tuple: {
-        std::size_t sum = 0;
-        for (const AbiType& member : type.children)
-            sum = saturating_add(sum, backing_words(member));
-        return sum;
-    }
-    case AbiKind::Bool:
-    case AbiKind::Int:
-    case AbiKind::Uint:
-    case AbiKind::FixedBytes:
-    case AbiKind::Address:
-    case AbiKind::Function:
-    case AbiKind::Bytes:
-    case AbiKind::String:
-    case AbiKind::Array:
-        return 1;
-    }
-    return 1;
+    return count_words(type, true);
 }
 
 bool is_zero_sized(const AbiType& type) noexcept {
