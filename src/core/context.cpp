@@ -1,5 +1,7 @@
 #include "core/context.hpp"
 
+#include "core/utf8.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -37,53 +39,6 @@ int hex_value(char c) noexcept {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-/// Length of the well-formed UTF-8 sequence at `at`, whose lead byte is 0x80 or above;
-/// 0 when it is malformed (overlong, a surrogate, beyond U+10FFFF, or cut short).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at) noexcept {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length;
-    std::uint32_t code;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-        code = lead & 0x1fu;
-    } else if ((lead & 0xf0) == 0xe0) {
-        length = 3;
-        code = lead & 0x0fu;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        code = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        const auto next = static_cast<unsigned char>(text[at + k]);
-        if ((next & 0xc0) != 0x80) return 0;
-        code = (code << 6) | (next & 0x3fu);
-    }
-    if (length == 3 && (code < 0x800 || (code >= 0xd800 && code <= 0xdfff))) return 0;
-    if (length == 4 && (code < 0x10000 || code > 0x10ffff)) return 0;
-    return length;
-}
-
-void append_utf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xc0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xe0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
-    } else {
-        out.push_back(static_cast<char>(0xf0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
-    }
 }
 
 /// `text` as a double-quoted string literal for a message: quotes, backslashes and control
@@ -493,7 +448,7 @@ private:
                     ++pos_;
                     continue;
                 }
-                const std::size_t length = utf8_sequence_length(text_, pos_);
+                const std::size_t length = decode_utf8_scalar(text_, pos_).length;
                 if (length == 0) {
                     if (out) out->append(text_.substr(run, pos_ - run));
                     return fail_here("invalid UTF-8 in string");

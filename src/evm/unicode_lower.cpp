@@ -1,5 +1,7 @@
 #include "evm/unicode_lower.hpp"
 
+#include "core/utf8.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -39,57 +41,20 @@ constexpr char32_t kSmallFinalSigma = 0x03C2;
 /// neither cased nor case-ignorable, and are written back unchanged.
 constexpr char32_t kRawByteBase = 0x110000;
 
-/// One decoded character: its code point, or a raw byte that was not valid UTF-8.
-struct Decoded {
-    char32_t code_point;
-    std::size_t length;
-};
-
-/// Decodes one strict UTF-8 sequence at `in[0]` (in is not empty). Overlong forms,
-/// surrogates and values past U+10FFFF are invalid; an invalid lead byte is one raw byte.
-Decoded decode_one(std::span<const std::uint8_t> in) noexcept {
-    const std::uint8_t lead = in[0];
-    const auto raw = Decoded{kRawByteBase + lead, 1};
-    if (lead < 0x80) return {lead, 1};
-
-    std::size_t length = 0;
-    char32_t cp = 0;
-    char32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, cp = lead & 0x1Fu, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, cp = lead & 0x0Fu, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, cp = lead & 0x07u, minimum = 0x10000;
-    } else {
-        return raw;
-    }
-    if (in.size() < length) return raw;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((in[i] & 0xC0u) != 0x80u) return raw;
-        cp = (cp << 6) | (in[i] & 0x3Fu);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return raw;
-    return {cp, length};
+/// The code point at `text[pos]`, or kRawByteBase + byte for a byte that does not start a
+/// well-formed sequence; and the bytes it took.
+core::Utf8Scalar decode_or_raw(std::string_view text, std::size_t pos) noexcept {
+    const core::Utf8Scalar scalar = core::decode_utf8_scalar(text, pos);
+    if (scalar.length != 0) return scalar;
+    return {kRawByteBase + static_cast<std::uint8_t>(text[pos]), 1};
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+/// Appends a code point, or the raw byte it carries.
+void append_char(std::string& out, char32_t cp) {
     if (cp >= kRawByteBase) {
         out.push_back(static_cast<char>(cp - kRawByteBase));
-    } else if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        core::append_utf8(out, cp);
     }
 }
 
@@ -136,12 +101,10 @@ char32_t lower_capital_sigma(std::span<const char32_t> text, std::size_t i) noex
 } // namespace
 
 std::string unicode_lower(std::string_view utf8) {
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(utf8.data()),
-                                              utf8.size());
     std::vector<char32_t> text;
-    text.reserve(bytes.size());
-    for (std::size_t pos = 0; pos < bytes.size();) {
-        const Decoded d = decode_one(bytes.subspan(pos));
+    text.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const core::Utf8Scalar d = decode_or_raw(utf8, pos);
         text.push_back(d.code_point);
         pos += d.length;
     }
@@ -155,7 +118,7 @@ std::string unicode_lower(std::string_view utf8) {
             continue;
         }
         if (cp == kCapitalSigma) {
-            append_utf8(out, lower_capital_sigma(text, i));
+            core::append_utf8(out, lower_capital_sigma(text, i));
             continue;
         }
         const auto special =
@@ -165,7 +128,7 @@ std::string unicode_lower(std::string_view utf8) {
             out.append(special->utf8);
             continue;
         }
-        append_utf8(out, cp >= kRawByteBase ? cp : simple_lower(cp));
+        append_char(out, simple_lower(cp));
     }
     return out;
 }
