@@ -4,7 +4,6 @@ import importlib
 import inspect
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -26,228 +25,138 @@ Returns a dict with:
 - `confidence` (float): 0.0-1.0 decode confidence"""
 
 
-def test_module_attributes():
-    assert kestrix.__all__ == ["EvmErrorDecoder", "decode_error", "panic_meaning"]
-    assert kestrix.__doc__ == ""
-    public = [name for name in vars(kestrix) if not name.startswith("__")]
-    assert public == ["EvmErrorDecoder", "decode_error", "panic_meaning"]
-    assert kestrix.__file__.endswith(".so")
-
-
-def test_class_attributes():
-    assert EvmErrorDecoder.__module__ == "builtins"
-    assert EvmErrorDecoder.__name__ == "EvmErrorDecoder"
-    assert EvmErrorDecoder.__qualname__ == "EvmErrorDecoder"
-    assert EvmErrorDecoder.__text_signature__ == "()"
-    assert EvmErrorDecoder.__doc__ == ""
-    assert not EvmErrorDecoder.__flags__ & (1 << 14)  # not garbage-collected
+def test_attributes_repr_and_subclass_refusal():
+    names = ["EvmErrorDecoder", "decode_error", "panic_meaning"]
+    assert kestrix.__all__ == [name for name in vars(kestrix) if not name.startswith("__")] == names
+    assert kestrix.__doc__ == EvmErrorDecoder.__doc__ == ""
+    assert (EvmErrorDecoder.__module__, EvmErrorDecoder.__qualname__) == ("builtins", "EvmErrorDecoder")
+    assert EvmErrorDecoder.__text_signature__ == str(inspect.signature(EvmErrorDecoder)) == "()"
+    assert not EvmErrorDecoder.__flags__ & (1 << 14)  # holds no references, so not garbage-collected
+    for function in (decode_error, panic_meaning):
+        assert (function.__module__, function.__self__) == ("kestrix", kestrix)
     decoder = EvmErrorDecoder()
-    assert not hasattr(decoder, "__dict__")
+    assert repr(decoder) == str(decoder) == "EvmErrorDecoder()" and not hasattr(decoder, "__dict__")
     with pytest.raises(AttributeError):
         decoder.extra = 1
-
-
-@pytest.mark.parametrize(
-    "function, text_signature, doc, signature",
-    [
-        (EvmErrorDecoder.decode, "($self, data)", DECODE_DOC, "(self, /, data)"),
-        (
-            EvmErrorDecoder.decode_with_context,
-            "($self, data, context)",
-            "Decode with context dict (optional contract_address, function_name, etc.)",
-            "(self, /, data, context)",
-        ),
-        (
-            decode_error,
-            "(data)",
-            "Convenience: decode revert data without instantiating a decoder object.",
-            "(data)",
-        ),
-        (
-            panic_meaning,
-            "(code)",
-            "Get the human-readable description for a Solidity panic code.",
-            "(code)",
-        ),
-    ],
-)
-def test_callable_documentation(function, text_signature, doc, signature):
-    assert function.__text_signature__ == text_signature
-    assert function.__doc__ == doc
-    assert str(inspect.signature(function)) == signature
-
-
-def test_bound_signatures_and_module_functions():
-    decoder = EvmErrorDecoder()
-    assert str(inspect.signature(decoder.decode)) == "(data)"
-    assert str(inspect.signature(decoder.decode_with_context)) == "(data, context)"
-    assert str(inspect.signature(EvmErrorDecoder)) == "()"
-    for function in (decode_error, panic_meaning):
-        assert function.__module__ == "kestrix"
-        assert function.__self__ is kestrix
-        assert type(function).__name__ == "builtin_function_or_method"
-
-
-def test_repr_and_independent_decoders():
-    first, second = EvmErrorDecoder(), EvmErrorDecoder()
-    assert repr(first) == str(first) == "EvmErrorDecoder()"
-    assert first is not second
-    expected = second.decode("0xdeadbeef")
-    del first
-    assert second.decode("0xdeadbeef") == expected
-
-
-def test_subclassing_is_refused():
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (EvmErrorDecoder,), {})
+
+
+@pytest.mark.parametrize("function, text_signature, doc", [
+    (EvmErrorDecoder.decode, "($self, data)", DECODE_DOC),
+    (EvmErrorDecoder.decode_with_context, "($self, data, context)",
+     "Decode with context dict (optional contract_address, function_name, etc.)"),
+    (decode_error, "(data)", "Convenience: decode revert data without instantiating a decoder object."),
+    (panic_meaning, "(code)", "Get the human-readable description for a Solidity panic code."),
+])
+def test_documentation_and_signatures(function, text_signature, doc):
+    assert (function.__text_signature__, function.__doc__) == (text_signature, doc)
+    assert str(inspect.signature(function)) == text_signature.replace("$self,", "self, /,")
+
+
+# "{}" stands for the qualified name of the callable with "()".
+@pytest.mark.parametrize("target, args, kwargs, message", [
+    (EvmErrorDecoder, (1,), {}, "{} takes 0 positional arguments but 1 was given"),
+    (EvmErrorDecoder, (1, 2), {}, "{} takes 0 positional arguments but 2 were given"),
+    (EvmErrorDecoder, (), {"x": 1}, "{} got an unexpected keyword argument 'x'"),
+    ("decode", (), {}, "{} missing 1 required positional argument: 'data'"),
+    ("decode", ("0x", "0x"), {}, "{} takes 1 positional arguments but 2 were given"),
+    ("decode", (), {"hex": "0x"}, "{} got an unexpected keyword argument 'hex'"),
+    ("decode", ("0x",), {"data": "0x"}, "{} got multiple values for argument 'data'"),
+    ("decode", (b"\x00",), {}, "argument 'data': 'bytes' object cannot be converted to 'PyString'"),
+    ("decode", (None,), {}, "argument 'data': 'NoneType' object cannot be converted to 'PyString'"),
+    ("decode_with_context", (), {}, "{} missing 2 required positional arguments: 'data' and 'context'"),
+    ("decode_with_context", ("0x",), {}, "{} missing 1 required positional argument: 'context'"),
+    ("decode_with_context", ("0x", {}, 3), {}, "{} takes 2 positional arguments but 3 were given"),
+    ("decode_with_context", ("0x",), {"context": {}, "data": "0x"}, "{} got multiple values for argument 'data'"),
+    ("decode_with_context", ("0x", []), {}, "argument 'context': 'list' object cannot be converted to 'PyDict'"),
+    ("decode_with_context", (1, {}), {}, "argument 'data': 'int' object cannot be converted to 'PyString'"),
+    # The context type is checked before the hexadecimal text.
+    ("decode_with_context", ("0xzz", 5), {}, "argument 'context': 'int' object cannot be converted to 'PyDict'"),
+    (decode_error, (), {}, "{} missing 1 required positional argument: 'data'"),
+    (decode_error, (), {"data": "0x", "extra": 1}, "{} got an unexpected keyword argument 'extra'"),
+    (panic_meaning, (1, 2), {}, "{} takes 1 positional arguments but 2 were given"),
+    (panic_meaning, (), {}, "{} missing 1 required positional argument: 'code'"),
+    (panic_meaning, ("1",), {}, "argument 'code': 'str' object cannot be interpreted as an integer"),
+    (panic_meaning, (1.0,), {}, "argument 'code': 'float' object cannot be interpreted as an integer"),
+])
+def test_argument_errors(target, args, kwargs, message):
+    name = f"EvmErrorDecoder.{target}()" if isinstance(target, str) else "EvmErrorDecoder.__new__()" \
+        if target is EvmErrorDecoder else target.__name__ + "()"
+    call = getattr(EvmErrorDecoder(), target) if isinstance(target, str) else target
+    with pytest.raises(TypeError) as caught:
+        call(*args, **kwargs)
+    assert type(caught.value) is TypeError and str(caught.value) == message.format(name)
+
+
+def test_keyword_arguments_and_str_subclasses_accepted():
+    decoder, hex_text = EvmErrorDecoder(), type("Hex", (str,), {"__str__": lambda self: "zz"})("0x")
+    assert decoder.decode(data="0x") == decoder.decode(hex_text) == decode_error(data="") == \
+        decoder.decode_with_context(context={}, data="0x")  # the text itself is used, not its str()
+
+
+class Index:
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def __index__(self):
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+def index_type_error():
+    error = TypeError("no index here")
+    error.__cause__ = KeyError("inner")
+    return error
+
+
+@pytest.mark.parametrize("code, expected", [
+    (True, "assert() called with false condition"), (0x11, "arithmetic overflow or underflow"),
+    (0x02, "unknown panic code"), (2**64 - 1, "unknown panic code"), (Index(0x32), "out-of-bounds array access"),
+    (-1, OverflowError("can't convert negative int to unsigned")), (2**64, OverflowError("int too big to convert")),
+    (Index(ValueError("passes unchanged")), ValueError("passes unchanged")),
+    # A TypeError from __index__ gains the argument's name and keeps its cause.
+    (Index(index_type_error()), TypeError("argument 'code': no index here")),
+])
+def test_panic_meaning(code, expected):
+    if isinstance(expected, str):
+        assert panic_meaning(code) == panic_meaning(code=code) == expected
+        return
+    with pytest.raises(type(expected)) as caught:
+        panic_meaning(code)
+    assert str(caught.value) == str(expected) and type(caught.value) is type(expected)
+    assert type(caught.value.__cause__) is (KeyError if "argument" in str(expected) else type(None))
 
 
 def test_reimport_returns_the_same_module():
     saved = sys.modules.pop("kestrix")
     try:
-        again = importlib.import_module("kestrix")
-        assert again is saved
-        assert again.EvmErrorDecoder is EvmErrorDecoder
+        assert importlib.import_module("kestrix") is saved
     finally:
         sys.modules["kestrix"] = saved
 
 
-ARGUMENT_ERRORS = [
-    # (callable, args, kwargs, message)
-    (EvmErrorDecoder, (1,), {}, "EvmErrorDecoder.__new__() takes 0 positional arguments but 1 was given"),
-    (EvmErrorDecoder, (1, 2), {}, "EvmErrorDecoder.__new__() takes 0 positional arguments but 2 were given"),
-    (EvmErrorDecoder, (), {"x": 1}, "EvmErrorDecoder.__new__() got an unexpected keyword argument 'x'"),
-    ("decode", (), {}, "EvmErrorDecoder.decode() missing 1 required positional argument: 'data'"),
-    ("decode", ("0x", "0x"), {}, "EvmErrorDecoder.decode() takes 1 positional arguments but 2 were given"),
-    ("decode", (), {"hex": "0x"}, "EvmErrorDecoder.decode() got an unexpected keyword argument 'hex'"),
-    ("decode", ("0x",), {"data": "0x"}, "EvmErrorDecoder.decode() got multiple values for argument 'data'"),
-    ("decode", (b"\x00",), {}, "argument 'data': 'bytes' object cannot be converted to 'PyString'"),
-    ("decode", (None,), {}, "argument 'data': 'NoneType' object cannot be converted to 'PyString'"),
-    ("decode_with_context", (), {},
-     "EvmErrorDecoder.decode_with_context() missing 2 required positional arguments: 'data' and 'context'"),
-    ("decode_with_context", ("0x",), {},
-     "EvmErrorDecoder.decode_with_context() missing 1 required positional argument: 'context'"),
-    ("decode_with_context", ("0x", {}, 3), {},
-     "EvmErrorDecoder.decode_with_context() takes 2 positional arguments but 3 were given"),
-    ("decode_with_context", ("0x",), {"context": {}, "data": "0x"},
-     "EvmErrorDecoder.decode_with_context() got multiple values for argument 'data'"),
-    ("decode_with_context", ("0x", []), {}, "argument 'context': 'list' object cannot be converted to 'PyDict'"),
-    ("decode_with_context", (1, {}), {}, "argument 'data': 'int' object cannot be converted to 'PyString'"),
-    # The context type is checked before the hexadecimal text.
-    ("decode_with_context", ("0xzz", 5), {}, "argument 'context': 'int' object cannot be converted to 'PyDict'"),
-    (decode_error, (), {}, "decode_error() missing 1 required positional argument: 'data'"),
-    (decode_error, (), {"data": "0x", "extra": 1}, "decode_error() got an unexpected keyword argument 'extra'"),
-    (panic_meaning, (1, 2), {}, "panic_meaning() takes 1 positional arguments but 2 were given"),
-    (panic_meaning, (), {}, "panic_meaning() missing 1 required positional argument: 'code'"),
-    (panic_meaning, ("1",), {}, "argument 'code': 'str' object cannot be interpreted as an integer"),
-    (panic_meaning, (1.0,), {}, "argument 'code': 'float' object cannot be interpreted as an integer"),
-]
-
-
-@pytest.mark.parametrize("target, args, kwargs, message", ARGUMENT_ERRORS)
-def test_argument_errors(target, args, kwargs, message):
-    if isinstance(target, str):
-        target = getattr(EvmErrorDecoder(), target)
-    with pytest.raises(TypeError) as caught:
-        target(*args, **kwargs)
-    assert str(caught.value) == message
-    assert type(caught.value) is TypeError
-
-
-def test_keyword_arguments_and_str_subclasses_accepted():
-    decoder = EvmErrorDecoder()
-
-    class Hex(str):
-        def __str__(self):  # the stored value is used, not str()
-            return "zz"
-
-    assert decoder.decode(data="0x") == decoder.decode(Hex("0x")) == decode_error(data="")
-    assert decoder.decode_with_context(context={}, data="0x")["kind"] == "empty"
-
-
-def test_code_conversion_wraps_index_type_error_keeping_its_cause():
-    class BadIndex:
-        def __index__(self):
-            try:
-                raise KeyError("inner")
-            except KeyError as error:
-                raise TypeError("no index here") from error
-
-    with pytest.raises(TypeError) as caught:
-        panic_meaning(BadIndex())
-    assert str(caught.value) == "argument 'code': no index here"
-    assert isinstance(caught.value.__cause__, KeyError)
-
-    class RaisesOther:
-        def __index__(self):
-            raise ValueError("passes unchanged")
-
-    with pytest.raises(ValueError, match="^passes unchanged$"):
-        panic_meaning(RaisesOther())
-
-
-@pytest.mark.parametrize(
-    "code, meaning",
-    [
-        (True, "assert() called with false condition"),
-        (0x11, "arithmetic overflow or underflow"),
-        (0x02, "unknown panic code"),
-        (2**64 - 1, "unknown panic code"),
-    ],
-)
-def test_panic_meaning(code, meaning):
-    assert panic_meaning(code) == meaning
-    assert panic_meaning(code=code) == meaning
-
-
-def test_panic_meaning_accepts_index_objects_and_rejects_out_of_range():
-    class Index:
-        def __index__(self):
-            return 0x32
-
-    assert panic_meaning(Index()) == "out-of-bounds array access"
-    for code in (-1, 2**64, -(2**70)):
-        with pytest.raises(OverflowError):
-            panic_meaning(code)
-
-
-def run_isolated(code):
-    """Runs `code` in a fresh interpreter and returns its completed process."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120)
-
-
-def test_sub_interpreters_are_refused():
+def test_sub_interpreters_are_refused_whoever_imports_first():
     import _xxsubinterpreters as interpreters
 
     interpreter = interpreters.create()
     try:
-        with pytest.raises(interpreters.RunFailedError, 
-                           match="ImportError.*: kestrix does not support sub-interpreters"):
+        refused = "ImportError.*: kestrix does not support sub-interpreters"
+        with pytest.raises(interpreters.RunFailedError, match=refused):
             interpreters.run_string(interpreter, "import kestrix")
     finally:
         interpreters.destroy(interpreter)
-    # The main interpreter keeps its module.
     assert importlib.import_module("kestrix") is kestrix
-
-
-def test_first_importer_owns_the_module():
-    process = run_isolated("""
-        import _xxsubinterpreters as interpreters
-        interpreter = interpreters.create()
-        interpreters.run_string(interpreter, "import kestrix; assert kestrix.panic_meaning(1)")
-        try:
-            import kestrix
-        except ImportError as error:
-            print("refused:", error)
-    """)
-    assert process.returncode == 0, process.stderr
-    assert process.stdout.startswith("refused: kestrix does not support sub-interpreters")
+    # A sub-interpreter that imports first owns the module; the main interpreter is then refused.
+    script = ("import _xxsubinterpreters as s\ns.run_string(s.create(), 'import kestrix; kestrix.panic_meaning(1)')\n"
+              "try:\n    import kestrix\nexcept ImportError as error:\n    print(error)")
+    process = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert process.stdout.startswith("kestrix does not support sub-interpreters"), process.stderr
 
 
 def test_only_the_init_function_is_exported():
     nm = subprocess.run(["nm", "-D", "--defined-only", kestrix.__file__], capture_output=True, text=True)
     if nm.returncode != 0:
         pytest.skip("nm is not available")
-    symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
-    assert symbols == ["PyInit_kestrix"]
+    assert [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()] == ["PyInit_kestrix"]
