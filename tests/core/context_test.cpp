@@ -14,16 +14,6 @@ std::string failure(std::string_view json) {
 }
 
 TEST(ContextReader, KnownKeysUnknownKeysAndNulls) {
-    EXPECT_EQ(parse_error_context("{}"), ErrorContext{});
-    EXPECT_EQ(parse_error_context(R"({"Chain":"x","CHAIN":"y"})"), ErrorContext{});
-
-    ErrorContext two;
-    two.chain = "ethereum";
-    two.tx_hash = "0xabc";
-    EXPECT_EQ(
-        parse_error_context(R"({"chain":"ethereum","function_name":"transfer","tx_hash":"0xabc"})"),
-        two);
-
     ErrorContext all;
     all.chain = "None";
     all.tx_hash = "";
@@ -33,12 +23,10 @@ TEST(ContextReader, KnownKeysUnknownKeysAndNulls) {
     EXPECT_EQ(parse_error_context(R"({"block_number":"7","call_selector":"0xa9059cbb",)"
                                   R"("chain":"None","contract_address":"0x00","tx_hash":""})"),
               all);
-
-    EXPECT_EQ(parse_error_context(
-                  R"({"chain":null,"tx_hash":null,"contract_address":null,"call_selector":null,)"
-                  R"("block_number":null})"),
+    EXPECT_EQ(parse_error_context(R"({"Chain":"x","chain":null,"tx_hash":null,)"
+                                  R"("contract_address":null,"call_selector":null,)"
+                                  R"("block_number":null})"),
               ErrorContext{});
-
     // Unknown keys are skipped whatever their value, however nested.
     ErrorContext chain_only;
     chain_only.chain = "c";
@@ -46,84 +34,53 @@ TEST(ContextReader, KnownKeysUnknownKeysAndNulls) {
                   R"({"x":{"a":[1,-2.5e+3,0.5E-2,true,false,null,"s\"}",{},[[]]],"b":{}},)"
                   R"("chain":"c","y":[],"z":-0,"x":1})"),
               chain_only);
-    EXPECT_EQ(parse_error_context(" \n{ \"chain\" : \"c\" ,\r\n\t\"tx_hash\":null }\n "),
+    EXPECT_EQ(parse_error_context(" \n{ \"ch\\u0061in\" : \"c\" ,\r\n\t\"tx_hash\":null }\n "),
               chain_only);
-}
-
-TEST(ContextReader, StringEscapesAreResolved) {
-    const auto context = parse_error_context(
-        R"({"chain":"\u00e9\ud83d\ude00\/\\\"\b\f\n\r\t","tx_hash":"a\u0000b"})");
-    ASSERT_TRUE(context) << context.error();
-    EXPECT_EQ(context->chain, "\xc3\xa9\xf0\x9f\x98\x80/\\\"\b\f\n\r\t");
-    EXPECT_EQ(context->tx_hash, "a\0b"s);
-    // Keys are compared after their escapes are resolved.
-    EXPECT_EQ(parse_error_context(R"({"ch\u0061in":"x"})")->chain, "x");
-    // Raw UTF-8 passes through.
-    EXPECT_EQ(parse_error_context("{\"chain\":\"\xe2\x82\xac\"}")->chain, "\xe2\x82\xac");
+    const auto escaped = parse_error_context(
+        R"({"chain":"\u00e9\ud83d\ude00\/\\\"\b\f\n\r\t","tx_hash":"a\u0000b€"})");
+    ASSERT_TRUE(escaped) << escaped.error();
+    EXPECT_EQ(escaped->chain, "\xc3\xa9\xf0\x9f\x98\x80/\\\"\b\f\n\r\t");
+    EXPECT_EQ(escaped->tx_hash, "a\0b\xe2\x82\xac"s);
 }
 
 TEST(ContextReader, BlockNumberForms) {
-    struct Row {
-        std::string_view value;
-        std::optional<std::uint64_t> expected;
-    };
-    const Row accepted[] = {
-        {"0", 0},
+    const std::pair<std::string_view, std::optional<std::uint64_t>> accepted[] = {
         {"-0", 0},
-        {"12345", 12345},
         {"18446744073709551615", UINT64_MAX},
         {"null", std::nullopt},
-        {R"("0")", 0},
         {R"("12345")", 12345},
         {R"("18446744073709551615")", UINT64_MAX},
         {R"("00000000000000000001")", 1},
         {R"("\u0031")", 1},
     };
-    for (const Row& row : accepted) {
-        SCOPED_TRACE(row.value);
-        const auto context =
-            parse_error_context("{\"block_number\":" + std::string(row.value) + "}");
-        ASSERT_TRUE(context) << context.error();
-        EXPECT_EQ(context->block_number, row.expected);
+    for (const auto& [value, expected] : accepted) {
+        const auto context = parse_error_context("{\"block_number\":" + std::string(value) + "}");
+        ASSERT_TRUE(context) << value << ": " << context.error();
+        EXPECT_EQ(context->block_number, expected) << value;
     }
 }
 
-TEST(ContextReader, ExactTypeMismatchMessages) {
-    struct Row {
-        std::string_view json;
-        std::string_view message;
-    };
-    const Row rows[] = {
+TEST(ContextReader, ExactFailureMessages) {
+    const std::pair<std::string, std::string_view> rows[] = {
         {R"({"block_number":"abc"})",
          R"(invalid type: string "abc", expected u64 at line 1 column 21)"},
-        {R"({"block_number":"None"})",
-         R"(invalid type: string "None", expected u64 at line 1 column 22)"},
-        {R"({"block_number":""})", R"(invalid type: string "", expected u64 at line 1 column 18)"},
         {R"({"block_number":"18446744073709551616"})",
          R"(invalid type: string "18446744073709551616", expected u64 at line 1 column 38)"},
         {R"({"block_number":"000000000000000000001"})",
          R"(invalid type: string "000000000000000000001", expected u64 at line 1 column 39)"},
         {R"({"block_number":"-1"})",
          R"(invalid type: string "-1", expected u64 at line 1 column 20)"},
-        {R"({"block_number":" 1"})",
-         R"(invalid type: string " 1", expected u64 at line 1 column 20)"},
-        {R"({"block_number":"1.0"})",
-         R"(invalid type: string "1.0", expected u64 at line 1 column 21)"},
         {R"({"block_number":"a\"b\\c\n\u0001"})",
          R"(invalid type: string "a\"b\\c\n\u{1}", expected u64 at line 1 column 33)"},
         {R"({"block_number":18446744073709551616})",
          "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 36"},
         {R"({"block_number":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 18"},
-        {R"({"block_number":1.5})",
-         "invalid type: floating point `1.5`, expected u64 at line 1 column 19"},
         {R"({"block_number":1e3})",
          "invalid type: floating point `1e3`, expected u64 at line 1 column 19"},
         {R"({"block_number":true})",
          "invalid type: boolean `true`, expected u64 at line 1 column 20"},
         {R"({"block_number":{}})", "invalid type: map, expected u64 at line 1 column 17"},
         {R"({"chain":5})", "invalid type: integer `5`, expected a string at line 1 column 10"},
-        {R"({"tx_hash":false})",
-         "invalid type: boolean `false`, expected a string at line 1 column 16"},
         {R"({"call_selector":[1]})",
          "invalid type: sequence, expected a string at line 1 column 18"},
         {"{\n\"block_number\":\"x\"}",
@@ -131,71 +88,35 @@ TEST(ContextReader, ExactTypeMismatchMessages) {
         // The first failure ends reading, even after good fields.
         {R"({"chain":"a","contract_address":-2.0,"block_number":"x"})",
          "invalid type: floating point `-2.0`, expected a string at line 1 column 36"},
-    };
-    for (const Row& row : rows)
-        EXPECT_EQ(failure(row.json), row.message) << row.json;
-}
-
-TEST(ContextReader, DuplicateKnownKeysAreRefused) {
-    EXPECT_EQ(failure(R"({"chain":"a","chain":"b"})"),
-              "duplicate field `chain` at line 1 column 20");
-    EXPECT_EQ(failure(R"({"block_number":null,"block_number":5})"),
-              "duplicate field `block_number` at line 1 column 35");
-}
-
-TEST(ContextReader, MalformedTextFailsWithPosition) {
-    struct Row {
-        std::string json;
-        std::string_view message;
-    };
-    const Row rows[] = {
+        {R"({"block_number":null,"block_number":5})",
+         "duplicate field `block_number` at line 1 column 35"},
         {"", "EOF while parsing a value at line 1 column 0"},
-        {"  ", "EOF while parsing a value at line 1 column 2"},
-        {"{", "EOF while parsing an object at line 1 column 1"},
         {R"({"chain")", "EOF while parsing an object at line 1 column 8"},
-        {R"({"chain":)", "EOF while parsing a value at line 1 column 9"},
         {R"({"chain":"abc)", "EOF while parsing a string at line 1 column 13"},
-        {R"({"chain":"a")", "EOF while parsing an object at line 1 column 12"},
         {R"({"x":[1,2)", "EOF while parsing a list at line 1 column 9"},
-        {"{} x", "trailing characters at line 1 column 4"},
-        {"{}{}", "trailing characters at line 1 column 3"},
-        {"[]", "invalid type: sequence, expected a JSON object at line 1 column 1"},
-        {R"("x")", R"(invalid type: string "x", expected a JSON object at line 1 column 3)"},
+        {"{\"a\":1}\0"s, "trailing characters at line 1 column 8"},
         {"null", "invalid type: null, expected a JSON object at line 1 column 4"},
-        {"7", "invalid type: integer `7`, expected a JSON object at line 1 column 1"},
         {"x", "expected value at line 1 column 1"},
-        {R"({"a":1,})", "trailing comma at line 1 column 8"},
         {R"({"a":[1,]})", "trailing comma at line 1 column 9"},
-        {R"({,})", "key must be a string at line 1 column 2"},
         {R"({a:1})", "key must be a string at line 1 column 2"},
         {R"({"a" 1})", "expected `:` at line 1 column 6"},
         {R"({"a":1 2})", "expected `,` or `}` at line 1 column 8"},
         {R"({"a":[1 2]})", "expected `,` or `]` at line 1 column 9"},
         {R"({"a":01})", "invalid number at line 1 column 7"},
-        {R"({"a":-})", "invalid number at line 1 column 7"},
-        {R"({"a":1.})", "invalid number at line 1 column 8"},
-        {R"({"a":1e})", "invalid number at line 1 column 8"},
-        {R"({"a":+1})", "expected value at line 1 column 6"},
         {R"({"a":tru})", "expected ident at line 1 column 9"},
-        {R"({"a":"\x"})", "invalid escape at line 1 column 8"},
         {R"({"a":"\u12g4"})", "invalid escape at line 1 column 11"},
-        {R"({"a":"\ud800"})", "lone leading surrogate in hex escape at line 1 column 13"},
         {R"({"a":"\ud800\u0041"})", "lone leading surrogate in hex escape at line 1 column 18"},
         {R"({"a":"\udc00"})", "lone trailing surrogate in hex escape at line 1 column 12"},
         {"{\"a\":\"\x01\"}",
          "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 7"},
-        {"{\"a\":\"\xff\"}", "invalid UTF-8 in string at line 1 column 7"},
         {"{\"a\":\"\xed\xa0\x80\"}", "invalid UTF-8 in string at line 1 column 7"},
-        {"{\"a\":\"\xc0\xaf\"}", "invalid UTF-8 in string at line 1 column 7"},
-        {"{\"a\":\"\xe2\x82\"}", "invalid UTF-8 in string at line 1 column 7"},
-        {"{\"a\":1}\0"s, "trailing characters at line 1 column 8"},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(failure(row.json), row.message) << row.json;
+    for (const auto& [json, message] : rows)
+        EXPECT_EQ(failure(json), message) << json;
 }
 
 TEST(ContextReader, NestingIsBounded) {
-    auto nested = [](std::size_t levels) {
+    const auto nested = [](std::size_t levels) {
         return "{\"a\":" + std::string(levels, '[') + std::string(levels, ']') + "}";
     };
     // The top-level object and 127 arrays make the deepest accepted nesting.
@@ -209,43 +130,29 @@ TEST(ContextReader, NestingIsBounded) {
     EXPECT_TRUE(failure(objects).starts_with("recursion limit exceeded"));
 }
 
-// Mutations of valid texts and random bytes: the reader answers every one with a context or a
-// positioned message, and never crashes.
-TEST(ContextReader, ArbitraryTextNeverCrashes) {
+// Mutated valid texts: every one gets a context or a positioned message, and never a crash.
+TEST(ContextReader, MutatedTextNeverCrashes) {
     const std::string seeds[] = {
         R"({"chain":"ethereum","block_number":"12345","x":[1,{"y":null}]})",
-        R"({"tx_hash":"\ud83d\ude00","block_number":18446744073709551615,"z":-1.5e-7})",
-        "{\"a\":[[[{\"b\":\"\\u00e9\xc3\xa9\"}]]],\"call_selector\":null}",
+        "{\"tx_hash\":\"\\ud83d\\ude00\xc3\xa9\",\"block_number\":1,\"z\":[[-1.5e-7]]}",
     };
     const std::string alphabet = "{}[]\":,\\u0123456789-+.eEtrufalsn \n\x80\xc3\xff";
     std::mt19937 rng(12345);
-    int failures = 0;
-    for (int round = 0; round < 4000; ++round) {
-        std::string text = seeds[round % std::size(seeds)];
-        const int edits = 1 + static_cast<int>(rng() % 4);
-        for (int e = 0; e < edits; ++e) {
-            const std::size_t at = rng() % (text.size() + 1);
-            const char c =
-                round % 5 == 0 ? static_cast<char>(rng()) : alphabet[rng() % alphabet.size()];
-            switch (rng() % 3) {
-            case 0:
-                text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c);
-                break;
-            case 1:
-                if (at < text.size()) text.erase(at, 1);
-                break;
-            default:
-                if (at < text.size()) text[at] = c;
-                break;
-            }
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = seeds[round % 2];
+        for (int edits = 1 + static_cast<int>(rng() % 4); edits > 0; --edits) {
+            const std::size_t at = rng() % text.size();
+            const char c = round % 5 ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
+            const auto edit = rng() % 3; // insert, erase or replace
+            if (edit == 0) text.insert(at, 1, c);
+            if (edit == 1) text.erase(at, 1);
+            if (edit == 2) text[at] = c;
         }
         const auto result = parse_error_context(text);
         if (!result) {
-            ++failures;
             EXPECT_NE(result.error().find(" at line "), std::string::npos) << text;
         }
     }
-    EXPECT_GT(failures, 0);
 }
 
 } // namespace
