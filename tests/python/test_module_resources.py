@@ -112,17 +112,17 @@ for index, (call, args, kwargs) in enumerate(CALLS):
 def test_allocation_failures_during_initialisation(single):
     process = run_isolated(f"""
 import _imp, importlib.util
-spec = importlib.util.find_spec("kestrix")
+module_spec = importlib.util.find_spec("kestrix")
 seen = set()
 for n in range(100000):
-    module, error = attempt(_imp.create_dynamic, (spec,), {{}}, n, n + 1 if {single} else 0)
+    module, error = attempt(_imp.create_dynamic, (module_spec,), {{}}, n, n + 1 if {single} else 0)
     if error is None:
         break
     seen.add(check("init", n, error, (MemoryError, RuntimeError)))
 # A failed initialisation left nothing behind: later imports get this one complete module.
 assert [name for name in vars(module) if not name.startswith("__")] == module.__all__ == [
     "EvmErrorDecoder", "decode_error", "panic_meaning"]
-assert module.EvmErrorDecoder().decode("0x")["kind"] == "empty" and _imp.create_dynamic(spec) is module
+assert module.EvmErrorDecoder().decode("0x")["kind"] == "empty" and _imp.create_dynamic(module_spec) is module
 print(n, *sorted(seen))
     """, with_calls=False)
     attempts, *seen = process.stdout.split()
