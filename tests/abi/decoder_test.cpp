@@ -1,5 +1,6 @@
 #include "abi/decode.hpp"
 #include "abi/types.hpp"
+#include "abi_test_support.hpp"
 
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -8,6 +9,9 @@
 
 namespace kestrix::abi {
 namespace {
+
+using test_support::parsed;
+using test_support::repeat;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -24,18 +28,6 @@ Bytes cat(std::initializer_list<Bytes> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-std::string repeat(std::string_view piece, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i)
-        out += piece;
-    return out;
-}
-AbiType type(std::string_view text) {
-    auto parsed = parse_abi_type(text);
-    EXPECT_TRUE(parsed.has_value()) << text;
-    return parsed.value_or(AbiType{});
-}
-
 /// "Overrun" or "TooDeep" for failures, the text of a decoded string, "ok" for other values.
 std::string outcome(const std::expected<AbiValue, AbiDecodeFailure>& got) {
     if (got)
@@ -52,7 +44,7 @@ std::string outcome(const std::expected<AbiValue, AbiDecodeFailure>& got) {
     return "?";
 }
 std::string outcome(std::string_view t, const Bytes& data) {
-    return outcome(decode_abi_value(type(t), data));
+    return outcome(decode_abi_value(parsed(t), data));
 }
 
 TEST(Decode, StringLengthsAndOffsetsAroundTheEnd) {
@@ -87,7 +79,7 @@ TEST(Decode, ZeroSizedValuesReadNothing) {
     ASSERT_TRUE(none.has_value());
     EXPECT_TRUE(std::get<TupleValue>(none->v).members.empty());
     // Every member of a zero-sized list still gets its value, so members match types.
-    const auto two = decode_abi_params(std::vector{type("()"), type("(())")}, {});
+    const auto two = decode_abi_params(std::vector{parsed("()"), parsed("(())")}, {});
     ASSERT_TRUE(two.has_value());
     EXPECT_EQ(std::get<TupleValue>(two->v).members.size(), 2u);
     EXPECT_EQ(outcome("()[1000000000]", {}), "ok");
@@ -117,7 +109,7 @@ TEST(Decode, DepthLimitCountsLevelsPerKind) {
     EXPECT_EQ(outcome("uint8" + repeat("[1]", 16), word(5)), "ok");
     EXPECT_EQ(outcome("uint8" + repeat("[1]", 17), word(5)), "TooDeep");
     EXPECT_EQ(outcome(nested(16, "bool"), word(1)), "ok");
-    const auto too_deep = decode_abi_value(type(nested(17, "bool")), word(1));
+    const auto too_deep = decode_abi_value(parsed(nested(17, "bool")), word(1));
     ASSERT_FALSE(too_deep.has_value());
     EXPECT_EQ(too_deep.error().limit, 16u);
     // A dynamic array takes two: eight fit (the words are read at depth 16), nine do not.
@@ -128,7 +120,7 @@ TEST(Decode, DepthLimitCountsLevelsPerKind) {
     EXPECT_EQ(outcome(nested(16, "bytes"), chained_offsets(16)), "TooDeep");
     // The parameter list takes no level; a root tuple value does.
     EXPECT_TRUE(
-        decode_abi_params(std::vector{type("uint8" + repeat("[1]", 16))}, word(5)).has_value());
+        decode_abi_params(std::vector{parsed("uint8" + repeat("[1]", 16))}, word(5)).has_value());
     EXPECT_EQ(outcome("(uint8" + repeat("[1]", 16) + ")", word(5)), "TooDeep");
 }
 
@@ -155,7 +147,7 @@ TEST(Decode, HostileCountsFailBeforeAllocating) {
     EXPECT_EQ(outcome("(uint256,()[3])", Bytes(128, 0)), "ok");
     // A dynamic array of empty tuples: the claimed count must be backed word for word.
     const auto with_count = [](std::uint64_t n) {
-        return outcome(decode_abi_params(std::vector{type("uint256"), type("()[]")},
+        return outcome(decode_abi_params(std::vector{parsed("uint256"), parsed("()[]")},
                                          cat({word(1), word(64), word(n), word(0)})));
     };
     EXPECT_EQ(with_count(~0ULL), "Overrun");

@@ -1,4 +1,5 @@
 #include "abi/types.hpp"
+#include "abi_test_support.hpp"
 
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -8,22 +9,12 @@
 namespace kestrix::abi {
 namespace {
 
+using test_support::parsed;
+using test_support::repeat;
+
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 constexpr auto kSyntax = AbiTypeParseFailureKind::Syntax;
 
-std::string repeat(std::string_view piece, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i)
-        out += piece;
-    return out;
-}
-AbiType parsed(std::string_view text) {
-    auto type = parse_abi_type(text);
-    EXPECT_TRUE(type.has_value()) << text << ": " << type.error().message;
-    return type.value_or(AbiType{AbiKind::Function, 99, {}});
-}
-
-/// Why the text does not parse; "parsed" (as an InvalidType failure) when it does.
 AbiTypeParseFailure failure_of(std::string_view text) {
     auto type = parse_abi_type(text);
     if (type) return {AbiTypeParseFailureKind::InvalidType, "parsed"};
