@@ -1,0 +1,6 @@
+"""Companion tools for kestrix: web3 error shapes, your own contracts' errors, the command
+line and bulk decoding. The ``kestrix`` module itself stays as small as it is."""
+
+from __future__ import annotations
+
+__all__: list[str] = []
