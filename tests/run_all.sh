@@ -34,4 +34,4 @@ fi
 echo "== Python tests (installed package)"
 python3 -m pip install --quiet .
 # The repository holds no importable kestrix, so the tests import the installed module.
-python3 -m pytest -q -p no:cacheprovider tests/python
+python3 -m pytest -q -p no:cacheprovider tests/python tests/tools
