@@ -3,10 +3,8 @@
 #include "core/keyed_hash.hpp"
 #include "core/selector.hpp"
 
-#include <mutex>
-#include <shared_mutex>
+#include <deque>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace kestrix::core {
 
@@ -26,29 +24,25 @@ struct SelectorHash {
     }
 };
 
-/// Hashes an entry by its name, and a bare name the same way, so that the name index can be
-/// a set of entries searched by name: the entry's own name is the key and is not stored twice.
+/// Name keys hashed with the process key.
 struct NameHash {
-    using is_transparent = void;
     HashKey key = process_hash_key();
     std::size_t operator()(std::string_view name) const noexcept {
         return static_cast<std::size_t>(siphash13(key, bytes_of(name)));
     }
-    std::size_t operator()(const ErrorSignature& entry) const noexcept {
-        return (*this)(std::string_view{entry.name});
-    }
 };
 
-/// Byte-for-byte (case-sensitive) name equality between entries and bare names.
-struct NameEqual {
-    using is_transparent = void;
-    static std::string_view name_of(std::string_view name) noexcept { return name; }
-    static std::string_view name_of(const ErrorSignature& entry) noexcept { return entry.name; }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
-        return name_of(a) == name_of(b);
+/// The parameter types of `entry`, each parsed once; nullopt when one does not parse.
+std::optional<std::vector<abi::AbiType>> parse_param_types(const ErrorSignature& entry) {
+    std::vector<abi::AbiType> types;
+    types.reserve(entry.params.size());
+    for (const ErrorParam& param : entry.params) {
+        auto type = abi::parse_abi_type(param.type);
+        if (!type) return std::nullopt;
+        types.push_back(std::move(*type));
     }
-};
+    return types;
+}
 
 ErrorSignature entry_from_row(const BuiltinSignatureRow& row) {
     ErrorSignature entry;
@@ -56,7 +50,7 @@ ErrorSignature entry_from_row(const BuiltinSignatureRow& row) {
     entry.signature.assign(row.signature);
     entry.params.reserve(row.params.size());
     for (const BuiltinParamRow& param : row.params) {
-        entry.params.push_back(ErrorParam{std::string(param.name), std::string(param.type)});
+        entry.params.push_back(ErrorParam{std::string(param.name), std::string(param.type), {}});
     }
     entry.source.assign(kBuiltinSource);
     if (row.suggestion) entry.suggestion.emplace(*row.suggestion);
@@ -66,68 +60,87 @@ ErrorSignature entry_from_row(const BuiltinSignatureRow& row) {
 
 } // namespace
 
-/// Two indexes, each holding its own complete copy of every entry and guarded by its own
-/// reader-writer lock. Whoever needs both locks takes `selector_lock` first.
-struct BuiltinErrorRegistry::Indexes {
-    mutable std::shared_mutex selector_lock;
-    std::unordered_map<Selector, std::vector<ErrorSignature>, SelectorHash> by_selector;
-
-    mutable std::shared_mutex name_lock;
-    std::unordered_set<ErrorSignature, NameHash, NameEqual> by_name;
+/// The entries themselves, in a deque so that filing one never moves another (the indexes and
+/// the hints point into it), and the two indexes of pointers into it. A name index key is a
+/// view of the owning entry's own name.
+struct IndexedErrorRegistry::Indexes {
+    std::deque<RegisteredError> entries;
+    std::unordered_map<Selector, std::vector<const RegisteredError*>, SelectorHash> by_selector;
+    std::unordered_map<std::string_view, const RegisteredError*, NameHash> by_name;
 };
 
-BuiltinErrorRegistry::BuiltinErrorRegistry() : indexes_(std::make_unique<Indexes>()) {}
-BuiltinErrorRegistry::~BuiltinErrorRegistry() = default;
+IndexedErrorRegistry::IndexedErrorRegistry(HintRule rule)
+    : rule_(rule), indexes_(std::make_unique<Indexes>()) {}
+IndexedErrorRegistry::~IndexedErrorRegistry() = default;
 
-RegistryHandle BuiltinErrorRegistry::build() {
-    auto registry = std::make_shared<BuiltinErrorRegistry>();
-    const auto rows = builtin_error_signatures();
-    registry->indexes_->by_selector.reserve(rows.size());
-    registry->indexes_->by_name.reserve(rows.size());
-    for (const BuiltinSignatureRow& row : rows)
-        registry->insert(entry_from_row(row));
-    return registry;
-}
-
-void BuiltinErrorRegistry::register_entry(const ErrorSignature& entry) {
-    insert(ErrorSignature(entry));
-}
-
-void BuiltinErrorRegistry::insert(ErrorSignature&& entry) {
+void IndexedErrorRegistry::reserve(std::size_t count) {
     Indexes& ix = *indexes_;
-    const std::unique_lock selector_guard(ix.selector_lock);
-    const std::unique_lock name_guard(ix.name_lock);
-    // A set keeps the element it already holds: the first entry filed under a name keeps it,
-    // later ones are reachable by selector only.
-    ix.by_name.insert(entry);
-    ix.by_selector[entry.selector].push_back(std::move(entry));
+    ix.by_selector.reserve(ix.by_selector.size() + count);
+    ix.by_name.reserve(ix.by_name.size() + count);
 }
 
-std::vector<ErrorSignature> BuiltinErrorRegistry::lookup(const Selector& selector) const {
+void IndexedErrorRegistry::register_entry(ErrorSignature entry) {
+    Indexes& ix = *indexes_;
+    auto types = parse_param_types(entry);
+    RegisteredError& filed =
+        ix.entries.emplace_back(RegisteredError{std::move(entry), std::move(types), nullptr});
+    filed.hint = &filed.signature.suggestion;
+    // The first entry filed under a name keeps it; later ones are reachable by selector only.
+    const auto [owner, inserted] = ix.by_name.try_emplace(filed.signature.name, &filed);
+    if (!inserted && rule_ == HintRule::FirstOfName)
+        filed.hint = &owner->second->signature.suggestion;
+    ix.by_selector[filed.signature.selector].push_back(&filed);
+}
+
+std::span<const RegisteredError* const>
+IndexedErrorRegistry::lookup(const Selector& selector) const noexcept {
     const Indexes& ix = *indexes_;
-    const std::shared_lock guard(ix.selector_lock);
     if (ix.by_selector.empty()) return {};
     const auto found = ix.by_selector.find(selector);
     if (found == ix.by_selector.end()) return {};
     return found->second;
 }
 
-std::optional<ErrorSignature> BuiltinErrorRegistry::lookup_by_name(std::string_view name) const {
-    const Indexes& ix = *indexes_;
-    const std::shared_lock guard(ix.name_lock);
-    if (ix.by_name.empty()) return std::nullopt;
-    const auto found = ix.by_name.find(name);
-    if (found == ix.by_name.end()) return std::nullopt;
-    return *found;
+const RegisteredError* IndexedErrorRegistry::find_candidate(const Selector& selector,
+                                                            CandidateFilter take) const {
+    for (const RegisteredError* candidate : lookup(selector))
+        if (take(*candidate)) return candidate;
+    return nullptr;
 }
 
-std::size_t BuiltinErrorRegistry::len() const {
+const RegisteredError* IndexedErrorRegistry::lookup_by_name(std::string_view name) const noexcept {
     const Indexes& ix = *indexes_;
-    const std::shared_lock guard(ix.selector_lock);
-    std::size_t count = 0;
-    for (const auto& [selector, entries] : ix.by_selector)
-        count += entries.size();
-    return count;
+    if (ix.by_name.empty()) return nullptr;
+    const auto found = ix.by_name.find(name);
+    return found == ix.by_name.end() ? nullptr : found->second;
+}
+
+std::size_t IndexedErrorRegistry::len() const noexcept {
+    return indexes_->entries.size();
+}
+
+RegistryHandle BuiltinErrorRegistry::build() {
+    auto registry = std::make_shared<BuiltinErrorRegistry>();
+    const auto rows = builtin_error_signatures();
+    registry->reserve(rows.size());
+    for (const BuiltinSignatureRow& row : rows)
+        registry->register_entry(entry_from_row(row));
+    return registry;
+}
+
+const RegisteredError* ChainErrorRegistry::find_candidate(const Selector& selector,
+                                                          CandidateFilter take) const {
+    if (const RegisteredError* found = first_->find_candidate(selector, take)) return found;
+    return second_->find_candidate(selector, take);
+}
+
+const RegisteredError* ChainErrorRegistry::lookup_by_name(std::string_view name) const noexcept {
+    if (const RegisteredError* found = first_->lookup_by_name(name)) return found;
+    return second_->lookup_by_name(name);
+}
+
+std::size_t ChainErrorRegistry::len() const noexcept {
+    return first_->len() + second_->len();
 }
 
 } // namespace kestrix::core

@@ -11,29 +11,24 @@ namespace kestrix::evm {
 
 namespace {
 
-/// The decoded arguments of `candidate`, or nullopt when a parameter type does not parse or
-/// the payload does not decode under them.
+/// The decoded arguments of `candidate`, or nullopt when a parameter type did not parse or the
+/// payload does not decode under the types.
 std::optional<std::vector<core::NamedInput>>
-decode_candidate(const core::ErrorSignature& candidate, std::span<const std::uint8_t> payload) {
+decode_candidate(const core::RegisteredError& candidate, std::span<const std::uint8_t> payload) {
+    const auto& params = candidate.signature.params;
     // An error without parameters is accepted without looking at the payload.
-    if (candidate.params.empty()) return std::vector<core::NamedInput>{};
+    if (params.empty()) return std::vector<core::NamedInput>{};
+    if (!candidate.types) return std::nullopt;
 
-    std::vector<abi::AbiType> types;
-    types.reserve(candidate.params.size());
-    for (const core::ErrorParam& param : candidate.params) {
-        auto type = abi::parse_abi_type(param.type);
-        if (!type) return std::nullopt;
-        types.push_back(std::move(*type));
-    }
-    auto decoded = abi::decode_abi_params(types, payload);
+    auto decoded = abi::decode_abi_params(*candidate.types, payload);
     if (!decoded) return std::nullopt;
     const auto* tuple = std::get_if<abi::TupleValue>(&decoded->v);
-    if (tuple == nullptr || tuple->members.size() != candidate.params.size()) return std::nullopt;
+    if (tuple == nullptr || tuple->members.size() != params.size()) return std::nullopt;
 
     std::vector<core::NamedInput> inputs;
     inputs.reserve(tuple->members.size());
     for (std::size_t i = 0; i < tuple->members.size(); ++i) {
-        inputs.emplace_back(candidate.params[i].name, to_input_value(tuple->members[i]));
+        inputs.emplace_back(params[i].name, to_input_value(tuple->members[i]));
     }
     return inputs;
 }
@@ -55,18 +50,14 @@ bool fits_i128(const abi::U256& value) noexcept {
 std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
                                            const core::Selector& selector,
                                            std::span<const std::uint8_t> payload) {
-    for (const core::ErrorSignature& candidate : registry.lookup(selector)) {
-        auto inputs = decode_candidate(candidate, payload);
-        if (!inputs) continue;
-
-        std::optional<std::string> suggestion;
-        if (auto entry = registry.lookup_by_name(candidate.name)) {
-            suggestion = std::move(entry->suggestion);
-        }
-        return Outcome{core::CustomError{candidate.name, std::move(*inputs)},
-                       std::move(suggestion)};
-    }
-    return std::nullopt;
+    std::optional<std::vector<core::NamedInput>> inputs;
+    const core::RegisteredError* taken =
+        registry.find_candidate(selector, [&](const core::RegisteredError& candidate) {
+            inputs = decode_candidate(candidate, payload);
+            return inputs.has_value();
+        });
+    if (taken == nullptr) return std::nullopt;
+    return Outcome{core::CustomError{taken->signature.name, std::move(*inputs)}, *taken->hint};
 }
 
 core::InputValue to_input_value(const abi::AbiValue& value) {

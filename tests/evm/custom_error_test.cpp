@@ -72,7 +72,7 @@ constexpr core::Selector kSel{0xde, 0xad, 0xbe, 0xef};
 
 core::ErrorSignature entry(std::string name, std::vector<core::ErrorParam> params,
                            std::optional<std::string> suggestion, core::Selector selector = kSel) {
-    return {std::move(name), "", std::move(params), "test", std::move(suggestion), selector};
+    return {std::move(name), "", std::move(params), "test", std::move(suggestion), selector, {}};
 }
 
 std::vector<std::uint8_t> words(std::size_t n) {
@@ -85,11 +85,12 @@ std::vector<std::uint8_t> words(std::size_t n) {
 TEST(DecodeCustomError, FirstCandidateThatDecodesWins) {
     core::BuiltinErrorRegistry registry;
     for (const auto& e : {
-             entry("Unparsable", {{"x", "uint7"}}, "never"),
-             entry("NeedsThree", {{"a", "uint256"}, {"b", "uint256"}, {"c", "uint256"}}, "three"),
-             entry("NeedsTwo", {{"a", "address"}, {"b", "uint256"}}, "two"),
+             entry("Unparsable", {{"x", "uint7", {}}}, "never"),
+             entry("NeedsThree", {{"a", "uint256", {}}, {"b", "uint256", {}}, {"c", "uint256", {}}},
+                   "three"),
+             entry("NeedsTwo", {{"a", "address", {}}, {"b", "uint256", {}}}, "two"),
              entry("NoParams", {}, "none"),
-             entry("Unreachable", {{"a", "uint256"}}, "later"),
+             entry("Unreachable", {{"a", "uint256", {}}}, "later"),
          })
         registry.register_entry(e);
     // Two words: the unparsable and the three-word candidates are skipped.
@@ -110,7 +111,7 @@ TEST(DecodeCustomError, FirstCandidateThatDecodesWins) {
 
 TEST(DecodeCustomError, UndecodableOrNamedElsewhere) {
     core::BuiltinErrorRegistry registry;
-    registry.register_entry(entry("One", {{"a", "uint256"}}, std::nullopt));
+    registry.register_entry(entry("One", {{"a", "uint256", {}}}, std::nullopt));
     EXPECT_FALSE(decode_custom_error(registry, kSel, std::vector<std::uint8_t>(31, 0)));
     const auto one = decode_custom_error(registry, kSel, words(1));
     ASSERT_TRUE(one);
