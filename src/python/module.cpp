@@ -10,16 +10,10 @@
 #include "python/raise_error.hpp"
 
 #include <Python.h>
-#include <atomic>
-#include <cstdint>
 
 namespace kestrix::python {
 
 namespace {
-
-/// The interpreter that first imported the module; -1 until then. Other interpreters are
-/// refused: the class and the module object are shared by the whole process.
-std::atomic<std::int64_t> owner_interpreter{-1};
 
 /// The module made by the first successful initialisation; later ones return it.
 PyObject* module_object = nullptr;
@@ -91,16 +85,10 @@ bool initialise_module(PyObject* module) {
 }
 
 PyObject* init_module() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) {
-        if (PyErr_Occurred() == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return nullptr;
-    }
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) &&
-        expected != interpreter) {
+    // The class and the module object are shared by the whole process, so only the main
+    // interpreter may hold them. A sub-interpreter is refused before anything is claimed: the
+    // main interpreter can always import, whichever interpreter tried first.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "kestrix does not support sub-interpreters: it can only be imported in "
                         "the interpreter that imported it first");
