@@ -1,0 +1,111 @@
+"""Writes the seed corpora in fuzz/corpus/<target>/ from eth-abi encodings and real shapes.
+
+Run from anywhere: python3 fuzz/make_seeds.py (needs eth-abi and pycryptodome). Each seed is
+named by its content's digest, so rerunning adds nothing twice.
+"""
+
+import hashlib
+import json
+import re
+from pathlib import Path
+
+from Crypto.Hash import keccak
+from eth_abi import encode
+
+FUZZ = Path(__file__).resolve().parent
+ROOT = FUZZ.parent
+ADDRESS = "0x5b38da6a701c568545dcfcb03fcb875f56beddc4"
+SAMPLES = {"address": ADDRESS, "uint256": 1000, "bytes32": b"\x11" * 32}
+
+
+def selector(signature: str) -> bytes:
+    return keccak.new(digest_bits=256, data=signature.encode()).digest()[:4]
+
+
+def write(target: str, seeds: list[bytes]) -> None:
+    folder = FUZZ / "corpus" / target
+    folder.mkdir(parents=True, exist_ok=True)
+    for seed in seeds:
+        (folder / hashlib.sha1(seed).hexdigest()).write_bytes(seed)
+
+
+def builtin_signatures() -> list[str]:
+    text = (ROOT / "src/core/builtin_signatures.cpp").read_text()
+    return re.findall(r'"([A-Za-z0-9_]+\([a-z0-9,]*\))"', text)
+
+
+REASONS = ["Ownable: caller is not the owner", "ERC20: insufficient balance", "Pausable: paused",
+           "ERC20: insufficient allowance", "Initializable: contract is already initialized",
+           "İNSUFFICIENT BALANCE", "ΣΑΣ", "", "x" * 100, "bad \udcff".encode("utf-8", "surrogateescape")]
+
+
+def revert_payloads() -> list[bytes]:
+    seeds = [b"", b"\x08\xc3\x79", b"\xde\xad\xbe\xef"]
+    for reason in REASONS:
+        raw = reason if isinstance(reason, bytes) else reason.encode()
+        seeds.append(selector("Error(string)") + encode(["bytes"], [raw]))
+    for code in [0x00, 0x01, 0x11, 0x12, 0x21, 0x22, 0x31, 0x32, 0x41, 0x51, 0x99, 2**64 - 1, 2**64]:
+        seeds.append(selector("Panic(uint256)") + encode(["uint256"], [code]))
+    for signature in builtin_signatures():
+        types = signature[signature.index("(") + 1:-1].split(",") if "()" not in signature else []
+        seeds.append(selector(signature) + encode(types, [SAMPLES[t] for t in types]))
+        seeds.append(selector(signature) + encode(types, [2**256 - 1 if t == "uint256" else SAMPLES[t]
+                                                          for t in types])[:-1])
+    return seeds
+
+
+TYPE_LISTS = {
+    "uint256": [2**256 - 1], "int8,int256": [-1, -(2**255)], "bool,address": [True, ADDRESS],
+    "bytes,string": [b"\x00\xff", "héllo"], "bytes1,bytes32": [b"\x01", b"\x02" * 32],
+    "uint256[]": [[1, 2, 3]], "string[2]": [["a", "b"]], "(uint256,string)": [(5, "x")],
+    "(address,bytes)[]": [[(ADDRESS, b"ab"), (ADDRESS, b"")]], "uint8[][2]": [[[1], [2, 3]]],
+    "((uint256,bool)[],string)[1]": [[([(1, True)], "s")]], "string,string": ["\u00ff", "日本"],
+}
+
+
+def type_seeds() -> list[bytes]:
+    texts = ["uint", "int", "uint8", "int256", "bytes1", "bytes32", "bytes", "string", "address",
+             "bool", "function", "tuple(uint256,bool)", "(uint256,(address,bytes32)[])[2]",
+             "uint256[][3][]", "()", "(,)", "( uint256 , bool , )", "Lib.Enum", "Lib.Enum[]",
+             "uint7", "bytes33", "foo", "uint256[", "(((((uint8)))))", "string[0]"]
+    return [text.encode() for text in texts + list(TYPE_LISTS)]
+
+
+def decoder_seeds() -> list[bytes]:
+    seeds = []
+    for types, values in TYPE_LISTS.items():
+        encoded = encode(re.findall(r"[^,()]+|\(.*?\)(?:\[\d*\])*", types) if "(" not in types
+                         else [types], values)
+        seeds.append(types.encode() + b"\n" + encoded)
+    return seeds
+
+
+def context_seeds() -> list[bytes]:
+    contexts = [{}, {"chain": "ethereum", "tx_hash": "0x" + "ab" * 32, "block_number": 17000000},
+                {"contract_address": ADDRESS, "call_selector": "0xa9059cbb", "block_number": "42"},
+                {"chain": None, "other": [1, {"x": [True, None]}], "block_number": 2**64 - 1},
+                {"chain": "é\u2028\ud83d\ude00".encode("utf-16", "surrogatepass").decode("utf-16")},
+                {"block_number": -1}, {"block_number": 1.5}]
+    seeds = [json.dumps(c, ensure_ascii=False).encode() for c in contexts]
+    seeds += [b'{"chain":"\\ud83d\\ude00"}', b'{"chain":"\\ud800"}', b" [] ", b"{", b'{"a":1,}']
+    return seeds
+
+
+def hex_seeds() -> list[bytes]:
+    seeds = [b"", b"0x", b"0x0", b"0X12", b"0xDEADbeef", b"0x0x12", b"zz", b"0x\xc3\xa9a", b"12 4"]
+    return seeds + [b"0x" + seed.hex().encode() for seed in revert_payloads()[:8]]
+
+
+def text_seeds() -> list[bytes]:
+    texts = ["ΣΑΣ ΟΔΟΣ", "İstanbul", "ÀÉÎ", "ẞ", "Ω", "ǅ", "ABC xyz", "\U0001d400", "ﬀ"]
+    return [t.encode() for t in texts] + [b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+                                          b"\xe2\x82", b"a\xffb", b"\xf0\x9f\x98"]
+
+
+if __name__ == "__main__":
+    write("pipeline", revert_payloads())
+    write("hex_reader", hex_seeds())
+    write("abi_type", type_seeds())
+    write("abi_decoder", decoder_seeds())
+    write("context_reader", context_seeds())
+    write("utf8_text", text_seeds())
