@@ -2,14 +2,12 @@
 
 #include "core/context.hpp"
 #include "evm/panic.hpp"
-#include "evm/pipeline.hpp"
 #include "python/arguments.hpp"
 #include "python/context_json.hpp"
+#include "python/decode_call.hpp"
 #include "python/decoder_type.hpp"
-#include "python/hex_input.hpp"
 #include "python/internal_failure.hpp"
 #include "python/raise_error.hpp"
-#include "python/result_dict.hpp"
 
 #include <array>
 #include <optional>
@@ -29,25 +27,6 @@ constexpr ArgumentDescription kDecodeWithContext{"EvmErrorDecoder.decode_with_co
                                                  kDataContextParameters};
 constexpr ArgumentDescription kDecodeError{"decode_error()", kDataParameters};
 constexpr ArgumentDescription kPanicMeaning{"panic_meaning()", kCodeParameters};
-
-/// Bytes of the revert data, or nullopt with the ValueError "hex decode: ..." raised.
-std::optional<core::Bytes> revert_bytes(std::string_view data) {
-    auto bytes = parse_revert_hex(data);
-    if (bytes) return std::move(*bytes);
-    raise_error(PyExc_ValueError, "hex decode: " + bytes.error());
-    return std::nullopt;
-}
-
-/// Runs the pipeline and turns its outcome into the result dict or a RuntimeError.
-PyObject* decode_to_dict(const core::ErrorRegistry& registry, const core::Bytes& bytes,
-                         std::optional<core::ErrorContext> context) {
-    auto record = evm::decode_revert(registry, bytes, std::move(context));
-    if (!record) {
-        raise_error(PyExc_RuntimeError, record.error().display());
-        return nullptr;
-    }
-    return decoded_error_to_dict(std::move(*record));
-}
 
 } // namespace
 
