@@ -61,19 +61,15 @@ void check_input(const core::InputValue& value) {
 
 void check_custom_error(const core::CustomError& error, const core::Selector& selector,
                         const std::optional<std::string>& suggestion) {
-    bool registered = false;
-    for (const core::ErrorSignature& entry : registry().lookup(selector)) {
-        if (entry.name != error.name || entry.params.size() != error.inputs.size() ||
-            entry.suggestion != suggestion) {
-            continue;
-        }
-        registered =
-            std::ranges::equal(entry.params, error.inputs,
-                               [](const core::ErrorParam& param, const core::NamedInput& input) {
-                                   return param.name == input.first;
-                               });
-        if (registered) break;
-    }
+    const auto matches = [&](const core::RegisteredError& entry) {
+        const auto& params = entry.signature.params;
+        return entry.signature.name == error.name && *entry.hint == suggestion &&
+               std::ranges::equal(params, error.inputs,
+                                  [](const core::ErrorParam& param, const core::NamedInput& input) {
+                                      return param.name == input.first;
+                                  });
+    };
+    const bool registered = registry().find_candidate(selector, matches) != nullptr;
     check(registered,
           "custom error names a registered entry, its parameters in order and its suggestion");
     for (const core::NamedInput& input : error.inputs)
