@@ -3,4 +3,7 @@ line and bulk decoding. The ``kestrix`` module itself stays as small as it is.""
 
 from __future__ import annotations
 
+from kestrix_tools.bulk import decode_arrow, decode_many
+
 __all__: list[str] = []
+__all__ += ["decode_arrow", "decode_many"]

@@ -1,0 +1,5 @@
+"""``python -m kestrix_tools``: the ``kestrix`` command."""
+
+from kestrix_tools.cli import main
+
+raise SystemExit(main())

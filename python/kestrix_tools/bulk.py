@@ -1,0 +1,152 @@
+"""Decoding many revert data at once: an iterator of dicts, or an Arrow column in, columns out."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Iterator
+from typing import TYPE_CHECKING, Any, Literal, Protocol
+
+import kestrix
+
+if TYPE_CHECKING:
+    from kestrix import DecodeResult
+
+__all__ = ["RESULT_FIELDS", "decode_arrow", "decode_many", "result_type"]
+
+#: The ten keys of a result dict, in order; also the field names of ``decode_arrow``'s struct.
+RESULT_FIELDS: tuple[str, ...] = (
+    "raw_data",
+    "selector",
+    "suggestion",
+    "confidence",
+    "kind",
+    "message",
+    "error_name",
+    "inputs",
+    "panic_code",
+    "panic_meaning",
+)
+
+
+class SupportsDecode(Protocol):
+    """Anything with ``decode(data) -> dict``: ``kestrix.EvmErrorDecoder`` or ``kestrix_tools.Decoder``."""
+
+    def decode(self, data: str, /) -> DecodeResult: ...
+
+
+def default_decoder() -> SupportsDecode:
+    """A decoder of the built-in errors: ``kestrix_tools.Decoder()`` when the companion's native
+    module is installed, else ``kestrix.EvmErrorDecoder()``; both give the same results."""
+    import kestrix_tools
+
+    factory: Callable[[], SupportsDecode] | None = getattr(kestrix_tools, "Decoder", None)
+    return factory() if factory is not None else kestrix.EvmErrorDecoder()
+
+
+def decode_many(
+    items: Iterable[str | bytes | bytearray | memoryview | None],
+    decoder: SupportsDecode | None = None,
+    *,
+    errors: Literal["raise", "null"] = "raise",
+) -> Iterator[DecodeResult | None]:
+    """Yields one result dict per item, in order, lazily (one item in memory at a time).
+
+    Items are hexadecimal text as ``kestrix`` reads it, or raw bytes; ``None`` yields ``None``.
+    Text that is not hexadecimal raises the decoder's ``ValueError`` (with a note giving the
+    item's index) when ``errors="raise"``, or yields ``None`` when ``errors="null"``.
+    """
+    if errors not in ("raise", "null"):
+        raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
+    decode = (decoder if decoder is not None else default_decoder()).decode
+    for index, item in enumerate(items):
+        if item is None:
+            yield None
+            continue
+        text = item if isinstance(item, str) else bytes(item).hex()
+        try:
+            result = decode(text)
+        except ValueError as error:
+            if errors == "null":
+                yield None
+                continue
+            error.add_note(f"while decoding item {index}")
+            raise
+        yield result
+
+
+def result_type(*, error_column: bool = False) -> Any:
+    """The Arrow struct type ``decode_arrow`` returns: strings, ``float64`` confidence,
+    ``uint64`` panic code, and a trailing string ``error`` field when asked for."""
+    import pyarrow as pa
+
+    string_fields = [(name, pa.string()) for name in RESULT_FIELDS]
+    fields = dict(string_fields)
+    fields["confidence"] = pa.float64()
+    fields["panic_code"] = pa.uint64()
+    if error_column:
+        fields["error"] = pa.string()
+    return pa.struct(list(fields.items()))
+
+
+_TEXT_TYPES = ("string", "large_string", "string_view")
+_BYTES_TYPES = ("binary", "large_binary", "binary_view")
+
+
+def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False) -> Any:
+    """Decodes a pyarrow column of revert data into a struct array of the ten result columns.
+
+    ``array`` is a ``pyarrow`` string or binary array (``large_`` and view types too) or a
+    ``ChunkedArray`` of one of them; text is hexadecimal as ``kestrix`` reads it, binary the raw
+    bytes. The result has one row per input row, in order: a ``StructArray`` for an array, a
+    ``ChunkedArray`` with the same chunking for a chunked array. Its fields are the ten keys
+    of the result dict (``float64`` confidence, ``uint64`` panic code, strings otherwise).
+
+    A null input row gives a null struct row. A row whose text is not hexadecimal gives a null
+    struct row too, unless ``error_column=True``: then the struct has an eleventh string field
+    ``error``, and such a row is a valid struct whose ten result fields are null and whose
+    ``error`` holds the ``ValueError`` message (``error`` is null on every other row).
+    ``decoder`` is a ``kestrix_tools.Decoder`` (default: the built-in errors only); with it
+    the decoding runs natively over the Arrow buffers, building no Python object per row.
+    Any other object with a ``decode`` method is called once per row instead.
+    """
+    import pyarrow as pa
+
+    if isinstance(array, pa.ChunkedArray):
+        chunks = [decode_arrow(chunk, decoder, error_column=error_column) for chunk in array.chunks]
+        return pa.chunked_array(chunks, type=result_type(error_column=error_column))
+    if not isinstance(array, pa.Array):
+        raise TypeError(f"decode_arrow() expects a pyarrow Array or ChunkedArray, not {type(array).__name__}")
+    kind = str(array.type)
+    if kind not in _TEXT_TYPES + _BYTES_TYPES:
+        raise TypeError(f"decode_arrow() expects a string or binary array, not {array.type}")
+    if kind.endswith("_view"):
+        array = array.cast(pa.string() if kind in _TEXT_TYPES else pa.binary())
+    native = _decode_arrow_native(array, decoder, error_column)
+    if native is not None:
+        return native
+    return _decode_arrow_rows(array, decoder, error_column)
+
+
+def _decode_arrow_native(array: Any, decoder: Any, error_column: bool) -> Any:
+    """The column decode over the Arrow buffers, or None when the native module cannot do it."""
+    return None
+
+
+def _decode_arrow_rows(array: Any, decoder: Any, error_column: bool) -> Any:
+    """Row-by-row path for decoders the native column decode cannot use."""
+    import pyarrow as pa
+
+    decode = (decoder if decoder is not None else default_decoder()).decode
+    rows: list[dict[str, Any] | None] = []
+    for item in array.to_pylist():
+        row: dict[str, Any] | None = None
+        if item is not None:
+            try:
+                row = dict(decode(item if isinstance(item, str) else item.hex()))
+                if error_column:
+                    row["error"] = None
+            except ValueError as error:
+                if error_column:
+                    row = dict.fromkeys(RESULT_FIELDS)
+                    row["error"] = str(error)
+        rows.append(row)
+    return pa.array(rows, type=result_type(error_column=error_column))

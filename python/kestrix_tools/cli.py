@@ -1,0 +1,245 @@
+"""The ``kestrix`` command: explain revert data at the terminal, stream it, or decode whole files."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Iterable, Sequence
+from typing import IO, TYPE_CHECKING, Any, NoReturn
+
+from kestrix_tools.bulk import SupportsDecode
+from kestrix_tools.files import BulkError, DecoderSpec, build_decoder, count_hint, decode_file, default_jobs
+
+if TYPE_CHECKING:
+    from kestrix import DecodeResult
+
+__all__ = ["explain", "main"]
+
+_EXAMPLES = """\
+examples:
+  kestrix 0x4e487b710000000000000000000000000000000000000000000000000000000000000011
+  kestrix --json 0x08c379a0... 0xdeadbeef
+  cat reverts.txt | kestrix > results.jsonl        one hex text per line in, one JSON line out
+  kestrix --abi out/ --sig 'error Paused(address by)' 0x...
+  kestrix --input failed.parquet --output explained.parquet --column revert_data --jobs 8
+
+Exit status: 0 when everything decoded, 1 when some input was not hexadecimal (its line or
+argument carries an "error" key), 2 for a usage error. Colour only on a terminal, never with
+NO_COLOR set.
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with usage errors on one line."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _parser() -> _Parser:
+    parser = _Parser(
+        prog="kestrix",
+        description="Explain why an EVM call reverted, from its revert data (hexadecimal, \"0x\" optional).",
+        epilog=_EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("data", nargs="*", help='revert data to explain; none or "-" reads standard input')
+    parser.add_argument("--json", action="store_true", help="print each result dict as one JSON line")
+    parser.add_argument("--abi", action="append", default=[], metavar="PATH",
+                        help="ABI, Foundry/Hardhat artifact, or a folder of them (repeatable)")
+    parser.add_argument("--sig", action="append", default=[], metavar="TEXT",
+                        help="an error signature, e.g. 'InsufficientShares(uint256 needed)' (repeatable)")
+    bulk = parser.add_argument_group("bulk files (.jsonl, .csv, .parquet)")
+    bulk.add_argument("--input", metavar="FILE", help="file of rows holding revert data")
+    bulk.add_argument("--output", metavar="FILE", help="file to write: the rows plus the result columns")
+    bulk.add_argument("--column", metavar="NAME",
+                      help='column with the revert data (default: the only column, else "revert_data")')
+    bulk.add_argument("--jobs", type=int, metavar="N", help=f"worker processes (default: {default_jobs()})")
+    bulk.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    return parser
+
+
+# ---- Human output ----
+
+_STYLES = {
+    "label": "2",
+    "revert_string": "1;33",
+    "panic": "1;31",
+    "custom_error": "1;35",
+    "raw_revert": "1;36",
+    "empty": "1",
+}
+
+
+class _Painter:
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+
+    def __call__(self, style: str, text: str) -> str:
+        if not self.enabled:
+            return text
+        return f"\x1b[{_STYLES.get(style, '1')}m{text}\x1b[0m"
+
+
+def _use_colour(stream: IO[str]) -> bool:
+    if os.environ.get("NO_COLOR"):
+        return False
+    return bool(getattr(stream, "isatty", lambda: False)())
+
+
+def _value_text(value: Any) -> str:
+    """An ``inputs`` value ({"type": ..., "value": ...}) as a person would write it."""
+    kind, payload = value.get("type"), value.get("value")
+    if kind == "bytes":
+        return "0x" + bytes(payload).hex()
+    if kind == "str":
+        return json.dumps(payload, ensure_ascii=False)
+    if kind == "bool":
+        return "true" if payload else "false"
+    if kind == "array":
+        return "[" + ", ".join(_value_text(item) for item in payload) + "]"
+    if kind == "tuple":
+        return "(" + ", ".join(f"{name}: {_value_text(item)}" if name else _value_text(item)
+                               for name, item in payload) + ")"
+    return str(payload)
+
+
+def explain(result: DecodeResult, colour: bool = False) -> str:
+    """A short human explanation of one result dict, several lines, no trailing newline."""
+    paint = _Painter(colour)
+    kind = result["kind"]
+    lines: list[tuple[str, str]] = []
+    confidence = f"confidence {result['confidence']:.2f}"
+    lines.append(("kind", f"{paint(kind, kind)}  {paint('label', confidence)}"))
+    if kind == "revert_string":
+        lines.append(("reason", json.dumps(result["message"], ensure_ascii=False)))
+    elif kind == "panic":
+        code = result["panic_code"]
+        lines.append(("panic", f"0x{code:02x} ({code}): {result['panic_meaning']}" if code is not None else "?"))
+    elif kind == "custom_error":
+        lines.append(("error", paint(kind, str(result["error_name"]))))
+        inputs = json.loads(result["inputs"] or "[]")
+        width = max((len(name) for name, _ in inputs), default=0)
+        for position, (name, value) in enumerate(inputs):
+            label = name or f"arg{position}"
+            lines.append(("", f"  {label.ljust(width)}  {_value_text(value)}"))
+    elif kind == "raw_revert":
+        lines.append(("data", result["raw_data"]))
+    if result["suggestion"]:
+        lines.append(("hint", result["suggestion"]))
+    if result["selector"]:
+        lines.append(("selector", result["selector"]))
+    return "\n".join(
+        (paint("label", f"{label + ':':<10}") if label else " " * 10) + text for label, text in lines
+    )
+
+
+# ---- Modes ----
+
+
+def _json_line(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":")) + "\n"
+
+
+def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: bool) -> int:
+    status = 0
+    colour = _use_colour(sys.stdout)
+    for number, text in enumerate(data, 1):
+        try:
+            result = decoder.decode(text)
+        except (ValueError, UnicodeError) as error:
+            status = 1
+            if as_json:
+                sys.stdout.write(_json_line({"error": str(error), "argument": number}))
+            else:
+                print(f"kestrix: argument {number}: {error}", file=sys.stderr)
+            continue
+        if as_json:
+            sys.stdout.write(_json_line(result))
+        else:
+            if number > 1:
+                sys.stdout.write("\n")
+            sys.stdout.write(explain(result, colour) + "\n")
+    return status
+
+
+def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], interactive: bool) -> int:
+    """One JSON line out per line in, in order; nothing is kept between lines."""
+    status = 0
+    decode = decoder.decode
+    for number, raw in enumerate(lines, 1):
+        text = raw.decode("utf-8", "replace").strip()
+        try:
+            out.write(_json_line(decode(text)))
+        except ValueError as error:
+            status = 1
+            out.write(_json_line({"error": str(error), "line": number}))
+        if interactive:
+            out.flush()
+    return status
+
+
+def _progress_bar(total: int | None, enabled: bool) -> Any:
+    if not enabled:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr, dynamic_ncols=True)
+
+
+def _bulk(args: argparse.Namespace, spec: DecoderSpec) -> int:
+    bar = _progress_bar(count_hint(args.input), not args.no_progress and sys.stderr.isatty())
+    started = time.perf_counter()
+    try:
+        summary = decode_file(args.input, args.output, column=args.column, jobs=args.jobs, decoder=spec,
+                              progress=bar.update if bar is not None else None)
+    finally:
+        if bar is not None:
+            bar.close()
+    elapsed = time.perf_counter() - started
+    rate = summary.rows / elapsed if elapsed > 0 else 0.0
+    print(f"kestrix: {summary.line()} ({elapsed:.1f} s, {rate:,.0f} rows/s) -> {args.output}", file=sys.stderr)
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with ``argv`` (default: the process's arguments); returns the exit status."""
+    parser = _parser()
+    args = parser.parse_args(argv)
+    bulk = args.input is not None or args.output is not None
+    if bulk and (args.input is None or args.output is None):
+        parser.error("--input and --output go together")
+    if bulk and args.data:
+        parser.error("give revert data or --input/--output, not both")
+    if not bulk and (args.column is not None or args.jobs is not None):
+        parser.error("--column and --jobs need --input and --output")
+    spec = DecoderSpec(tuple(args.abi), tuple(args.sig))
+    try:
+        if bulk:
+            return _bulk(args, spec)
+        decoder = build_decoder(spec)
+    except (BulkError, OSError) as error:
+        parser.error(str(error))
+    except ValueError as error:  # a definition the Decoder could not read
+        parser.error(str(error))
+    except KeyboardInterrupt:
+        return 130
+    try:
+        if not args.data or args.data == ["-"]:
+            interactive = sys.stdin.isatty() or sys.stdout.isatty()
+            return _stream(decoder, sys.stdin.buffer, sys.stdout, interactive)
+        if "-" in args.data:
+            parser.error('"-" (standard input) cannot be mixed with revert data arguments')
+        return _decode_arguments(decoder, args.data, args.json)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, as other filters do.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

@@ -1,0 +1,52 @@
+"""Decoding a column of a Dask DataFrame, partition by partition, on whatever cluster runs it.
+
+Needs the ``dask`` extra: ``pip install 'kestrix[dask]'``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+from kestrix_tools.bulk import decode_arrow
+from kestrix_tools.files import DecoderSpec, build_decoder
+
+__all__ = ["decode_column", "decode_partition"]
+
+
+def _frame_of(pa: Any, pd: Any, struct: Any, index: Any) -> Any:
+    columns = struct.flatten()
+    table = pa.Table.from_arrays(columns, names=[f.name for f in struct.type])
+    frame = table.to_pandas(types_mapper=pd.ArrowDtype)
+    frame.index = index
+    return frame
+
+
+def decode_partition(partition: Any, column: str, spec: DecoderSpec = DecoderSpec(),
+                     error_column: bool = False) -> Any:
+    """One pandas partition with the result columns added; builds its own decoder."""
+    import pandas as pd
+    import pyarrow as pa
+
+    decoder = build_decoder(spec)
+    values = pa.array(partition[column], from_pandas=True)
+    if pa.types.is_null(values.type):
+        values = values.cast(pa.string())
+    struct = decode_arrow(values, decoder, error_column=error_column)
+    added = _frame_of(pa, pd, struct, partition.index)
+    kept = partition.drop(columns=[name for name in added.columns if name in partition.columns])
+    return pd.concat([kept, added], axis=1)
+
+
+def decode_column(ddf: Any, column: str, *, abi: Sequence[str] = (), signatures: Sequence[str] = (),
+                  error_column: bool = False) -> Any:
+    """Adds the ten result columns to a Dask DataFrame, decoding ``column`` (hexadecimal text or
+    bytes) in each partition with a decoder built there (from ``abi`` paths and ``signatures``,
+    which every worker must be able to read). Columns use pyarrow-backed dtypes: strings,
+    ``double`` confidence, ``uint64`` panic code, all nullable. A null or non-hexadecimal value
+    gives nulls in the ten columns; ``error_column=True`` adds an ``error`` column with the
+    message of each non-hexadecimal value. Existing columns of the same names are replaced.
+    Lazy, like every Dask operation."""
+    spec = DecoderSpec(tuple(abi), tuple(signatures))
+    meta = decode_partition(ddf._meta, column, spec, error_column)
+    return ddf.map_partitions(decode_partition, column, spec, error_column, meta=meta)

@@ -1,0 +1,104 @@
+"""decode_many and decode_arrow: the same results as kestrix, row for row, whatever the layout."""
+
+from __future__ import annotations
+
+import kestrix
+import pytest
+
+import kestrix_tools
+
+pa = pytest.importorskip("pyarrow")
+
+FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
+          "panic_code", "panic_meaning"]
+BAD = ["0xzz", "0x0", "0X00", " 0x00", "0xé0", "0x\x00\x00"]
+
+
+def expected(items: list[str | bytes | None]) -> list[dict[str, object] | None]:
+    """What a plain loop over kestrix gives: None for a missing or non-hexadecimal item."""
+    decoder = kestrix.EvmErrorDecoder()
+    out: list[dict[str, object] | None] = []
+    for item in items:
+        if item is None:
+            out.append(None)
+            continue
+        try:
+            out.append(decoder.decode(item if isinstance(item, str) else item.hex()))
+        except ValueError:
+            out.append(None)
+    return out
+
+
+def test_decode_many_matches_kestrix_and_is_lazy(mix: list[str]) -> None:
+    assert list(kestrix_tools.decode_many(mix)) == expected(list(mix))
+    items = iter(["0x", "0xzz"])
+    results = kestrix_tools.decode_many(items)
+    assert next(results)["kind"] == "empty"  # type: ignore[index]
+    assert list(items) == ["0xzz"]  # the second item is not read before it is asked for
+
+
+def test_decode_many_bytes_none_and_errors() -> None:
+    raw = bytes.fromhex("4e487b71" + "00" * 31 + "12")
+    got = list(kestrix_tools.decode_many([raw, bytearray(raw), memoryview(raw), None, "0xzz"], errors="null"))
+    assert got[:3] == expected(["0x" + raw.hex()]) * 3
+    assert got[3:] == [None, None]
+    with pytest.raises(ValueError, match="Invalid character 'z' at position 0") as info:
+        list(kestrix_tools.decode_many(["0x", "0xzz"]))
+    assert info.value.__notes__ == ["while decoding item 1"]
+    with pytest.raises(ValueError, match="errors must be"):
+        list(kestrix_tools.decode_many([], errors="skip"))  # type: ignore[arg-type]
+
+
+def rows_of(struct: object) -> list[dict[str, object] | None]:
+    return struct.to_pylist()  # type: ignore[attr-defined, no-any-return]
+
+
+@pytest.mark.parametrize("arrow_type", ["string", "large_string", "string_view"])
+def test_text_arrays(mix: list[str], arrow_type: str) -> None:
+    items: list[str | None] = [*mix, None, "", "0x", *BAD]
+    array = pa.array(items, type=getattr(pa, arrow_type)())
+    got = kestrix_tools.decode_arrow(array)
+    assert got.type == pa.struct([(name, got.type.field(name).type) for name in FIELDS])
+    assert got.type.field("confidence").type == pa.float64()
+    assert got.type.field("panic_code").type == pa.uint64()
+    assert rows_of(got) == expected(list(items))
+
+
+@pytest.mark.parametrize("arrow_type", ["binary", "large_binary"])
+def test_binary_arrays_hold_raw_bytes(mix: list[str], arrow_type: str) -> None:
+    raw: list[bytes | None] = [bytes.fromhex(text.removeprefix("0x")) for text in mix] + [None, b""]
+    got = kestrix_tools.decode_arrow(pa.array(raw, type=getattr(pa, arrow_type)()))
+    assert rows_of(got) == expected(list(raw))
+
+
+def test_sliced_and_chunked_arrays(mix: list[str]) -> None:
+    items: list[str | None] = [None if i % 17 == 0 else text for i, text in enumerate(mix)]
+    array = pa.array(items)
+    for start, stop in [(1, 5), (3, 300), (8, 9), (9, 9), (0, len(items))]:
+        assert rows_of(kestrix_tools.decode_arrow(array[start:stop])) == expected(items[start:stop])
+    chunked = pa.chunked_array([array[:100], array[100:101], array[101:250].cast(pa.large_string()).cast(pa.string()),
+                                array[250:]])
+    got = kestrix_tools.decode_arrow(chunked)
+    assert isinstance(got, pa.ChunkedArray)
+    assert [len(chunk) for chunk in got.chunks] == [100, 1, 149, len(items) - 250]
+    assert got.to_pylist() == expected(items)
+
+
+def test_error_column_carries_the_message() -> None:
+    items = ["0x", "0xzz", None, "0x0", "0xé0"]
+    got = kestrix_tools.decode_arrow(pa.array(items), error_column=True)
+    assert got.type.names == [*FIELDS, "error"]
+    rows = rows_of(got)
+    assert rows[0] == {**expected(["0x"])[0], "error": None}  # type: ignore[dict-item]
+    assert rows[2] is None
+    for index in (1, 3, 4):
+        with pytest.raises(ValueError) as info:
+            kestrix.EvmErrorDecoder().decode(items[index])
+        assert rows[index] == {**dict.fromkeys(FIELDS), "error": str(info.value)}
+
+
+def test_rejects_other_types() -> None:
+    with pytest.raises(TypeError, match="string or binary"):
+        kestrix_tools.decode_arrow(pa.array([1, 2]))
+    with pytest.raises(TypeError, match="pyarrow Array"):
+        kestrix_tools.decode_arrow(["0x"])

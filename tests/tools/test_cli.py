@@ -1,0 +1,153 @@
+"""The kestrix command at the terminal: human text, JSON lines, standard input, usage errors."""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import sysconfig
+
+import kestrix
+import pytest
+
+PANIC = "0x4e487b71" + "00" * 31 + "11"
+# The console script pip installed next to this interpreter (it need not be on PATH).
+KESTRIX = os.path.join(sysconfig.get_path("scripts"), "kestrix")
+COMMANDS = [[KESTRIX], [sys.executable, "-m", "kestrix_tools"]]
+
+
+def run(*args: str, stdin: str = "", env: dict[str, str] | None = None,
+        command: list[str] = COMMANDS[0]) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([*command, *args], input=stdin, capture_output=True, text=True, timeout=60,
+                          env={**os.environ, **(env or {})})
+
+
+@pytest.mark.parametrize("command", COMMANDS, ids=["script", "module"])
+def test_json_is_exactly_the_result_dict(command: list[str], mix: list[str]) -> None:
+    out = run("--json", *mix[:40], command=command)
+    assert out.returncode == 0, out.stderr
+    decoder = kestrix.EvmErrorDecoder()
+    assert [json.loads(line) for line in out.stdout.splitlines()] == [decoder.decode(x) for x in mix[:40]]
+
+
+def test_human_explanations(encode_call) -> None:  # type: ignore[no-untyped-def]
+    reason = encode_call("Error(string)", ["string"], ["Ownable: caller is not the owner"])
+    custom = encode_call("AccessControlUnauthorizedAccount(address,bytes32)", ["address", "bytes32"],
+                         ["0x5b38da6a701c568545dcfcb03fcb875f56beddc4", b"\x01" * 32])
+    out = run(reason, PANIC, custom, "0xdeadbeef", "0x")
+    assert out.returncode == 0 and out.stderr == ""
+    blocks = out.stdout.split("\n\n")
+    assert len(blocks) == 5
+    expectations = [
+        ["revert_string", '"Ownable: caller is not the owner"', "Ensure the caller is the contract owner.",
+         "0x08c379a0"],
+        ["panic", "0x11", "arithmetic overflow or underflow", "0x4e487b71"],
+        ["custom_error", "AccessControlUnauthorizedAccount", "account", "0x5b38da6a701c568545dcfcb03fcb875f56beddc4",
+         "neededRole", "0x" + "01" * 32],
+        ["raw_revert", "0xdeadbeef", "4byte.directory"],
+        ["empty", "Transaction reverted with no error message."],
+    ]
+    for block, words in zip(blocks, expectations):
+        for word in words:
+            assert word in block
+        assert "\x1b[" not in block
+    # one argument per line, in parameter order
+    lines = blocks[2].splitlines()
+    assert lines.index(next(l for l in lines if "account" in l)) + 1 == lines.index(
+        next(l for l in lines if "neededRole" in l))
+
+
+def run_on_terminal(*args: str, env: dict[str, str]) -> str:
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([KESTRIX, *args], stdout=follower, stderr=follower, stdin=subprocess.DEVNULL,
+                               env={k: v for k, v in {**os.environ, **env}.items() if v is not None})
+    os.close(follower)
+    chunks = []
+    while True:
+        ready, _, _ = select.select([leader], [], [], 30)
+        try:
+            chunk = os.read(leader, 4096) if ready else b""
+        except OSError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    process.wait(30)
+    os.close(leader)
+    return b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize(("no_color", "coloured"), [("", True), ("1", False)])
+def test_colour_only_on_a_terminal_without_no_color(no_color: str, coloured: bool) -> None:
+    env = {"NO_COLOR": no_color}
+    assert ("\x1b[" in run_on_terminal(PANIC, env=env)) is coloured
+    assert "\x1b[" not in run(PANIC, env=env).stdout
+
+
+def test_standard_input_streams_one_json_line_per_line(mix: list[str]) -> None:
+    lines = [*mix[:50], "0xzz", "", "  0x  ", "0x0"]
+    out = run(stdin="\n".join(lines) + "\n")
+    assert out.returncode == 1  # some lines were not hexadecimal
+    decoder = kestrix.EvmErrorDecoder()
+    got = [json.loads(line) for line in out.stdout.splitlines()]
+    assert got[:50] == [decoder.decode(x) for x in mix[:50]]
+    assert got[50] == {"error": "hex decode: Invalid character 'z' at position 0", "line": 51}
+    assert got[51]["kind"] == got[52]["kind"] == "empty"  # blank line and surrounding spaces
+    assert got[53] == {"error": "hex decode: Odd number of digits", "line": 54}
+    assert run("-", stdin=PANIC).stdout == run(stdin=PANIC + "\r\n").stdout
+
+
+def test_answers_each_line_before_the_next_arrives() -> None:
+    """Interactive use: with a terminal as input, each answer is flushed as its line is read."""
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([KESTRIX], stdin=follower, stdout=subprocess.PIPE, text=True)
+    os.close(follower)
+    try:
+        for text in [PANIC, "0xdeadbeef", "nothex"]:
+            os.write(leader, text.encode() + b"\n")
+            assert process.stdout is not None
+            answer = json.loads(process.stdout.readline())
+            assert answer.get("kind") or answer.get("error")
+            assert answer.get("raw_data", text) in (text, PANIC)
+    finally:
+        os.write(leader, b"\x04")
+        process.wait(30)
+        os.close(leader)
+
+
+@pytest.mark.parametrize("args", [
+    ["--input", "a.csv"],
+    ["--output", "a.csv"],
+    ["--jobs", "2", "0x"],
+    ["--column", "x"],
+    ["--bogus"],
+    ["--input", "a.csv", "--output", "b.csv", "0x00"],
+    ["--input", "missing.csv", "--output", "b.csv"],
+    ["--input", "a.txt", "--output", "b.csv"],
+    ["--jobs", "many"],
+    ["-", "0x"],
+])
+def test_usage_errors_exit_2_with_one_line(args: list[str], tmp_path: object) -> None:
+    out = subprocess.run([KESTRIX, *args], capture_output=True, text=True, timeout=60, cwd=str(tmp_path))
+    assert out.returncode == 2
+    assert out.stdout == ""
+    assert len(out.stderr.splitlines()) == 1 and out.stderr.startswith("kestrix: error: ")
+
+
+def test_help_shows_examples() -> None:
+    out = run("--help")
+    assert out.returncode == 0
+    assert "examples:" in out.stdout and "--input" in out.stdout and "NO_COLOR" in out.stdout
+
+
+def test_bad_arguments_are_reported_and_the_rest_decoded() -> None:
+    out = run("0xzz", PANIC)
+    assert out.returncode == 1
+    assert "panic" in out.stdout and "argument 1: hex decode: Invalid character 'z'" in out.stderr
+    out = run("--json", "0x0", PANIC)
+    first, second = (json.loads(line) for line in out.stdout.splitlines())
+    assert first == {"error": "hex decode: Odd number of digits", "argument": 1}
+    assert second["kind"] == "panic"

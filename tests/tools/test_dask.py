@@ -1,0 +1,48 @@
+"""decode_column on a real Dask cluster: worker processes, a partitioned Parquet dataset."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import kestrix
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from kestrix_tools.dask import decode_column  # noqa: E402
+
+FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
+          "panic_code", "panic_meaning"]
+
+
+def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str]) -> None:
+    data: list[str | None] = [*mix, "0xzz", None]
+    for part in range(4):  # a dataset of four files, one partition each
+        rows = range(part, len(data), 4)
+        table = pa.table({"id": list(rows), "revert_data": [data[i] for i in rows],
+                          "kind": ["stale"] * len(rows)})
+        pq.write_table(table, tmp_path / f"part-{part}.parquet")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) \
+            as cluster, distributed.Client(cluster) as client:
+        ddf = dd.read_parquet(str(tmp_path))
+        assert ddf.npartitions == 4
+        decoded = decode_column(ddf, "revert_data")
+        assert list(decoded.columns) == ["id", "revert_data", *FIELDS]
+        frame = decoded.compute()
+        # the work ran in the workers' processes, not here
+        assert len(client.run(lambda: __import__("os").getpid())) == 2
+    frame = frame.sort_values("id")
+    assert str(frame["panic_code"].dtype) == "uint64[pyarrow]"
+    assert str(frame["confidence"].dtype) == "double[pyarrow]"
+    decoder = kestrix.EvmErrorDecoder()
+    got = pa.Table.from_pandas(frame[FIELDS], preserve_index=False).to_pylist()
+    for identity, row in zip(frame["id"], got):
+        value = data[identity]
+        try:
+            want = decoder.decode(value) if value is not None else dict.fromkeys(FIELDS)
+        except ValueError:
+            want = dict.fromkeys(FIELDS)
+        assert row == want
