@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Literal
 
 import kestrix
+
+from kestrix_tools._explain import SupportsDecode
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -25,12 +27,6 @@ RESULT_FIELDS: tuple[str, ...] = (
     "panic_code",
     "panic_meaning",
 )
-
-
-class SupportsDecode(Protocol):
-    """Anything with ``decode(data) -> dict``: ``kestrix.EvmErrorDecoder`` or ``kestrix_tools.Decoder``."""
-
-    def decode(self, data: str, /) -> DecodeResult: ...
 
 
 def default_decoder() -> SupportsDecode:

@@ -10,13 +10,13 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
-from kestrix_tools.bulk import SupportsDecode
+from kestrix_tools._explain import SupportsDecode
 from kestrix_tools.files import BulkError, DecoderSpec, build_decoder, count_hint, decode_file, default_jobs
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["explain", "main"]
+__all__ = ["human_text", "main"]
 
 _EXAMPLES = """\
 examples:
@@ -107,7 +107,7 @@ def _value_text(value: Any) -> str:
     return str(payload)
 
 
-def explain(result: DecodeResult, colour: bool = False) -> str:
+def human_text(result: DecodeResult, colour: bool = False) -> str:
     """A short human explanation of one result dict, several lines, no trailing newline."""
     paint = _Painter(colour)
     kind = result["kind"]
@@ -162,7 +162,7 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
         else:
             if number > 1:
                 sys.stdout.write("\n")
-            sys.stdout.write(explain(result, colour) + "\n")
+            sys.stdout.write(human_text(result, colour) + "\n")
     return status
 
 

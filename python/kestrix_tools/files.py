@@ -19,7 +19,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from kestrix_tools.bulk import RESULT_FIELDS, SupportsDecode, decode_arrow, default_decoder
+from kestrix_tools._explain import SupportsDecode
+from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder
 
 __all__ = [
     "OUTPUT_FIELDS",

@@ -1,8 +1,8 @@
 #include "python/result_dict.hpp"
 
-#include "python/inputs_json.hpp"
 #include "python/internal_failure.hpp"
 #include "python/py_ref.hpp"
+#include "python/result_fields.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -10,29 +10,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 namespace kestrix::python {
 
 namespace {
-
-template <class... Fs>
-struct Overloaded : Fs... {
-    using Fs::operator()...;
-};
-
-/// "0x" and two lowercase digits per byte, from a lookup table.
-std::string hex_text(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(2 + 2 * bytes.size());
-    out.append("0x");
-    for (const std::uint8_t byte : bytes) {
-        out.push_back(kDigits[byte >> 4]);
-        out.push_back(kDigits[byte & 0x0F]);
-    }
-    return out;
-}
 
 PyRef make_text(std::string_view text) {
     return PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -46,15 +27,6 @@ template <class Text>
 PyRef make_optional_text(const std::optional<Text>& text) {
     return text ? make_text(*text) : none();
 }
-
-/// The values of keys 6 to 10 for one kind; absent ones become None.
-struct KindFields {
-    std::optional<std::string_view> message;
-    std::optional<std::string_view> error_name;
-    std::optional<std::string> inputs;
-    std::optional<std::uint64_t> panic_code;
-    std::optional<std::string_view> panic_meaning;
-};
 
 /// Fills the dict key by key; the first failure stops it and leaves the exception pending.
 class DictFiller {
@@ -114,26 +86,8 @@ PyObject* decoded_error_to_dict(core::DecodedError record) {
         fill.set("confidence", PyRef(PyFloat_FromDouble(static_cast<double>(record.confidence))));
     if (!common) return nullptr;
 
-    KindFields fields;
-    std::visit(
-        Overloaded{
-            [&](const core::RevertString& kind) { fields.message = kind.message; },
-            [&](const core::CustomError& kind) {
-                fields.error_name = kind.name;
-                fields.inputs = inputs_to_json(kind.inputs);
-            },
-            [&](const core::Panic& kind) {
-                fields.panic_code = kind.code;
-                fields.panic_meaning = kind.meaning;
-            },
-            [&](const core::OutOfGas&) { fields.message = "out of gas"; },
-            [&](const core::ContractNotDeployed&) { fields.message = "contract not deployed"; },
-            [](const core::RawRevert&) {},
-            [](const core::Empty&) {},
-        },
-        record.kind);
-    const bool kind_fields = fill.set_kind_fields(core::kind_name(record.kind), fields);
-    if (!kind_fields) return nullptr;
+    if (!fill.set_kind_fields(core::kind_name(record.kind), kind_fields(record.kind)))
+        return nullptr;
     return dict.release();
 }
 

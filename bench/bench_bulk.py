@@ -1,0 +1,184 @@
+"""Bulk decoding throughput and memory, beside a plain loop of ``EvmErrorDecoder().decode``.
+
+Measures, on one realistic mix of revert data (reason strings, panics, built-in custom errors,
+unknown selectors, short and empty data):
+
+- a plain Python loop calling ``kestrix.EvmErrorDecoder().decode`` (the reference);
+- ``kestrix_tools.decode_many`` and ``kestrix_tools.decode_arrow`` (per row, and against the loop);
+- the ``kestrix`` command on a Parquet file, with ``--jobs 1`` and with every core;
+- the command's peak resident memory at 10^5 and at 10^6 rows.
+
+Targets: decode_arrow per row <= 0.5 x the loop; the command with N cores >= 0.7 x N x its
+--jobs 1 rate; peak memory within 20 % between 10^5 and 10^6 rows.
+
+Needs the ``bulk`` extra and eth-abi. Run: ``python bench/bench_bulk.py [--rows N] [--table FILE]``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import kestrix
+import pyarrow as pa
+import pyarrow.parquet as pq
+from eth_abi import encode
+
+import kestrix_tools
+from kestrix_tools.files import default_jobs
+
+ALICE = "0x5b38da6a701c568545dcfcb03fcb875f56beddc4"
+# Selectors of the payloads below (Keccak-256 of the signatures), fixed so the bench needs no hash.
+ERROR_STRING = "08c379a0"
+PANIC = "4e487b71"
+ERC20_INSUFFICIENT_BALANCE = "e450d38c"
+OWNABLE_UNAUTHORIZED = "118cdaa7"
+ACCESS_CONTROL_UNAUTHORIZED = "e2517d3f"
+ENFORCED_PAUSE = "d93c0665"
+
+
+def sample_pool(size: int, seed: int = 1) -> list[str]:
+    """Distinct revert data of a realistic mix: 40 % reason strings, 15 % panics, 25 % built-in
+    custom errors, 15 % unknown selectors, 5 % empty."""
+    rng = random.Random(seed)
+    reasons = ["Ownable: caller is not the owner", "ERC20: transfer amount exceeds balance",
+               "UniswapV2: INSUFFICIENT_OUTPUT_AMOUNT", "Pausable: paused", "SafeMath: subtraction overflow",
+               "STF", "Too little received"]
+    pool = []
+    for _ in range(size):
+        pick = rng.random()
+        if pick < 0.40:
+            text = ERROR_STRING + encode(["string"], [rng.choice(reasons)]).hex()
+        elif pick < 0.55:
+            text = PANIC + encode(["uint256"], [rng.choice([0x01, 0x11, 0x12, 0x21, 0x32, 0x41, 0x51])]).hex()
+        elif pick < 0.80:
+            which = rng.randrange(4)
+            if which == 0:
+                args = encode(["address", "uint256", "uint256"], [ALICE, rng.randrange(10**24), rng.randrange(10**24)])
+                text = ERC20_INSUFFICIENT_BALANCE + args.hex()
+            elif which == 1:
+                text = OWNABLE_UNAUTHORIZED + encode(["address"], [ALICE]).hex()
+            elif which == 2:
+                args = encode(["address", "bytes32"], [ALICE, rng.randbytes(32)])
+                text = ACCESS_CONTROL_UNAUTHORIZED + args.hex()
+            else:
+                text = ENFORCED_PAUSE
+        elif pick < 0.95:
+            text = rng.randbytes(4).hex() + rng.randbytes(32 * rng.randrange(3)).hex()
+        else:
+            text = ""
+        pool.append("0x" + text)
+    return pool
+
+
+def rows_of(pool: list[str], count: int, seed: int = 2) -> list[str]:
+    rng = random.Random(seed)
+    return [pool[rng.randrange(len(pool))] for _ in range(count)]
+
+
+def per_row(run: Callable[[], object], rows: int, repeat: int = 3) -> float:
+    """Best of `repeat` runs, in seconds per row."""
+    best = float("inf")
+    for _ in range(repeat):
+        started = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - started)
+    return best / rows
+
+
+def run_cli(args: list[str]) -> tuple[float, int]:
+    """Wall time and peak resident memory (KiB, the largest process) of one command run."""
+    script = os.path.join(sysconfig.get_path("scripts"), "kestrix")
+    probe = (
+        "import resource, subprocess, sys, time\n"
+        "t = time.perf_counter()\n"
+        "subprocess.run(sys.argv[1:], check=True, stderr=subprocess.DEVNULL)\n"
+        "print(time.perf_counter() - t, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", probe, script, *args], check=True, capture_output=True, text=True)
+    seconds, peak = out.stdout.split()
+    return float(seconds), int(peak)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--jobs", type=int, default=default_jobs())
+    parser.add_argument("--table", type=Path, help="also write the results table (Markdown) here")
+    args = parser.parse_args()
+
+    pool = sample_pool(5000)
+    values = rows_of(pool, args.rows)
+    small = max(args.rows // 10, 1)
+    array = pa.array(values, pa.string())
+    decoder = kestrix.EvmErrorDecoder()
+
+    def plain_loop() -> None:
+        decode = decoder.decode
+        for value in values:
+            decode(value)
+
+    def many() -> None:
+        for _ in kestrix_tools.decode_many(values, decoder):
+            pass
+
+    results: list[tuple[str, str, str]] = []
+    loop = per_row(plain_loop, len(values))
+    results.append(("plain loop of EvmErrorDecoder().decode", f"{1 / loop:,.0f} rows/s",
+                    f"{loop * 1e9:.0f} ns/row"))
+    many_row = per_row(many, len(values))
+    results.append(("decode_many", f"{1 / many_row:,.0f} rows/s", f"{many_row / loop:.2f} x loop"))
+    arrow_row = per_row(lambda: kestrix_tools.decode_arrow(array), len(values))
+    target = "meets" if arrow_row <= 0.5 * loop else "MISSES"
+    results.append(("decode_arrow", f"{1 / arrow_row:,.0f} rows/s",
+                    f"{arrow_row / loop:.2f} x loop ({target} <= 0.5)"))
+
+    with tempfile.TemporaryDirectory() as folder:
+        big, little = Path(folder, "big.parquet"), Path(folder, "small.parquet")
+        # Row groups of 100,000 rows, as exports by query engines typically have.
+        pq.write_table(pa.table({"id": pa.array(range(len(values)), pa.int64()), "revert_data": array}), big,
+                       row_group_size=100_000)
+        pq.write_table(pa.table({"id": pa.array(range(small), pa.int64()), "revert_data": array[:small]}),
+                       little, row_group_size=100_000)
+        output = str(Path(folder, "out.parquet"))
+        one_time, one_peak = run_cli(["--input", str(big), "--output", output, "--jobs", "1"])
+        many_time, many_peak = run_cli(["--input", str(big), "--output", output, "--jobs", str(args.jobs)])
+        small_time, small_peak = run_cli(["--input", str(little), "--output", output, "--jobs", "1"])
+        small_many_time, small_many_peak = run_cli(["--input", str(little), "--output", output, "--jobs",
+                                                    str(args.jobs)])
+        decoded = pq.read_table(output).num_rows
+        assert decoded == small, decoded
+
+    one_rate, many_rate = len(values) / one_time, len(values) / many_time
+    scaling = many_rate / one_rate
+    target = "meets" if scaling >= 0.7 * args.jobs else "MISSES"
+    results.append(("kestrix CLI, Parquet, --jobs 1", f"{one_rate:,.0f} rows/s", f"{one_time:.1f} s wall"))
+    results.append((f"kestrix CLI, Parquet, --jobs {args.jobs}", f"{many_rate:,.0f} rows/s",
+                    f"{scaling:.2f} x --jobs 1 ({target} >= {0.7 * args.jobs:.1f})"))
+    for label, low, high in (("--jobs 1", small_peak, one_peak), (f"--jobs {args.jobs}", small_many_peak, many_peak)):
+        growth = high / low - 1
+        target = "meets" if abs(growth) <= 0.2 else "MISSES"
+        results.append((f"CLI peak RSS {label}, {small:,} vs {len(values):,} rows",
+                        f"{low / 1024:.0f} MiB vs {high / 1024:.0f} MiB", f"{growth:+.0%} ({target} within 20 %)"))
+
+    load = os.getloadavg()
+    header = (f"{len(values):,} rows, {os.cpu_count()} CPUs, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}, "
+              f"Python {sys.version.split()[0]}, pyarrow {pa.__version__}")
+    lines = [header, "", "| Measure | Rate | Compared |", "|---|---|---|"]
+    lines += [f"| {name} | {rate} | {note} |" for name, rate, note in results]
+    text = "\n".join(lines)
+    print(text)
+    if args.table is not None:
+        args.table.write_text(text + "\n")
+
+
+if __name__ == "__main__":
+    main()
