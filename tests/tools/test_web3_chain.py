@@ -99,7 +99,7 @@ def test_reason_that_is_not_utf8(chain: Any) -> None:
 reasons = st.text().filter(lambda text: not text.startswith(("b'", 'b"')))
 
 
-@settings(max_examples=50, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(reason=reasons)
 def test_any_reason_survives_eth_call(chain: Any, reason: str) -> None:
     w3, addresses = chain
