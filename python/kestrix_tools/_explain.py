@@ -5,8 +5,6 @@ from __future__ import annotations
 import threading
 from typing import TYPE_CHECKING, Protocol
 
-import kestrix
-
 from kestrix_tools._revert_data import revert_data
 
 if TYPE_CHECKING:
@@ -26,11 +24,13 @@ _default_lock = threading.Lock()
 
 
 def _default_decoder() -> SupportsDecode:
-    """The package's own decoder, built on first use and then shared."""
+    """The package's own decoder of the built-in errors, built on first use and then shared."""
     global _default
     with _default_lock:
         if _default is None:
-            _default = kestrix.EvmErrorDecoder()
+            from kestrix_tools.bulk import default_decoder  # bulk imports this module
+
+            _default = default_decoder()
         return _default
 
 
