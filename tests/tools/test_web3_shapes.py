@@ -171,8 +171,3 @@ def test_explain_hands_the_revert_data_to_the_decoder_given() -> None:
     assert kestrix_tools.explain(error, recorder) == kestrix_tools.explain(error) == kestrix.decode_error("0xdeadbeef")
     assert kestrix_tools.explain(ValueError("nothing"), recorder) is None
     assert recorder.seen == ["0xdeadbeef"]
-
-
-def test_package_surface() -> None:
-    assert {"explain", "revert_data"} <= set(kestrix_tools.__all__)
-    assert all(hasattr(kestrix_tools, name) for name in kestrix_tools.__all__)
