@@ -56,11 +56,12 @@ std::string format_int_decimal(const U256& value) {
 
 std::string format_address_hex(const std::array<std::uint8_t, 20>& address) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out = "0x";
-    out.reserve(42);
+    std::string out(42, '0');
+    out[1] = 'x';
+    char* next = out.data() + 2;
     for (const std::uint8_t b : address) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
+        *next++ = kDigits[b >> 4];
+        *next++ = kDigits[b & 0x0F];
     }
     return out;
 }

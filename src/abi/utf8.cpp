@@ -40,12 +40,16 @@ std::string utf8_replace_invalid(std::span<const std::uint8_t> bytes) {
     out.reserve(bytes.size());
     std::size_t i = 0;
     while (i < bytes.size()) {
-        const Lead lead = classify(bytes[i]);
-        if (lead.length == 1) {
-            out += static_cast<char>(bytes[i]);
-            ++i;
-            continue;
+        // Copy a whole run of ASCII at once: revert reasons are mostly ASCII.
+        std::size_t run = i;
+        while (run < bytes.size() && bytes[run] < 0x80)
+            ++run;
+        if (run != i) {
+            out.append(reinterpret_cast<const char*>(bytes.data() + i), run - i);
+            i = run;
+            if (i == bytes.size()) break;
         }
+        const Lead lead = classify(bytes[i]);
         if (lead.length == 0) {
             out += kReplacement;
             ++i;

@@ -3,10 +3,10 @@
 #include "core/utf8.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace kestrix::evm {
 
@@ -58,22 +58,22 @@ void append_char(std::string& out, char32_t cp) {
     }
 }
 
-bool in_ranges(std::span<const CodeRange> ranges, char32_t cp) noexcept {
+constexpr bool in_ranges(std::span<const CodeRange> ranges, char32_t cp) noexcept {
     const auto it = std::upper_bound(ranges.begin(), ranges.end(), cp,
                                      [](char32_t c, const CodeRange& r) { return c < r.first; });
     return it != ranges.begin() && cp <= std::prev(it)->last;
 }
 
-bool is_case_ignorable(char32_t cp) noexcept {
+constexpr bool is_case_ignorable(char32_t cp) noexcept {
     return in_ranges(kCaseIgnorable, cp);
 }
 
-bool is_cased(char32_t cp) noexcept {
+constexpr bool is_cased(char32_t cp) noexcept {
     return in_ranges(kCased, cp);
 }
 
 /// The single-character lowercase of `cp` (itself when it has none).
-char32_t simple_lower(char32_t cp) noexcept {
+constexpr char32_t simple_lower(char32_t cp) noexcept {
     if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
     const std::span<const LowerRun> runs(kLowerRuns);
     const auto it = std::upper_bound(runs.begin(), runs.end(), cp,
@@ -84,51 +84,76 @@ char32_t simple_lower(char32_t cp) noexcept {
     return static_cast<char32_t>(static_cast<std::int64_t>(cp) + run.delta);
 }
 
-/// U+03A3 at index i becomes final sigma when a cased character precedes it and none
-/// follows it, skipping case-ignorable characters both ways (Final_Sigma, as str.lower).
-char32_t lower_capital_sigma(std::span<const char32_t> text, std::size_t i) noexcept {
-    std::size_t j = i;
-    while (j > 0 && is_case_ignorable(text[j - 1]))
-        --j;
-    if (j == 0 || !is_cased(text[j - 1])) return kSmallSigma;
-    j = i + 1;
-    while (j < text.size() && is_case_ignorable(text[j]))
-        ++j;
-    if (j < text.size() && is_cased(text[j])) return kSmallSigma;
-    return kSmallFinalSigma;
+/// How a character takes part in Final_Sigma: cased, case-ignorable, or neither.
+enum class SigmaClass : std::uint8_t { Other, Cased, Ignorable };
+
+constexpr SigmaClass sigma_class(char32_t cp) noexcept {
+    if (is_case_ignorable(cp)) return SigmaClass::Ignorable;
+    if (is_cased(cp)) return SigmaClass::Cased;
+    return SigmaClass::Other;
+}
+
+/// The lowercase and the Final_Sigma class of every ASCII character, so that ASCII text, the
+/// usual revert reason, never reaches the range searches.
+struct AsciiEntry {
+    char lower;
+    SigmaClass sigma;
+};
+
+constexpr std::array<AsciiEntry, 128> kAscii = [] {
+    std::array<AsciiEntry, 128> table{};
+    for (char32_t cp = 0; cp < 128; ++cp) {
+        table[cp] = {static_cast<char>(simple_lower(cp)), sigma_class(cp)};
+    }
+    return table;
+}();
+
+/// Whether the first character at or after `pos` that is not case-ignorable is cased.
+bool cased_follows(std::string_view text, std::size_t pos) noexcept {
+    while (pos < text.size()) {
+        const core::Utf8Scalar d = decode_or_raw(text, pos);
+        const SigmaClass sigma = sigma_class(d.code_point);
+        if (sigma != SigmaClass::Ignorable) return sigma == SigmaClass::Cased;
+        pos += d.length;
+    }
+    return false;
 }
 
 } // namespace
 
 std::string unicode_lower(std::string_view utf8) {
-    std::vector<char32_t> text;
-    text.reserve(utf8.size());
-    for (std::size_t pos = 0; pos < utf8.size();) {
-        const core::Utf8Scalar d = decode_or_raw(utf8, pos);
-        text.push_back(d.code_point);
-        pos += d.length;
-    }
-
     std::string out;
-    out.reserve(utf8.size() + utf8.size() / 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char32_t cp = text[i];
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(simple_lower(cp)));
+    out.reserve(utf8.size());
+    // Final_Sigma looks back past case-ignorable characters to the nearest other one; carrying
+    // whether that one was cased replaces the look-back, and the text is read only once.
+    bool cased_before = false;
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const auto byte = static_cast<unsigned char>(utf8[pos]);
+        if (byte < 0x80) {
+            const AsciiEntry entry = kAscii[byte];
+            out.push_back(entry.lower);
+            if (entry.sigma != SigmaClass::Ignorable)
+                cased_before = entry.sigma == SigmaClass::Cased;
+            ++pos;
             continue;
         }
+        const core::Utf8Scalar d = decode_or_raw(utf8, pos);
+        const char32_t cp = d.code_point;
+        pos += d.length;
+        const SigmaClass sigma = sigma_class(cp);
         if (cp == kCapitalSigma) {
-            core::append_utf8(out, lower_capital_sigma(text, i));
-            continue;
-        }
-        const auto special =
-            std::find_if(std::begin(kSpecialLower), std::end(kSpecialLower),
-                         [cp](const SpecialLower& s) { return s.code_point == cp; });
-        if (special != std::end(kSpecialLower)) {
+            // Final when a cased character precedes it and none follows it (as str.lower).
+            const bool final = cased_before && !cased_follows(utf8, pos);
+            core::append_utf8(out, final ? kSmallFinalSigma : kSmallSigma);
+        } else if (const auto special =
+                       std::find_if(std::begin(kSpecialLower), std::end(kSpecialLower),
+                                    [cp](const SpecialLower& s) { return s.code_point == cp; });
+                   special != std::end(kSpecialLower)) {
             out.append(special->utf8);
-            continue;
+        } else {
+            append_char(out, simple_lower(cp));
         }
-        append_char(out, simple_lower(cp));
+        if (sigma != SigmaClass::Ignorable) cased_before = sigma == SigmaClass::Cased;
     }
     return out;
 }

@@ -5,6 +5,7 @@
 #include "python/raise_error.hpp"
 #include "python/result_dict.hpp"
 
+#include <expected>
 #include <string>
 #include <utility>
 
@@ -17,14 +18,28 @@ std::optional<core::Bytes> revert_bytes(std::string_view data) {
     return std::nullopt;
 }
 
-PyObject* decode_to_dict(const core::ErrorRegistry& registry, std::span<const std::uint8_t> bytes,
-                         std::optional<core::ErrorContext> context) {
-    auto record = evm::decode_revert(registry, bytes, std::move(context));
+namespace {
+
+PyObject* record_to_dict(std::expected<core::DecodedError, core::CoreError> record) {
     if (!record) {
         raise_error(PyExc_RuntimeError, record.error().display());
         return nullptr;
     }
     return decoded_error_to_dict(std::move(*record));
+}
+
+} // namespace
+
+PyObject* decode_to_dict(const core::ErrorRegistry& registry, std::span<const std::uint8_t> bytes,
+                         std::optional<core::ErrorContext> context) {
+    return record_to_dict(evm::decode_revert(registry, bytes, std::move(context)));
+}
+
+PyObject* decode_to_dict(const core::ErrorRegistry& registry, core::Bytes&& bytes,
+                         std::optional<core::ErrorContext> context) {
+    auto record = evm::decode_revert(registry, bytes, std::move(context));
+    core::Bytes().swap(bytes);
+    return record_to_dict(std::move(record));
 }
 
 } // namespace kestrix::python

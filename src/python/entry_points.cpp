@@ -33,15 +33,15 @@ constexpr ArgumentDescription kPanicMeaning{"panic_meaning()", kCodeParameters};
 // ---- Bodies ----
 
 PyObject* decode_body(const core::ErrorRegistry& registry, std::string_view data) {
-    const auto bytes = revert_bytes(data);
+    auto bytes = revert_bytes(data);
     if (!bytes) return nullptr;
-    return decode_to_dict(registry, *bytes, std::nullopt);
+    return decode_to_dict(registry, std::move(*bytes), std::nullopt);
 }
 
 PyObject* decode_with_context_body(const core::ErrorRegistry& registry, std::string_view data,
                                    PyObject* context) {
     // Bad hexadecimal is reported before anything in the context is looked at.
-    const auto bytes = revert_bytes(data);
+    auto bytes = revert_bytes(data);
     if (!bytes) return nullptr;
     const auto json = context_dict_to_json(context);
     if (!json) return nullptr;
@@ -50,7 +50,7 @@ PyObject* decode_with_context_body(const core::ErrorRegistry& registry, std::str
         raise_error(PyExc_ValueError, parsed.error());
         return nullptr;
     }
-    return decode_to_dict(registry, *bytes, std::move(*parsed));
+    return decode_to_dict(registry, std::move(*bytes), std::move(*parsed));
 }
 
 PyObject* decode_error_body(std::string_view data) {

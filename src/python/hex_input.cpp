@@ -1,17 +1,44 @@
 #include "python/hex_input.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace kestrix::python {
 
 namespace {
 
-/// The value of a hexadecimal digit, or -1.
-constexpr int digit_value(unsigned char byte) noexcept {
-    if (byte >= '0' && byte <= '9') return byte - '0';
-    if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
-    if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
-    return -1;
+/// Marks a byte that is not a hexadecimal digit in kDigitValue.
+constexpr std::uint8_t kNotDigit = 0x80;
+
+/// The value of every byte read as a hexadecimal digit (either case), or kNotDigit.
+constexpr std::array<std::uint8_t, 256> kDigitValue = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        if (byte >= '0' && byte <= '9') {
+            table[byte] = static_cast<std::uint8_t>(byte - '0');
+        } else if (byte >= 'a' && byte <= 'f') {
+            table[byte] = static_cast<std::uint8_t>(byte - 'a' + 10);
+        } else if (byte >= 'A' && byte <= 'F') {
+            table[byte] = static_cast<std::uint8_t>(byte - 'A' + 10);
+        } else {
+            table[byte] = kNotDigit;
+        }
+    }
+    return table;
+}();
+
+std::uint8_t digit_value(char c) noexcept {
+    return kDigitValue[static_cast<unsigned char>(c)];
+}
+
+/// The failure for the first byte of `text` that is not a hexadecimal digit.
+std::string invalid_character(std::string_view text) {
+    std::size_t at = 0;
+    while (digit_value(text[at]) != kNotDigit)
+        ++at;
+    return "Invalid character " + quote_byte_as_char(static_cast<unsigned char>(text[at])) +
+           " at position " + std::to_string(at);
 }
 
 /// Code points below 0x100 that are shown as \u{..}: controls, DEL, the C1 block, NBSP and the
@@ -67,21 +94,19 @@ std::expected<core::Bytes, std::string> parse_revert_hex(std::string_view text) 
     if (text.starts_with("0x")) text.remove_prefix(2);
     if (text.size() % 2 != 0) return std::unexpected(std::string("Odd number of digits"));
 
-    core::Bytes bytes;
-    bytes.reserve(text.size() / 2);
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const auto high_byte = static_cast<unsigned char>(text[i]);
-        const auto low_byte = static_cast<unsigned char>(text[i + 1]);
-        const int high = digit_value(high_byte);
-        const int low = digit_value(low_byte);
-        if (high < 0 || low < 0) {
-            const std::size_t at = high < 0 ? i : i + 1;
-            return std::unexpected("Invalid character " +
-                                   quote_byte_as_char(high < 0 ? high_byte : low_byte) +
-                                   " at position " + std::to_string(at));
-        }
-        bytes.push_back(static_cast<std::uint8_t>((high << 4) | low));
+    core::Bytes bytes(text.size() / 2);
+    // Every pair is converted without a branch; a non-digit sets the marker bit in `seen`, and
+    // only then is the text searched again for the first one, for the message.
+    std::uint8_t seen = 0;
+    const char* digits = text.data();
+    for (std::uint8_t& byte : bytes) {
+        const std::uint8_t high = digit_value(digits[0]);
+        const std::uint8_t low = digit_value(digits[1]);
+        seen |= high | low;
+        byte = static_cast<std::uint8_t>((high << 4) | low);
+        digits += 2;
     }
+    if ((seen & kNotDigit) != 0) return std::unexpected(invalid_character(text));
     return bytes;
 }
 

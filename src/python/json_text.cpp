@@ -5,7 +5,19 @@ namespace kestrix::python {
 void append_json_string(std::string& out, std::string_view text) {
     static constexpr char kDigits[] = "0123456789abcdef";
     out.push_back('"');
-    for (const char c : text) {
+    // Characters that need no escape are copied in runs rather than one at a time.
+    while (!text.empty()) {
+        std::size_t plain = 0;
+        while (plain < text.size()) {
+            const auto byte = static_cast<unsigned char>(text[plain]);
+            if (byte < 0x20 || byte == '"' || byte == '\\') break;
+            ++plain;
+        }
+        out.append(text.substr(0, plain));
+        text.remove_prefix(plain);
+        if (text.empty()) break;
+        const char c = text.front();
+        text.remove_prefix(1);
         const auto byte = static_cast<unsigned char>(c);
         switch (byte) {
         case '"':
@@ -32,13 +44,10 @@ void append_json_string(std::string& out, std::string_view text) {
         default:
             break;
         }
-        if (byte < 0x20) {
-            out.append("\\u00");
-            out.push_back(kDigits[byte >> 4]);
-            out.push_back(kDigits[byte & 0x0F]);
-            continue;
-        }
-        out.push_back(c);
+        // Any other control character.
+        out.append("\\u00");
+        out.push_back(kDigits[byte >> 4]);
+        out.push_back(kDigits[byte & 0x0F]);
     }
     out.push_back('"');
 }

@@ -5,18 +5,59 @@
 #include "python/result_fields.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 namespace kestrix::python {
 
 namespace {
 
+/// A new str of `length` ASCII characters, or nullptr with the exception pending. Writing
+/// straight into the object's own storage saves building the text a second time.
+PyRef new_ascii(std::size_t length) {
+    return PyRef(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+}
+
+char* ascii_data(const PyRef& text) noexcept {
+    return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+}
+
+/// "0x" and two lowercase digits per byte, written into a new str.
+PyRef hex_object(std::span<const std::uint8_t> bytes) {
+    PyRef text = new_ascii(2 + 2 * bytes.size());
+    if (text) write_hex_text(ascii_data(text), bytes);
+    return text;
+}
+
+/// Whether every byte is below 0x80, eight at a time.
+bool is_ascii(std::string_view text) noexcept {
+    std::size_t i = 0;
+    std::uint64_t high_bits = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, sizeof word);
+        high_bits |= word;
+    }
+    for (; i < text.size(); ++i)
+        high_bits |= static_cast<unsigned char>(text[i]);
+    return (high_bits & 0x8080808080808080ULL) == 0;
+}
+
+/// A str from UTF-8 text: ASCII text (keys, kinds, hints, JSON) is copied straight into a new
+/// object; anything else goes through CPython's strict UTF-8 decoder.
 PyRef make_text(std::string_view text) {
-    return PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!is_ascii(text)) {
+        return PyRef(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    PyRef object = new_ascii(text.size());
+    if (object && !text.empty()) std::memcpy(ascii_data(object), text.data(), text.size());
+    return object;
 }
 
 PyRef none() {
@@ -75,13 +116,14 @@ PyObject* decoded_error_to_dict(core::DecodedError record) {
     }
     DictFiller fill(dict.get());
 
-    const std::string raw_data = hex_text(record.raw_data);
-    std::optional<std::string> selector;
-    if (record.selector) selector = hex_text(*record.selector);
+    // The bytes of an unknown payload are held twice; neither copy is needed beyond this point,
+    // and freeing them early keeps the peak near the size of the finished dict.
+    if (auto* raw = std::get_if<core::RawRevert>(&record.kind)) core::Bytes().swap(raw->data);
+    if (!fill.set("raw_data", hex_object(record.raw_data))) return nullptr;
+    core::Bytes().swap(record.raw_data);
 
     const bool common =
-        fill.set("raw_data", make_text(raw_data)) &&
-        fill.set("selector", make_optional_text(selector)) &&
+        fill.set("selector", record.selector ? hex_object(*record.selector) : none()) &&
         fill.set("suggestion", make_optional_text(record.suggestion)) &&
         fill.set("confidence", PyRef(PyFloat_FromDouble(static_cast<double>(record.confidence))));
     if (!common) return nullptr;

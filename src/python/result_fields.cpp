@@ -2,6 +2,8 @@
 
 #include "python/inputs_json.hpp"
 
+#include <array>
+#include <cstring>
 #include <variant>
 
 namespace kestrix::python {
@@ -13,19 +15,30 @@ struct Overloaded : Fs... {
     using Fs::operator()...;
 };
 
+/// The two lowercase hexadecimal digits of every byte value, in text order.
+constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
+    constexpr char kDigits[] = "0123456789abcdef";
+    std::array<std::array<char, 2>, 256> table{};
+    for (std::size_t byte = 0; byte < 256; ++byte)
+        table[byte] = {kDigits[byte >> 4], kDigits[byte & 0x0F]};
+    return table;
+}();
+
 } // namespace
 
+void write_hex_text(char* out, std::span<const std::uint8_t> bytes) noexcept {
+    *out++ = '0';
+    *out++ = 'x';
+    for (const std::uint8_t byte : bytes) {
+        std::memcpy(out, kHexPairs[byte].data(), 2);
+        out += 2;
+    }
+}
+
 void append_hex_text(std::string& out, std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     const std::size_t start = out.size();
     out.resize(start + 2 + 2 * bytes.size());
-    char* cursor = out.data() + start;
-    *cursor++ = '0';
-    *cursor++ = 'x';
-    for (const std::uint8_t byte : bytes) {
-        *cursor++ = kDigits[byte >> 4];
-        *cursor++ = kDigits[byte & 0x0F];
-    }
+    write_hex_text(out.data() + start, bytes);
 }
 
 std::string hex_text(std::span<const std::uint8_t> bytes) {

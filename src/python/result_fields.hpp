@@ -11,6 +11,9 @@
 
 namespace kestrix::python {
 
+/// Writes "0x" and two lowercase hexadecimal digits per byte: 2 + 2 * size characters.
+void write_hex_text(char* out, std::span<const std::uint8_t> bytes) noexcept;
+
 /// Appends "0x" and two lowercase hexadecimal digits per byte.
 void append_hex_text(std::string& out, std::span<const std::uint8_t> bytes);
 
