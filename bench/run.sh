@@ -8,5 +8,5 @@ export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 command -v valgrind >/dev/null || { echo "valgrind is needed (apt-get install valgrind)" >&2; exit 1; }
 [ -x .venv-bench/bin/python ] || python3 -m venv .venv-bench
 .venv-bench/bin/pip install --quiet eth-abi pycryptodome
-.venv-bench/bin/pip install --quiet .
+.venv-bench/bin/pip install --quiet ".[bulk]"
 exec .venv-bench/bin/python bench/run.py "$@"
