@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -83,5 +85,21 @@ decode_abi_value(const AbiType& type, std::span<const std::uint8_t> data) noexce
 /// Decodes a parameter list (the encoding after a selector) into a Tuple value.
 [[nodiscard]] std::expected<AbiValue, AbiDecodeFailure>
 decode_abi_params(std::span<const AbiType> types, std::span<const std::uint8_t> data) noexcept;
+
+/// The decoded value, or nullopt when the data do not hold one. Reserve means memory ran out,
+/// not that the data are bad: it is thrown as std::bad_alloc, so that a caller who moves on to
+/// the next reading of undecodable data never reports exhausted memory as a different result.
+[[nodiscard]] inline std::optional<AbiValue>
+value_or_nullopt(std::expected<AbiValue, AbiDecodeFailure>&& decoded) {
+    if (decoded) return std::move(*decoded);
+    switch (decoded.error().kind) {
+    case AbiDecodeFailureKind::Overrun:
+    case AbiDecodeFailureKind::RecursionLimitExceeded:
+        return std::nullopt;
+    case AbiDecodeFailureKind::Reserve:
+        throw std::bad_alloc();
+    }
+    return std::nullopt;
+}
 
 } // namespace kestrix::abi

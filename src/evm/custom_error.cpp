@@ -20,7 +20,7 @@ decode_candidate(const core::RegisteredError& candidate, std::span<const std::ui
     if (params.empty()) return std::vector<core::NamedInput>{};
     if (!candidate.types) return std::nullopt;
 
-    auto decoded = abi::decode_abi_params(*candidate.types, payload);
+    auto decoded = abi::value_or_nullopt(abi::decode_abi_params(*candidate.types, payload));
     if (!decoded) return std::nullopt;
     const auto* tuple = std::get_if<abi::TupleValue>(&decoded->v);
     if (tuple == nullptr || tuple->members.size() != params.size()) return std::nullopt;

@@ -40,7 +40,7 @@ bool holds(const SuggestionRule& rule, std::string_view lowered) noexcept {
 } // namespace
 
 std::optional<Outcome> decode_revert_string(std::span<const std::uint8_t> payload) {
-    auto decoded = abi::decode_abi_value(abi::AbiType::string(), payload);
+    auto decoded = abi::value_or_nullopt(abi::decode_abi_value(abi::AbiType::string(), payload));
     if (!decoded) return std::nullopt;
     auto* text = std::get_if<abi::StringValue>(&decoded->v);
     if (text == nullptr) return std::nullopt;
@@ -53,7 +53,8 @@ std::optional<Outcome> decode_revert_string(std::span<const std::uint8_t> payloa
 }
 
 std::optional<Outcome> decode_panic(std::span<const std::uint8_t> payload) {
-    const auto decoded = abi::decode_abi_value(abi::AbiType::uint(256), payload);
+    const auto decoded =
+        abi::value_or_nullopt(abi::decode_abi_value(abi::AbiType::uint(256), payload));
     if (!decoded) return std::nullopt;
     const auto* word = std::get_if<abi::UintValue>(&decoded->v);
     // A code that does not fit the 64-bit panic code is not a panic this decoder can report;
