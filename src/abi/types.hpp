@@ -54,6 +54,10 @@ struct AbiTypeParseFailure {
 /// Parses a Solidity type string ("uint256", "(address,bytes32)[]", ...).
 [[nodiscard]] std::expected<AbiType, AbiTypeParseFailure> parse_abi_type(std::string_view text);
 
+/// The canonical text of `type` as signatures hash it: "uint256" for "uint", "(address,bytes)[2]"
+/// for a tuple, no spaces, array lengths without leading zeros.
+[[nodiscard]] std::string canonical_type_text(const AbiType& type);
+
 /// Lower bound of the words an encoding of `type` occupies; saturates at SIZE_MAX.
 [[nodiscard]] std::size_t minimum_words(const AbiType& type) noexcept;
 /// Words of data that must back the tokens a value of `type` is decoded into: minimum_words,

@@ -60,11 +60,29 @@ struct InputAddress {
     bool operator==(const InputAddress&) const = default;
 };
 
+struct InputArray;
+struct InputTuple;
+
+/// The last two alternatives only occur in the lossless forms of errors the user defines.
 using InputValue = std::variant<InputUint, InputBigUint, InputInt, InputBigInt, InputBool,
-                                InputBytes, InputStr, InputAddress>;
+                                InputBytes, InputStr, InputAddress, InputArray, InputTuple>;
 
 /// One named argument of a custom error, in the signature's parameter order.
 using NamedInput = std::pair<std::string, InputValue>;
+
+/// The elements of a dynamic or fixed-size array, in order.
+struct InputArray {
+    std::vector<InputValue> elements;
+    bool operator==(const InputArray&) const;
+};
+/// The members of a tuple with their component names ("" where unnamed), in order.
+struct InputTuple {
+    std::vector<NamedInput> members;
+    bool operator==(const InputTuple&) const;
+};
+// Defined once both are complete: comparing them compares InputValues.
+inline bool InputArray::operator==(const InputArray&) const = default;
+inline bool InputTuple::operator==(const InputTuple&) const = default;
 
 // ---- ErrorKind: the classification of a revert. Variant index == tag. ----
 

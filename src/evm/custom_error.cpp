@@ -2,6 +2,7 @@
 
 #include "abi/text_forms.hpp"
 #include "abi/types.hpp"
+#include "evm/lossless_input.hpp"
 
 #include <type_traits>
 #include <utility>
@@ -10,6 +11,18 @@
 namespace kestrix::evm {
 
 namespace {
+
+/// The result form of one argument under the entry's forms.
+core::InputValue input_form(core::InputForms forms, const abi::AbiValue& value,
+                            const core::ErrorParam& param) {
+    switch (forms) {
+    case core::InputForms::Compact:
+        return to_input_value(value);
+    case core::InputForms::Lossless:
+        return to_lossless_input(value, param.components);
+    }
+    return to_input_value(value);
+}
 
 /// The decoded arguments of `candidate`, or nullopt when a parameter type did not parse or the
 /// payload does not decode under the types.
@@ -28,7 +41,8 @@ decode_candidate(const core::RegisteredError& candidate, std::span<const std::ui
     std::vector<core::NamedInput> inputs;
     inputs.reserve(tuple->members.size());
     for (std::size_t i = 0; i < tuple->members.size(); ++i) {
-        inputs.emplace_back(params[i].name, to_input_value(tuple->members[i]));
+        inputs.emplace_back(params[i].name,
+                            input_form(candidate.signature.forms, tuple->members[i], params[i]));
     }
     return inputs;
 }
@@ -84,7 +98,7 @@ core::InputValue to_input_value(const abi::AbiValue& value) {
             } else if constexpr (std::is_same_v<T, abi::StringValue>) {
                 return core::InputStr{v.text};
             } else {
-                // Function, Array, FixedArray and Tuple have no result form of their own.
+                // Function, Array, FixedArray and Tuple have no compact form of their own.
                 static_assert(
                     std::is_same_v<T, abi::FunctionValue> || std::is_same_v<T, abi::ArrayValue> ||
                     std::is_same_v<T, abi::FixedArrayValue> || std::is_same_v<T, abi::TupleValue>);

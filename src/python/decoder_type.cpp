@@ -3,6 +3,7 @@
 #include "python/arguments.hpp"
 #include "python/entry_points.hpp"
 #include "python/internal_failure.hpp"
+#include "python/method_cast.hpp"
 #include "python/py_ref.hpp"
 #include "python/raise_error.hpp"
 
@@ -59,12 +60,6 @@ void decoder_dealloc(PyObject* self) noexcept {
 
 PyObject* decoder_repr(PyObject*) noexcept {
     return PyUnicode_FromStringAndSize(kRepr.data(), static_cast<Py_ssize_t>(kRepr.size()));
-}
-
-template <class Function>
-PyCFunction as_method(Function* function) noexcept {
-    // The generic function pointer type keeps the cast free of type-mismatch warnings.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr char kDecodeDoc[] =

@@ -35,6 +35,17 @@ void append_signed(std::string& out, core::int128 value) {
     append_decimal(out, core::uint128{0} - static_cast<core::uint128>(value));
 }
 
+void append_value(std::string& out, const core::InputValue& value);
+
+/// ["name",value]
+void append_named(std::string& out, const core::NamedInput& input) {
+    out.push_back('[');
+    append_json_string(out, input.first);
+    out.push_back(',');
+    append_value(out, input.second);
+    out.push_back(']');
+}
+
 void append_value(std::string& out, const core::InputValue& value) {
     out.append("{\"type\":");
     std::visit(Overloaded{
@@ -74,6 +85,22 @@ void append_value(std::string& out, const core::InputValue& value) {
                        out.append("\"address\",\"value\":");
                        append_json_string(out, v.text);
                    },
+                   [&](const core::InputArray& v) {
+                       out.append("\"array\",\"value\":[");
+                       for (std::size_t i = 0; i < v.elements.size(); ++i) {
+                           if (i > 0) out.push_back(',');
+                           append_value(out, v.elements[i]);
+                       }
+                       out.push_back(']');
+                   },
+                   [&](const core::InputTuple& v) {
+                       out.append("\"tuple\",\"value\":[");
+                       for (std::size_t i = 0; i < v.members.size(); ++i) {
+                           if (i > 0) out.push_back(',');
+                           append_named(out, v.members[i]);
+                       }
+                       out.push_back(']');
+                   },
                },
                value);
     out.push_back('}');
@@ -87,11 +114,7 @@ std::string inputs_to_json(const std::vector<core::NamedInput>& inputs) {
     out.push_back('[');
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         if (i > 0) out.push_back(',');
-        out.push_back('[');
-        append_json_string(out, inputs[i].first);
-        out.push_back(',');
-        append_value(out, inputs[i].second);
-        out.push_back(']');
+        append_named(out, inputs[i]);
     }
     out.push_back(']');
     return out;

@@ -6,6 +6,8 @@
 #include "python/decoder_type.hpp"
 #include "python/entry_points.hpp"
 #include "python/internal_failure.hpp"
+#include "python/main_interpreter.hpp"
+#include "python/method_cast.hpp"
 #include "python/py_ref.hpp"
 #include "python/raise_error.hpp"
 
@@ -22,18 +24,13 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "kestrix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-template <class Function>
-PyCFunction as_function(Function* function) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef decode_error_definition = {
-    "decode_error", as_function(&decode_error_entry), METH_FASTCALL | METH_KEYWORDS,
+    "decode_error", as_method(&decode_error_entry), METH_FASTCALL | METH_KEYWORDS,
     "decode_error(data)\n--\n\n"
     "Convenience: decode revert data without instantiating a decoder object."};
 
 PyMethodDef panic_meaning_definition = {
-    "panic_meaning", as_function(&panic_meaning_entry), METH_FASTCALL | METH_KEYWORDS,
+    "panic_meaning", as_method(&panic_meaning_entry), METH_FASTCALL | METH_KEYWORDS,
     "panic_meaning(code)\n--\n\n"
     "Get the human-readable description for a Solidity panic code."};
 
@@ -85,15 +82,7 @@ bool initialise_module(PyObject* module) {
 }
 
 PyObject* init_module() {
-    // The class and the module object are shared by the whole process, so only the main
-    // interpreter may hold them. A sub-interpreter is refused before anything is claimed: the
-    // main interpreter can always import, whichever interpreter tried first.
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "kestrix does not support sub-interpreters: it can only be imported in "
-                        "the interpreter that imported it first");
-        return nullptr;
-    }
+    if (!require_main_interpreter("kestrix")) return nullptr;
     if (module_object != nullptr) return Py_NewRef(module_object);
 
     PyRef module(PyModule_Create2(&module_definition, 1013));

@@ -1,0 +1,14 @@
+#pragma once
+/// The class kestrix_tools._native.Decoder: the built-in errors and the user's own, decoded by the
+/// same pipeline as kestrix.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kestrix::tools {
+
+/// The class object, created on first need and kept for the process; a borrowed reference, or
+/// nullptr with CPython's error pending.
+[[nodiscard]] PyObject* native_decoder_type() noexcept;
+
+} // namespace kestrix::tools
