@@ -1,14 +1,17 @@
 #include "abi/uint256.hpp"
 
+#include <bit>
+#include <cstring>
+
 namespace kestrix::abi {
 
 U256 U256::from_be_bytes(const std::uint8_t* word32) noexcept {
+    // Each limb is eight big-endian bytes: one load and, on little-endian hosts, one swap.
     U256 out;
     for (std::size_t limb = 0; limb < 4; ++limb) {
-        std::uint64_t v = 0;
-        const std::uint8_t* p = word32 + 32 - 8 * (limb + 1);
-        for (std::size_t i = 0; i < 8; ++i)
-            v = (v << 8) | p[i];
+        std::uint64_t v;
+        std::memcpy(&v, word32 + 32 - 8 * (limb + 1), sizeof v);
+        if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
         out.limbs[limb] = v;
     }
     return out;

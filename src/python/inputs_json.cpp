@@ -2,6 +2,10 @@
 
 #include "python/json_text.hpp"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
 #include <variant>
 
 namespace kestrix::python {
@@ -13,16 +17,58 @@ struct Overloaded : Fs... {
     using Fs::operator()...;
 };
 
-/// Decimal digits of an unsigned 128-bit value (up to 39 digits, no leading zeros).
+/// Decimal digits of an unsigned 128-bit value (up to 39 digits, no leading zeros). The usual
+/// value fits 64 bits, where a division is one instruction instead of a library call.
 void append_decimal(std::string& out, core::uint128 value) {
     char digits[40];
-    std::size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + static_cast<int>(value % 10));
+    char* end = digits + sizeof digits;
+    char* next = end;
+    while (value > UINT64_MAX) {
+        *--next = static_cast<char>('0' + static_cast<int>(value % 10));
         value /= 10;
-    } while (value != 0);
-    while (n > 0)
-        out.push_back(digits[--n]);
+    }
+    auto word = static_cast<std::uint64_t>(value);
+    do {
+        *--next = static_cast<char>('0' + word % 10);
+        word /= 10;
+    } while (word != 0);
+    out.append(next, end);
+}
+
+/// The decimal text of every byte value, for the arrays of byte values.
+constexpr std::array<std::array<char, 4>, 256> kByteDecimal = [] {
+    std::array<std::array<char, 4>, 256> table{};
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        char* next = table[byte].data();
+        if (byte >= 100) *next++ = static_cast<char>('0' + byte / 100);
+        if (byte >= 10) *next++ = static_cast<char>('0' + byte / 10 % 10);
+        *next++ = static_cast<char>('0' + byte % 10);
+        table[byte][3] = static_cast<char>(next - table[byte].data());
+    }
+    return table;
+}();
+
+/// "[", the decimal values of the bytes separated by commas, "]", written in place: at most
+/// four characters per byte, each table entry copied whole (its fourth character, the length,
+/// is overwritten by the comma or the next entry).
+void append_byte_array(std::string& out, std::span<const std::uint8_t> bytes) {
+    const std::size_t start = out.size();
+    out.resize(start + 2 + 4 * bytes.size());
+    char* next = out.data() + start;
+    *next++ = '[';
+    for (const std::uint8_t byte : bytes) {
+        const auto& text = kByteDecimal[byte];
+        std::memcpy(next, text.data(), text.size());
+        next += text[3];
+        *next++ = ',';
+    }
+    // The last comma becomes the closing bracket; an empty array keeps its '['.
+    if (bytes.empty()) {
+        *next++ = ']';
+    } else {
+        next[-1] = ']';
+    }
+    out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
 void append_signed(std::string& out, core::int128 value) {
@@ -70,12 +116,8 @@ void append_value(std::string& out, const core::InputValue& value) {
                        out.append(v.value ? "true" : "false");
                    },
                    [&](const core::InputBytes& v) {
-                       out.append("\"bytes\",\"value\":[");
-                       for (std::size_t i = 0; i < v.value.size(); ++i) {
-                           if (i > 0) out.push_back(',');
-                           append_decimal(out, v.value[i]);
-                       }
-                       out.push_back(']');
+                       out.append("\"bytes\",\"value\":");
+                       append_byte_array(out, v.value);
                    },
                    [&](const core::InputStr& v) {
                        out.append("\"str\",\"value\":");
@@ -109,8 +151,15 @@ void append_value(std::string& out, const core::InputValue& value) {
 } // namespace
 
 std::string inputs_to_json(const std::vector<core::NamedInput>& inputs) {
+    // Room for a typical argument (an address or a number and its name) without growing.
+    std::size_t room = 2;
+    for (const auto& [name, value] : inputs) {
+        room += 96 + name.size();
+        if (const auto* bytes = std::get_if<core::InputBytes>(&value))
+            room += 4 * bytes->value.size();
+    }
     std::string out;
-    out.reserve(128);
+    out.reserve(room);
     out.push_back('[');
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         if (i > 0) out.push_back(',');

@@ -1,6 +1,23 @@
 #include "python/json_text.hpp"
 
+#include <array>
+#include <cstddef>
+
 namespace kestrix::python {
+
+namespace {
+
+/// The bytes a JSON string cannot hold as they are.
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+    std::array<bool, 256> table{};
+    for (std::size_t byte = 0; byte < 0x20; ++byte)
+        table[byte] = true;
+    table['"'] = true;
+    table['\\'] = true;
+    return table;
+}();
+
+} // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -8,11 +25,8 @@ void append_json_string(std::string& out, std::string_view text) {
     // Characters that need no escape are copied in runs rather than one at a time.
     while (!text.empty()) {
         std::size_t plain = 0;
-        while (plain < text.size()) {
-            const auto byte = static_cast<unsigned char>(text[plain]);
-            if (byte < 0x20 || byte == '"' || byte == '\\') break;
+        while (plain < text.size() && !kNeedsEscape[static_cast<unsigned char>(text[plain])])
             ++plain;
-        }
         out.append(text.substr(0, plain));
         text.remove_prefix(plain);
         if (text.empty()) break;

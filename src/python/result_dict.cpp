@@ -48,6 +48,13 @@ bool is_ascii(std::string_view text) noexcept {
     return (high_bits & 0x8080808080808080ULL) == 0;
 }
 
+/// A str from text known to be ASCII (the keys and the kind names).
+PyRef ascii_text(std::string_view text) {
+    PyRef object = new_ascii(text.size());
+    if (object && !text.empty()) std::memcpy(ascii_data(object), text.data(), text.size());
+    return object;
+}
+
 /// A str from UTF-8 text: ASCII text (keys, kinds, hints, JSON) is copied straight into a new
 /// object; anything else goes through CPython's strict UTF-8 decoder.
 PyRef make_text(std::string_view text) {
@@ -55,9 +62,7 @@ PyRef make_text(std::string_view text) {
         return PyRef(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
-    PyRef object = new_ascii(text.size());
-    if (object && !text.empty()) std::memcpy(ascii_data(object), text.data(), text.size());
-    return object;
+    return ascii_text(text);
 }
 
 PyRef none() {
@@ -77,7 +82,7 @@ public:
     /// Inserts `key` with `value` (which may be nullptr when making it failed).
     bool set(std::string_view key, PyRef value) {
         if (!value) return api_call_failed();
-        PyRef key_object = make_text(key);
+        PyRef key_object = ascii_text(key);
         if (!key_object) return api_call_failed();
         return PyDict_SetItem(dict_, key_object.get(), value.get()) == 0;
     }
@@ -85,7 +90,8 @@ public:
     /// Keys 5 to 10: the kind's name and its own values, None where they do not apply. Each
     /// object is made just before it is inserted, so nothing is made once a step has failed.
     bool set_kind_fields(std::string_view kind, const KindFields& fields) {
-        return set("kind", make_text(kind)) && set("message", make_optional_text(fields.message)) &&
+        return set("kind", ascii_text(kind)) &&
+               set("message", make_optional_text(fields.message)) &&
                set("error_name", make_optional_text(fields.error_name)) &&
                set("inputs", make_optional_text(fields.inputs)) &&
                set("panic_code", fields.panic_code

@@ -16,16 +16,20 @@ def test_every_byte_value_reads_and_writes_back(text):
     assert DECODER.decode(text)["raw_data"] == "0x" + EVERY_BYTE.hex()
 
 
+# Digits are read sixteen at a time and the rest one pair at a time: the pair goes to every
+# place in a block of sixteen, and into the short tail.
+@pytest.mark.parametrize(("before", "after"), [(k, 32) for k in range(8)] + [(40, 1)])
 @pytest.mark.parametrize("place", [0, 1])
-def test_every_ascii_character_in_each_place_of_a_pair(place):
-    for code in range(128):
-        pair = ["0", "0"]
-        pair[place] = chr(code)
-        text = "0x" + "ab" * 40 + "".join(pair) + "cd"
-        if chr(code) in string.hexdigits:
+def test_every_ascii_character_in_each_place_of_a_pair(before, after, place):
+    # Past ASCII: two- and three-byte characters, padded to whole pairs, fail at their first byte.
+    pairs = [("0" + chr(code), chr(code) + "0")[place] for code in range(128)] + ["é", "€0"]
+    for pair in pairs:
+        text = "0x" + "aB" * before + pair + "Cd" * after
+        if all(c in string.hexdigits for c in pair):
             assert DECODER.decode(text)["raw_data"] == "0x" + bytes.fromhex(text[2:]).hex()
         else:
-            with pytest.raises(ValueError, match=f"at position {80 + place}$"):
+            bad = 2 * before + (1 - place if pair.isascii() else 0)
+            with pytest.raises(ValueError, match=f"at position {bad}$"):
                 DECODER.decode(text)
 
 
