@@ -7,3 +7,15 @@ class Decoder:
     errors: tuple[str, ...]
     def __init__(self, definitions: Sequence[Definition] = ()) -> None: ...
     def decode(self, data: str | bytes | bytearray | memoryview) -> DecodeResult: ...
+def decode_arrow(
+    decoder: Decoder | None,
+    length: int,
+    offset: int,
+    validity: object | None,
+    offsets: object,
+    data: object,
+    binary: bool,
+    large_offsets: bool,
+    error_column: bool,
+    /,
+) -> list[tuple[int, object, object, object | None]]: ...

@@ -122,9 +122,51 @@ def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False)
     return _decode_arrow_rows(array, decoder, error_column)
 
 
+def native_decoder(decoder: Any) -> tuple[bool, Any]:
+    """Whether the native column decode can run for ``decoder``, and the native object it takes:
+    ``None`` for the built-in errors, else the ``_native.Decoder`` whose bound ``decode`` the
+    decoder carries (``kestrix_tools.Decoder`` hands its calls straight to one)."""
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        return False, None
+    if not hasattr(_native, "decode_arrow"):
+        return False, None
+    if decoder is None:
+        return True, None
+    native = decoder if isinstance(decoder, _native.Decoder) else getattr(decoder.decode, "__self__", None)
+    if isinstance(native, _native.Decoder):
+        return True, native
+    return False, None
+
+
 def _decode_arrow_native(array: Any, decoder: Any, error_column: bool) -> Any:
     """The column decode over the Arrow buffers, or None when the native module cannot do it."""
-    return None
+    import pyarrow as pa
+
+    usable, native = native_decoder(decoder)
+    if not usable:
+        return None
+    from kestrix_tools import _native
+
+    kind = array.type
+    validity, offsets, data = array.buffers()
+    binary = pa.types.is_binary(kind) or pa.types.is_large_binary(kind)
+    large = pa.types.is_large_string(kind) or pa.types.is_large_binary(kind)
+    empty = b""
+    parts = _native.decode_arrow(native, len(array), array.offset, validity, offsets or empty, data or empty,
+                                 binary, large, error_column)
+    struct_type = result_type(error_column=error_column)
+    length = len(array)
+    children = []
+    for field, (nulls, bitmap, first, second) in zip(struct_type, parts[1:]):
+        buffers = [pa.py_buffer(bitmap) if nulls else None, pa.py_buffer(first)]
+        if second is not None:
+            buffers.append(pa.py_buffer(second))
+        children.append(pa.Array.from_buffers(field.type, length, buffers, null_count=nulls))
+    nulls, bitmap, _, _ = parts[0]
+    return pa.Array.from_buffers(struct_type, length, [pa.py_buffer(bitmap) if nulls else None],
+                                 null_count=nulls, children=children)
 
 
 def _decode_arrow_rows(array: Any, decoder: Any, error_column: bool) -> Any:

@@ -1,8 +1,9 @@
 """Bulk decoding of files: JSON Lines, CSV or Parquet in, the same rows with the result columns out.
 
 Rows stream through in batches, so memory stays flat whatever the file's length. With more
-than one job, worker processes decode the batches (each builds its own decoder once) while
-this process reads and writes; results are written in input order.
+than one job, workers decode the batches while this process reads and writes; results are
+written in input order. Arrow batches (Parquet) are decoded by threads, since the native
+column decode releases the GIL; rows of text files by processes that each build a decoder.
 """
 
 from __future__ import annotations
@@ -14,13 +15,13 @@ import os
 import sys
 from collections import Counter, deque
 from collections.abc import Callable, Iterator
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
 from kestrix_tools._explain import SupportsDecode
-from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder
+from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder, native_decoder
 
 __all__ = [
     "OUTPUT_FIELDS",
@@ -360,7 +361,8 @@ def decode_file(
     that is not hexadecimal, null otherwise); an input column named like one of those eleven
     is replaced. A row without revert data (null, or the key missing) has all eleven null.
     ``column`` defaults to the only column of a one-column file, else "revert_data".
-    ``jobs`` worker processes decode (default: one per CPU; 1 decodes in this process).
+    ``jobs`` workers decode (default: one per CPU; 1 decodes in this process): threads for
+    Parquet, whose columns the native decode reads without holding the GIL, else processes.
     ``progress`` is called with the number of rows of each batch written. The output is
     written next to its final name and renamed into place when complete.
     """
@@ -390,7 +392,8 @@ def decode_file(
             work = _decode_values if isinstance(batch, list) else _decode_arrow_column
             if pool is None and jobs > 1 and pending:
                 # A second batch: worth starting the workers (a one-batch file never does).
-                pool = _start_pool(jobs, decoder)
+                pool = _start_pool(jobs, decoder, threads=not isinstance(batch, list) and native_decoder(
+                    _worker_decoder)[0])
             pending.append((batch, pool.submit(work, values) if pool is not None else work(values)))
             while len(pending) > (2 * jobs if pool is not None else 1):
                 _finish(pending.popleft(), writer, summary, progress)
@@ -408,7 +411,11 @@ def decode_file(
     return summary
 
 
-def _start_pool(jobs: int, decoder: DecoderSpec) -> Executor:
+def _start_pool(jobs: int, decoder: DecoderSpec, threads: bool) -> Executor:
+    if threads:
+        # The native column decode runs without the GIL, so threads decode Arrow batches in
+        # parallel with no copying between processes; they share this process's decoder.
+        return ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")
     # forkserver: workers come from a clean process, not a fork of this one with its reader
     # threads; each builds its decoder once in the initializer.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"

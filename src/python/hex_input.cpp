@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace kestrix::python {
 
@@ -124,12 +125,13 @@ std::string quote_byte_as_char(unsigned char byte) {
     return out;
 }
 
-std::expected<core::Bytes, std::string> parse_revert_hex(std::string_view text) {
+std::expected<void, std::string> parse_revert_hex_into(std::string_view text,
+                                                       core::Bytes& out_bytes) {
     if (text.starts_with("0x")) text.remove_prefix(2);
     if (text.size() % 2 != 0) return std::unexpected(std::string("Odd number of digits"));
 
-    core::Bytes bytes(text.size() / 2);
-    std::uint8_t* out = bytes.data();
+    out_bytes.resize(text.size() / 2);
+    std::uint8_t* out = out_bytes.data();
     const char* digits = text.data();
     const char* const end = digits + text.size();
     // Sixteen digits at a time as two words; a word that holds anything but digits sends the
@@ -149,6 +151,13 @@ std::expected<core::Bytes, std::string> parse_revert_hex(std::string_view text) 
         *out++ = static_cast<std::uint8_t>((high << 4) | low);
     }
     if ((seen & kNotDigit) != 0) return std::unexpected(invalid_character(text));
+    return {};
+}
+
+std::expected<core::Bytes, std::string> parse_revert_hex(std::string_view text) {
+    core::Bytes bytes;
+    auto parsed = parse_revert_hex_into(text, bytes);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
     return bytes;
 }
 

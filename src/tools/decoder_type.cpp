@@ -185,4 +185,12 @@ PyObject* native_decoder_type() noexcept {
     return decoder_type_cell;
 }
 
+const core::ErrorRegistry* native_decoder_registry(PyObject* object) noexcept {
+    if (decoder_type_cell == nullptr ||
+        !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(decoder_type_cell))) {
+        return nullptr;
+    }
+    return as_decoder(object)->registry.get();
+}
+
 } // namespace kestrix::tools

@@ -3,6 +3,8 @@
 /// same pipeline as kestrix.
 
 #define PY_SSIZE_T_CLEAN
+#include "core/registry.hpp"
+
 #include <Python.h>
 
 namespace kestrix::tools {
@@ -10,5 +12,9 @@ namespace kestrix::tools {
 /// The class object, created on first need and kept for the process; a borrowed reference, or
 /// nullptr with CPython's error pending.
 [[nodiscard]] PyObject* native_decoder_type() noexcept;
+
+/// The registry of a Decoder instance (of the class or a subclass), or nullptr for any other
+/// object. It lives as long as the instance.
+[[nodiscard]] const core::ErrorRegistry* native_decoder_registry(PyObject* object) noexcept;
 
 } // namespace kestrix::tools

@@ -3,7 +3,9 @@
 #define PY_SSIZE_T_CLEAN
 #include "python/internal_failure.hpp"
 #include "python/main_interpreter.hpp"
+#include "python/method_cast.hpp"
 #include "python/py_ref.hpp"
+#include "tools/arrow_decode_call.hpp"
 #include "tools/decoder_type.hpp"
 
 #include <Python.h>
@@ -15,12 +17,20 @@ namespace {
 /// The module made by the first successful initialisation; later ones return it.
 PyObject* module_object = nullptr;
 
+PyMethodDef module_methods[] = {
+    {"decode_arrow", python::as_method(decode_arrow_call), METH_FASTCALL,
+     "decode_arrow(decoder, length, offset, validity, offsets, data, binary, large_offsets, "
+     "error_column)\n--\n\nDecodes an Arrow string or binary column given as its buffers; "
+     "kestrix_tools.decode_arrow is the way to call it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "kestrix_tools._native",
     "Native decoding for kestrix_tools: the built-in errors and the user's own.",
     0,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,

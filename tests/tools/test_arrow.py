@@ -102,3 +102,40 @@ def test_rejects_other_types() -> None:
         kestrix_tools.decode_arrow(pa.array([1, 2]))
     with pytest.raises(TypeError, match="pyarrow Array"):
         kestrix_tools.decode_arrow(["0x"])
+
+
+def test_user_errors_decode_natively_as_one_by_one(encode_call) -> None:  # type: ignore[no-untyped-def]
+    native = pytest.importorskip("kestrix_tools._native")
+    decoder = native.Decoder([
+        ("Slippage", [("wanted", "uint256", None), ("route", "address[]", None)], "Raise the tolerance."),
+        ("Order", [("order", "tuple", [("maker", "address", None), ("salt", "bytes32", None)])], None),
+    ])
+    items = [
+        encode_call("Slippage(uint256,address[])", ["uint256", "address[]"], [5, ["0x" + "11" * 20] * 3]),
+        encode_call("Order((address,bytes32))", ["(address,bytes32)"], [("0x" + "22" * 20, b"\x07" * 32)]),
+        encode_call("Slippage(uint256,address[])", ["uint256"], [5]),  # too short: falls through
+        encode_call("Error(string)", ["string"], ["plain"]),
+        None, "0xzz",
+    ]
+    want = list(kestrix_tools.decode_many(items, decoder, errors="null"))
+    assert want[0]["error_name"] == "Slippage" and want[1]["error_name"] == "Order"  # type: ignore[index]
+    assert rows_of(kestrix_tools.decode_arrow(pa.array(items), decoder)) == want
+    binary = [bytes.fromhex(item[2:]) if item and item != "0xzz" else None for item in items]
+    assert rows_of(kestrix_tools.decode_arrow(pa.array(binary, pa.binary()), decoder)) == want[:4] + [None, None]
+
+
+@pytest.mark.parametrize(("length", "offset", "validity", "offsets", "message"), [
+    (3, 0, None, [0, 2, 4], "shorter than its length"),          # one offset missing
+    (2, 1, None, [0, 2, 4], "shorter than its length"),          # the slice runs past the offsets
+    (2, 0, None, [0, 2, 99], "row 1: offsets outside the data"),
+    (2, 0, None, [0, 3, 2], "row 1: offsets outside the data"),  # decreasing
+    (2, 0, None, [-4, 2, 4], "row 0: offsets outside the data"),
+    (9, 0, b"\xff", list(range(0, 20, 2)), "shorter than its length"),  # bitmap of 8 rows for 9
+])
+def test_malformed_buffers_are_refused(length: int, offset: int, validity: bytes | None, offsets: list[int],
+                                       message: str) -> None:
+    native = pytest.importorskip("kestrix_tools._native")
+    data = b"0x" * 10
+    packed = pa.array(offsets, pa.int32()).buffers()[1]
+    with pytest.raises(ValueError, match=message):
+        native.decode_arrow(None, length, offset, validity, packed, data, False, False, False)

@@ -1,0 +1,80 @@
+#pragma once
+/// Decoding a whole Arrow column of revert data into the Arrow columns of the results, reading
+/// and writing the buffers in place: no Python object is made per row.
+
+#include "core/registry.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kestrix::tools {
+
+/// A column in Arrow's variable-size layout (string, binary and their large forms), read in place.
+struct ArrowColumnInput {
+    std::int64_t length = 0;
+    /// The array's first row within its buffers (non-zero for slices).
+    std::int64_t offset = 0;
+    /// Validity bitmap, least significant bit first; empty when every row is valid.
+    std::span<const std::uint8_t> validity;
+    /// offset + length + 1 offsets of 32 bits, or of 64 bits when `large_offsets`.
+    std::span<const std::uint8_t> offsets;
+    bool large_offsets = false;
+    std::span<const std::uint8_t> data;
+    /// Rows are the raw revert bytes rather than hexadecimal text.
+    bool binary = false;
+};
+
+/// One output column in Arrow's layout: a validity bitmap and either 32-bit offsets with their
+/// UTF-8 data (text) or the little-endian values in `data` (numbers).
+struct ArrowColumnOutput {
+    std::vector<std::uint8_t> validity;
+    std::int64_t null_count = 0;
+    std::vector<std::int32_t> offsets;
+    std::string data;
+};
+
+/// The result columns in the order of the result dict's keys, then "error".
+enum class ResultColumn : std::uint8_t {
+    RawData,
+    Selector,
+    Suggestion,
+    Confidence,
+    Kind,
+    Message,
+    ErrorName,
+    Inputs,
+    PanicCode,
+    PanicMeaning,
+    Error,
+};
+inline constexpr std::size_t kResultColumns = 11;
+
+/// The struct's own validity and its eleven children; `error` is filled only when asked for.
+struct DecodedColumns {
+    ArrowColumnOutput rows;
+    std::array<ArrowColumnOutput, kResultColumns> columns;
+};
+
+/// Why a column could not be decoded: buffers that do not hold what the array claims (or a result
+/// column too large for 32-bit offsets), or an error of the pipeline (its display text).
+struct ColumnFailure {
+    enum class Kind : std::uint8_t { Input, Core };
+    Kind kind = Kind::Input;
+    std::string text;
+};
+
+/// Decodes every row as kestrix decodes hexadecimal text (or the bytes of a binary column) with
+/// `registry`. A null row gives a null struct row. A row that is not hexadecimal gives a null
+/// struct row, or with `error_column` a valid row whose ten result fields are null and whose
+/// error holds "hex decode: ..." exactly as kestrix's ValueError says it.
+/// Throws std::bad_alloc when memory runs out.
+[[nodiscard]] std::expected<DecodedColumns, ColumnFailure>
+decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
+                    bool error_column);
+
+} // namespace kestrix::tools

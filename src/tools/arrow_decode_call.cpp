@@ -1,0 +1,196 @@
+#include "tools/arrow_decode_call.hpp"
+
+#include "python/internal_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/raise_error.hpp"
+#include "tools/arrow_decode.hpp"
+#include "tools/decoder_type.hpp"
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+
+namespace kestrix::tools {
+
+namespace {
+
+using python::PyRef;
+
+/// A buffer-protocol view, released with its owner.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    /// Takes a read-only contiguous view of `object`; false with TypeError pending otherwise.
+    bool take(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) return false;
+        held_ = true;
+        return true;
+    }
+
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
+        if (!held_) return {};
+        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+/// A read-only buffer over one output column's memory, owning a share of the whole decode so
+/// that Arrow wraps the columns where they were built instead of copying them.
+struct ColumnBuffer {
+    PyObject_HEAD std::shared_ptr<const DecodedColumns> owner;
+    const void* data;
+    Py_ssize_t size;
+};
+
+int column_buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* buffer = reinterpret_cast<ColumnBuffer*>(self);
+    // The memory is never written through: a writable request fails.
+    return PyBuffer_FillInfo(view, self, const_cast<void*>(buffer->data), buffer->size, 1, flags);
+}
+
+void column_buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::destroy_at(&reinterpret_cast<ColumnBuffer*>(self)->owner);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot column_buffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(column_buffer_get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_buffer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec column_buffer_spec = {
+    "kestrix_tools._native.ColumnBuffer",
+    sizeof(ColumnBuffer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    column_buffer_slots,
+};
+
+/// The type, made on first need and kept for the process.
+PyTypeObject* column_buffer_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyType_FromSpec(&column_buffer_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyRef buffer_of(const std::shared_ptr<const DecodedColumns>& owner, const void* data,
+                std::size_t size) {
+    PyTypeObject* type = column_buffer_type();
+    if (type == nullptr) return {};
+    PyRef object(type->tp_alloc(type, 0));
+    if (!object) return {};
+    auto* buffer = reinterpret_cast<ColumnBuffer*>(object.get());
+    std::construct_at(&buffer->owner, owner);
+    static const std::uint8_t nothing = 0;
+    buffer->data = size != 0 ? data : &nothing; // an empty vector may hold no pointer at all
+    buffer->size = static_cast<Py_ssize_t>(size);
+    return object;
+}
+
+/// (null_count, validity, offsets or values, data or None) of one output column.
+PyRef column_tuple(const std::shared_ptr<const DecodedColumns>& owner,
+                   const ArrowColumnOutput& column, bool text) {
+    PyRef nulls(PyLong_FromLongLong(column.null_count));
+    PyRef validity = buffer_of(owner, column.validity.data(), column.validity.size());
+    PyRef first =
+        text ? buffer_of(owner, column.offsets.data(), column.offsets.size() * sizeof(std::int32_t))
+             : buffer_of(owner, column.data.data(), column.data.size());
+    PyRef second =
+        text ? buffer_of(owner, column.data.data(), column.data.size()) : PyRef::borrow(Py_None);
+    if (!nulls || !validity || !first || !second) return {};
+    return PyRef(PyTuple_Pack(4, nulls.get(), validity.get(), first.get(), second.get()));
+}
+
+PyObject* columns_to_list(std::shared_ptr<const DecodedColumns> decoded, bool error_column) {
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    PyRef rows = column_tuple(decoded, decoded->rows, false);
+    if (!rows || PyList_Append(list.get(), rows.get()) != 0) return nullptr;
+    for (std::size_t i = 0; i < kResultColumns; ++i) {
+        const auto column = static_cast<ResultColumn>(i);
+        if (column == ResultColumn::Error && !error_column) break;
+        const bool text = column != ResultColumn::Confidence && column != ResultColumn::PanicCode;
+        PyRef entry = column_tuple(decoded, decoded->columns[i], text);
+        if (!entry || PyList_Append(list.get(), entry.get()) != 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 9) {
+        PyErr_SetString(PyExc_TypeError, "decode_arrow() takes exactly 9 arguments");
+        return nullptr;
+    }
+    core::RegistryHandle builtins;
+    const core::ErrorRegistry* registry = nullptr;
+    if (args[0] == Py_None) {
+        builtins = core::BuiltinErrorRegistry::build();
+        registry = builtins.get();
+    } else {
+        registry = native_decoder_registry(args[0]);
+    }
+    if (registry == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "decode_arrow() needs a kestrix_tools._native.Decoder or None");
+        return nullptr;
+    }
+    ArrowColumnInput input;
+    input.length = PyLong_AsLongLong(args[1]);
+    if (input.length == -1 && PyErr_Occurred()) return nullptr;
+    input.offset = PyLong_AsLongLong(args[2]);
+    if (input.offset == -1 && PyErr_Occurred()) return nullptr;
+    BufferView validity;
+    BufferView offsets;
+    BufferView data;
+    if (args[3] != Py_None && !validity.take(args[3])) return nullptr;
+    if (!offsets.take(args[4]) || !data.take(args[5])) return nullptr;
+    const int binary = PyObject_IsTrue(args[6]);
+    const int large = PyObject_IsTrue(args[7]);
+    const int error_column = PyObject_IsTrue(args[8]);
+    if (binary < 0 || large < 0 || error_column < 0) return nullptr;
+    input.validity = validity.bytes();
+    input.offsets = offsets.bytes();
+    input.data = data.bytes();
+    input.binary = binary != 0;
+    input.large_offsets = large != 0;
+
+    // The decode touches no Python object: other threads run meanwhile. The views and the
+    // decoder (held by the caller's arguments) stay alive until it returns.
+    std::optional<std::expected<DecodedColumns, ColumnFailure>> decoded;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try {
+        decoded.emplace(decode_arrow_column(*registry, input, error_column != 0));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    if (!*decoded) {
+        const ColumnFailure& error = decoded->error();
+        const bool core = error.kind == ColumnFailure::Kind::Core;
+        return python::raise_error(core ? PyExc_RuntimeError : PyExc_ValueError, error.text);
+    }
+    auto owner = std::make_shared<const DecodedColumns>(std::move(**decoded));
+    return columns_to_list(std::move(owner), error_column != 0);
+}
+
+} // namespace
+
+PyObject* decode_arrow_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::guard_entry([&]() -> PyObject* { return decode_arrow_body(args, nargs); });
+}
+
+} // namespace kestrix::tools
