@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal
 
 import kestrix
@@ -30,12 +30,14 @@ RESULT_FIELDS: tuple[str, ...] = (
 
 
 def default_decoder() -> SupportsDecode:
-    """A decoder of the built-in errors: ``kestrix_tools.Decoder()`` when the companion's native
-    module is installed, else ``kestrix.EvmErrorDecoder()``; both give the same results."""
-    import kestrix_tools
-
-    factory: Callable[[], SupportsDecode] | None = getattr(kestrix_tools, "Decoder", None)
-    return factory() if factory is not None else kestrix.EvmErrorDecoder()
+    """A decoder of the built-in errors: the companion's native ``Decoder`` (which also decodes
+    whole Arrow columns) when it is installed, else ``kestrix.EvmErrorDecoder()``; both give
+    the same results."""
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        return kestrix.EvmErrorDecoder()
+    return _native.Decoder()
 
 
 def decode_many(

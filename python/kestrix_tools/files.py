@@ -37,7 +37,7 @@ __all__ = [
 #: The columns added to every row: the ten result keys, then the row's error message.
 OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
 #: Rows per batch: large enough to amortise the per-batch costs, small enough to keep memory low.
-BATCH_ROWS = 32768
+BATCH_ROWS = 16384
 
 _FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 _DEFAULT_COLUMN = "revert_data"
@@ -116,8 +116,10 @@ Rows = list[dict[str, Any]]
 
 def _read_parquet(path: Path, batch_rows: int) -> tuple[Iterator[Any], int]:
     pa = _pyarrow()
-    source = pa.parquet.ParquetFile(path)
-    return source.iter_batches(batch_size=batch_rows), source.metadata.num_rows
+    # One row group at a time, read on this thread: Arrow's read-ahead and reader threads would
+    # hold more of the file in memory the longer it is.
+    source = pa.parquet.ParquetFile(path, pre_buffer=False)
+    return source.iter_batches(batch_size=batch_rows, use_threads=False), source.metadata.num_rows
 
 
 def _read_csv(path: Path, batch_rows: int) -> Iterator[Rows]:
@@ -275,6 +277,26 @@ class _Writer:
         self.schema: Any = None
         if kind != "parquet":
             self.stream = path.open("w", newline="" if kind == "csv" else None, encoding="utf-8")
+        self.behind: ThreadPoolExecutor | None = None
+        self.writes: deque[Future[None]] = deque()
+
+    def write_behind(self) -> None:
+        """From now on, write on a thread of its own, overlapping with reading and decoding
+        (Parquet's encoder and the file writes release the GIL); order is kept."""
+        self.behind = ThreadPoolExecutor(1, thread_name_prefix="kestrix-write")
+
+    def submit(self, batch: Any) -> None:
+        if self.behind is None:
+            self.write(batch)
+            return
+        self.writes.append(self.behind.submit(self.write, batch))
+        while len(self.writes) > 1:  # at most one merged batch waits to be written
+            self.writes.popleft().result()
+
+    def drain(self) -> None:
+        """Waits for every submitted batch to be written (raising a write's error)."""
+        while self.writes:
+            self.writes.popleft().result()
 
     def write(self, batch: Any) -> None:
         if self.kind == "parquet":
@@ -304,6 +326,9 @@ class _Writer:
         self.parquet.write_batch(batch)
 
     def close(self) -> None:
+        if self.behind is not None:
+            self.behind.shutdown(cancel_futures=True)
+            self.behind = None
         if self.parquet is not None:
             self.parquet.close()
         elif self.kind == "parquet":  # no rows at all: still write a valid (empty) file
@@ -392,13 +417,16 @@ def decode_file(
             work = _decode_values if isinstance(batch, list) else _decode_arrow_column
             if pool is None and jobs > 1 and pending:
                 # A second batch: worth starting the workers (a one-batch file never does).
-                pool = _start_pool(jobs, decoder, threads=not isinstance(batch, list) and native_decoder(
-                    _worker_decoder)[0])
+                threads = not isinstance(batch, list) and native_decoder(_worker_decoder)[0]
+                pool = _start_pool(jobs, decoder, threads)
+                writer.write_behind()
             pending.append((batch, pool.submit(work, values) if pool is not None else work(values)))
-            while len(pending) > (2 * jobs if pool is not None else 1):
+            # Each worker busy with one batch and one more queued: memory stays a few batches.
+            while len(pending) > (jobs + 1 if pool is not None else 1):
                 _finish(pending.popleft(), writer, summary, progress)
         while pending:
             _finish(pending.popleft(), writer, summary, progress)
+        writer.drain()
     except BaseException:
         writer.close()
         partial.unlink(missing_ok=True)
@@ -428,7 +456,7 @@ def _finish(
 ) -> None:
     batch, outcome = item
     results = outcome.result() if isinstance(outcome, Future) else outcome
-    writer.write(_merge(batch, results, summary))
+    writer.submit(_merge(batch, results, summary))
     if progress is not None:
         progress(len(batch))
 
