@@ -45,9 +45,12 @@ void counted_release(void* block) noexcept {
     std::free(block);
 }
 
-/// The value's variant follows the type's kind all the way down.
-void check_shape(const abi::AbiType& type, const abi::AbiValue& value) {
+/// The value's variant follows the type's kind all the way down. A zero-sized root (empty
+/// tuples, arrays of them) is made without reading data: its arrays are empty, its tuples keep
+/// their members; anywhere else, fixed-array elements are all there.
+void check_shape(const abi::AbiType& type, const abi::AbiValue& value, bool root) {
     check(value.v.index() == static_cast<std::size_t>(type.kind), "value kind follows type kind");
+    const bool zero_sized = root && abi::is_zero_sized(type);
     switch (type.kind) {
     case abi::AbiKind::Bool:
     case abi::AbiKind::Address:
@@ -67,22 +70,26 @@ void check_shape(const abi::AbiType& type, const abi::AbiValue& value) {
         check(kestrix::fuzz::is_valid_utf8(std::get<abi::StringValue>(value.v).text),
               "decoded strings are UTF-8");
         return;
-    case abi::AbiKind::Array:
-        for (const abi::AbiValue& element : std::get<abi::ArrayValue>(value.v).elements)
-            check_shape(type.children.front(), element);
+    case abi::AbiKind::Array: {
+        const auto& elements = std::get<abi::ArrayValue>(value.v).elements;
+        check(!zero_sized || elements.empty(), "a zero-sized root array decodes empty");
+        for (const abi::AbiValue& element : elements)
+            check_shape(type.children.front(), element, false);
         return;
+    }
     case abi::AbiKind::FixedArray: {
         const auto& elements = std::get<abi::FixedArrayValue>(value.v).elements;
-        check(elements.size() == type.size, "a fixed array has its k elements");
+        check(elements.size() == (zero_sized ? 0 : type.size),
+              "a fixed array has its k elements, none when zero-sized");
         for (const abi::AbiValue& element : elements)
-            check_shape(type.children.front(), element);
+            check_shape(type.children.front(), element, false);
         return;
     }
     case abi::AbiKind::Tuple: {
         const auto& members = std::get<abi::TupleValue>(value.v).members;
         check(members.size() == type.children.size(), "a tuple has one value per member");
         for (std::size_t i = 0; i < members.size(); ++i)
-            check_shape(type.children[i], members[i]);
+            check_shape(type.children[i], members[i], zero_sized);
         return;
     }
     }
@@ -148,6 +155,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
         }
     }
-    check_shape(*list, *decoded);
+    // A list of zero-sized parameters only: each one decodes as a zero-sized root.
+    const auto& members = std::get<abi::TupleValue>(decoded->v).members;
+    check(members.size() == list->children.size(), "one value per parameter");
+    const bool all_zero_sized = std::ranges::all_of(list->children, abi::is_zero_sized);
+    for (std::size_t i = 0; i < members.size(); ++i)
+        check_shape(list->children[i], members[i], all_zero_sized);
     return 0;
 }
