@@ -18,6 +18,9 @@ static_assert(std::endian::native == std::endian::little, "Arrow buffers are lit
 
 using enum ResultColumn;
 
+/// Rows after which the output columns reserve for the whole column at the rate seen so far.
+constexpr std::int64_t kSampleRows = 1024;
+
 /// Appends rows to one output column; every row is appended exactly once.
 class ColumnWriter {
 public:
@@ -71,6 +74,13 @@ public:
     void null_number() {
         column_.data.append(sizeof(Number), '\0');
         null();
+    }
+
+    /// Reserves room for `rows` rows at the size per row seen in the first `seen` rows, and a
+    /// little more, so the data grows by few copies.
+    void reserve_like(std::size_t seen, std::size_t rows) {
+        const std::size_t bytes = column_.data.size();
+        column_.data.reserve(bytes / seen * rows + bytes / seen * rows / 8);
     }
 
     /// Whether every text offset fits in 32 bits.
@@ -178,6 +188,12 @@ public:
         if (error_column_) (*this)[Error].null();
     }
 
+    /// Once a sample of rows is written: every column reserves for all rows at the sample's rate.
+    void reserve_like(std::size_t seen, std::size_t rows) {
+        for (auto& column : columns_)
+            column->reserve_like(seen, rows);
+    }
+
     [[nodiscard]] bool fit() const noexcept {
         for (const auto& column : columns_) {
             if (!column->fits()) return false;
@@ -254,6 +270,10 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
             return std::unexpected(
                 ColumnFailure{ColumnFailure::Kind::Core, record.error().display()});
         writers.result(*record);
+        if (row + 1 == kSampleRows && input.length > 2 * kSampleRows) {
+            writers.reserve_like(static_cast<std::size_t>(kSampleRows),
+                                 static_cast<std::size_t>(input.length));
+        }
     }
     if (!writers.fit()) {
         return std::unexpected(

@@ -152,3 +152,21 @@ def test_command_line_run_with_workers(tmp_path: Path, mix: list[str]) -> None:
     for kind, count in kinds.items():
         assert f"{kind} {count}" in summary
     assert "; 2 errors; 1 without revert data" in summary
+
+
+@pytest.mark.parametrize("source", ["parquet", "csv"])
+def test_own_errors_in_bulk_workers(tmp_path: Path, encode_call, source: str) -> None:  # type: ignore[no-untyped-def]
+    """Each kind of worker (threads for Parquet, processes for CSV) decodes with the user's errors."""
+    import kestrix_tools
+
+    if not hasattr(kestrix_tools, "Decoder"):
+        pytest.skip("kestrix_tools.Decoder is not part of this build")
+    from kestrix_tools.files import DecoderSpec
+
+    slippage = encode_call("Slippage(uint256)", ["uint256"], [7])
+    write(pa.table({"revert_data": [slippage, "0x"] * 50}), tmp_path / f"in.{source}")
+    decode_file(tmp_path / f"in.{source}", tmp_path / "out.jsonl", jobs=2, batch_rows=10,
+                decoder=DecoderSpec(signatures=("error Slippage(uint256 wanted)",)))
+    rows = read(tmp_path / "out.jsonl")
+    assert [row["error_name"] for row in rows] == ["Slippage", None] * 50
+    assert json.loads(rows[0]["inputs"]) == [["wanted", {"type": "uint", "value": 7}]]

@@ -151,3 +151,28 @@ def test_bad_arguments_are_reported_and_the_rest_decoded() -> None:
     first, second = (json.loads(line) for line in out.stdout.splitlines())
     assert first == {"error": "hex decode: Odd number of digits", "argument": 1}
     assert second["kind"] == "panic"
+
+
+def test_own_errors_from_signatures_and_abi_files(tmp_path: object, encode_call) -> None:  # type: ignore[no-untyped-def]
+    import kestrix_tools
+
+    if not hasattr(kestrix_tools, "Decoder"):
+        pytest.skip("kestrix_tools.Decoder is not part of this build")
+    from pathlib import Path
+
+    abi = [{"type": "error", "name": "Slippage", "inputs": [{"name": "wanted", "type": "uint256"}]}]
+    path = Path(str(tmp_path)) / "Pool.json"
+    path.write_text(json.dumps(abi))
+    slippage = encode_call("Slippage(uint256)", ["uint256"], [7])
+    paused = encode_call("Paused(address)", ["address"], ["0x" + "ab" * 20])
+    out = run("--abi", str(path), "--sig", "error Paused(address by)", slippage, paused)
+    assert out.returncode == 0, out.stderr
+    first, second = out.stdout.split("\n\n")
+    assert "Slippage" in first and "wanted" in first and "7" in first
+    assert "Paused" in second and "by" in second and "0x" + "ab" * 20 in second
+    out = run("--json", "--sig", "Slippage(uint256)", slippage)
+    assert json.loads(out.stdout)["error_name"] == "Slippage"
+    bad = run("--sig", "error Broken(uint7)", "0x")
+    assert bad.returncode == 2 and len(bad.stderr.splitlines()) == 1 and "Broken" in bad.stderr
+    missing = run("--abi", str(path) + ".missing", "0x")
+    assert missing.returncode == 2 and len(missing.stderr.splitlines()) == 1
