@@ -244,7 +244,9 @@ def run_callgrind(quick: bool) -> dict[str, float]:
         shutil.rmtree(out_dir, ignore_errors=True)
 
 
-def keccak_instructions() -> float:
+def keccak_instructions() -> dict[str, float]:
+    """Instructions per one-block digest: one at a time ("single") and four at a time
+    ("four"), as a registry computes its selectors."""
     counter = build_keccak_counter()
     rounds = 2000
     out_dir = Path(tempfile.mkdtemp(prefix="kestrix-keccak-"))
@@ -252,11 +254,14 @@ def keccak_instructions() -> float:
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_dir}/cg.out",
                         str(counter), str(rounds)], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+        out = {}
         for path in glob.glob(f"{out_dir}/cg.out*"):
             text = Path(path).read_text(errors="replace")
-            if "Client Request: keccak" in text:
-                return int(re.search(r"^(?:summary|totals): (\d+)", text, re.M).group(1)) / rounds
-        raise RuntimeError("no keccak dump")
+            label = re.search(r"^desc: Trigger: Client Request: (\w+)", text, re.M)
+            total = re.search(r"^(?:summary|totals): (\d+)", text, re.M)
+            if label and total:
+                out[{"keccak": "single", "keccak4": "four"}[label.group(1)]] = int(total.group(1)) / rounds
+        return out
     finally:
         shutil.rmtree(out_dir, ignore_errors=True)
 
@@ -355,8 +360,10 @@ def report(data: dict[str, Any]) -> str:
             f"{cell(k_ir / m_ir if k_ir and m_ir else None, '{:.2f}')} | {cell(k_ns)} | "
             f"{cell(m_ns)} | {cell(p_ns)} | {cell(p_ns / k_ns if p_ns and k_ns else None, '{:.1f}')} |")
 
-    lines += ["", f"Keccak-f[1600]: {data['keccak']:,.0f} instructions per one-block Keccak-256 "
-              "(one permutation plus absorbing and padding).", "",
+    lines += ["", f"Keccak-f[1600]: {data['keccak']['single']:,.0f} instructions per one-block "
+              f"Keccak-256 (one permutation plus absorbing and padding) one at a time, "
+              f"{data['keccak']['four']:,.0f} per digest four at a time (a registry's selectors).",
+              "",
               "Large payloads (decode; per byte of revert data):", "",
               "| size | unknown instr/B | Error(string) instr/B | bytes.fromhex instr/B | "
               "unknown ns/B | Error(string) ns/B | bytes.fromhex ns/B |",
@@ -394,8 +401,10 @@ def targets(data: dict[str, Any]) -> list[str]:
         value = ratio(group)
         out.append(f"{group}: {value:.2f}x the minimal call (at most {limit}x): "
                    f"{'met' if value <= limit else 'MISSED'}")
-    out.append(f"Keccak-f[1600]: {data['keccak']:,.0f} per permutation (at most 3,500): "
-               f"{'met' if data['keccak'] <= 3500 else 'MISSED'}")
+    for way, text in (("single", "one state at a time"), ("four", "four states at a time")):
+        value = data["keccak"][way]
+        out.append(f"Keccak-f[1600], {text}: {value:,.0f} per permutation (at most 3,500): "
+                   f"{'met' if value <= 3500 else 'MISSED'}")
     ctor = ir["EvmErrorDecoder()|kestrix"] - ir["loop"]
     out.append(f"EvmErrorDecoder(): {ctor:,.0f} (at most 250,000): "
                f"{'met' if ctor <= 250_000 else 'MISSED'}")
