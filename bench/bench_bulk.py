@@ -137,10 +137,12 @@ def main() -> None:
                     f"{loop * 1e9:.0f} ns/row"))
     many_row = per_row(many, len(values))
     results.append(("decode_many", f"{1 / many_row:,.0f} rows/s", f"{many_row / loop:.2f} x loop"))
-    arrow_row = per_row(lambda: kestrix_tools.decode_arrow(array), len(values))
-    target = "meets" if arrow_row <= 0.5 * loop else "MISSES"
-    results.append(("decode_arrow", f"{1 / arrow_row:,.0f} rows/s",
-                    f"{arrow_row / loop:.2f} x loop ({target} <= 0.5)"))
+    # As a Parquet file hands it over (one chunk per 100,000-row group), and as one array.
+    chunked = pa.chunked_array([array[start:start + 100_000] for start in range(0, len(array), 100_000)])
+    for label, column in (("decode_arrow, 100,000-row chunks", chunked), ("decode_arrow, one array", array)):
+        arrow_row = per_row(lambda: kestrix_tools.decode_arrow(column), len(values))
+        target = "meets" if arrow_row <= 0.5 * loop else "MISSES"
+        results.append((label, f"{1 / arrow_row:,.0f} rows/s", f"{arrow_row / loop:.2f} x loop ({target} <= 0.5)"))
 
     with tempfile.TemporaryDirectory() as folder:
         big, little = Path(folder, "big.parquet"), Path(folder, "small.parquet")

@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import pty
 import select
+import struct
 import subprocess
 import sys
 import sysconfig
+import termios
 
 import kestrix
 import pytest
@@ -62,6 +65,7 @@ def test_human_explanations(encode_call) -> None:  # type: ignore[no-untyped-def
 
 def run_on_terminal(*args: str, env: dict[str, str]) -> str:
     leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
     process = subprocess.Popen([KESTRIX, *args], stdout=follower, stderr=follower, stdin=subprocess.DEVNULL,
                                env={k: v for k, v in {**os.environ, **env}.items() if v is not None})
     os.close(follower)
@@ -176,3 +180,16 @@ def test_own_errors_from_signatures_and_abi_files(tmp_path: object, encode_call)
     assert bad.returncode == 2 and len(bad.stderr.splitlines()) == 1 and "Broken" in bad.stderr
     missing = run("--abi", str(path) + ".missing", "0x")
     assert missing.returncode == 2 and len(missing.stderr.splitlines()) == 1
+
+
+def test_bulk_progress_bar_on_a_terminal(tmp_path: object) -> None:
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    pytest.importorskip("tqdm")
+    source, target = f"{tmp_path}/in.parquet", f"{tmp_path}/out.parquet"
+    pq.write_table(pa.table({"revert_data": [PANIC] * 500}), source)
+    shown = run_on_terminal("--input", source, "--output", target, env={})
+    assert "500/500" in shown and "rows/s" in shown
+    assert "kestrix: 500 rows: panic 500; 0 errors" in shown
+    quiet = run("--input", source, "--output", target)  # not a terminal: the summary line only
+    assert quiet.stderr.count("\n") == 1 and quiet.stderr.startswith("kestrix: 500 rows: panic 500; 0 errors")
