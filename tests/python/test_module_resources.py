@@ -23,14 +23,19 @@ def attempt(call, args, kwargs, start, stop):
     return result, None
 
 def check(name, n, error, allowed, expected=None):
-    # Reading the type's name may fail, and CPython may lack the memory to format its own
-    # TypeError: the message is then cut short, keeping the module's prefix.
+    # The one exception a call raised while allocations failed. Allowed: the kinds in `allowed`,
+    # and the call's own exception with its message whole, cut short after a ": ", or empty
+    # (CPython raises the exception without a message when it cannot make the text). Never
+    # SystemError, which is how CPython reports a function that returned NULL without an
+    # exception, or a value with one set.
+    if expected and expected[0] == "error" and type(error) is expected[1]:
+        message, whole = str(error), expected[2]
+        if message in (whole, "") or (message.endswith(": ") and whole.startswith(message)):
+            return type(error).__name__
+    # Reading the type's name may fail, and CPython then names it so in its own TypeError.
     if type(error) is TypeError and "'<failed to extract type name>' object" in str(error):
         return "TypeError"
-    if expected and expected[0] == "error" and type(error) is expected[1]:
-        if str(error) == expected[2].split(": ")[0] + ": ":
-            return type(error).__name__
-    if not isinstance(error, allowed):
+    if not isinstance(error, allowed) or isinstance(error, SystemError):
         raise AssertionError(f"{name}: n={n} raised {error!r}") from error
     if isinstance(error, RuntimeError):
         assert str(error) == "An error occurred while initializing class EvmErrorDecoder"
@@ -42,7 +47,7 @@ def outcome(result, error):
         return ("error", type(error), str(error))
     return ("result", repr(result) if type(result).__name__ == "EvmErrorDecoder" else result)
 
-def sweep(name, call, args, kwargs):
+def sweep(name, call, args, kwargs, report=True):
     # Fail the n-th allocation and every later one, then the n-th alone, for n = 0, 1, ... until
     # the call ends as untouched (its normal result, or the exception it raises anyway).
     expected = outcome(*attempt(call, args, kwargs, 10**9, 0))
@@ -56,7 +61,8 @@ def sweep(name, call, args, kwargs):
         result, error = attempt(call, args, kwargs, single, single + 1)
         if outcome(result, error) != expected:
             seen.add(check(name, single, error, (MemoryError, internal), expected))
-    print(name, n, *sorted(seen))
+    if report:
+        print(name, n, *sorted(seen))
 """
 CALLS = """
 from kestrix import EvmErrorDecoder, decode_error, panic_meaning
@@ -99,35 +105,67 @@ def run_isolated(code, with_calls=True):
 
 def test_allocation_failures_in_every_entry_point():
     process = run_isolated("""
-for index, (call, args, kwargs) in enumerate(CALLS):
-    sweep(f"{index}:{getattr(call, '__name__', call)}{args}", call, args, kwargs)
+def sweep_all(report):
+    for index, (call, args, kwargs) in enumerate(CALLS):
+        sweep(f"{index}:{getattr(call, '__name__', call)}{args}", call, args, kwargs, report)
+
+sweep_all(report=True)
+gc.collect()
+before = sys.getallocatedblocks()
+sweep_all(report=False)
+gc.collect()
+print(sys.getallocatedblocks() - before)
     """)
-    lines = process.stdout.splitlines()
-    assert len(lines) == 21, process.stdout
+    *lines, kept = process.stdout.splitlines()
+    # A round fails several hundred allocations across the calls, so a failure path that keeps
+    # anything shows in the second round. The interpreter's own caches and free lists settle
+    # within a few dozen blocks (CPython 3.13 keeps a little more than 3.11 and 3.12).
+    assert len(lines) == 21 and int(kept) < 100, process.stdout
     # Failing to make a result value is reported as an internal failure after printing it.
     assert "InternalError" in lines[2] and "Python API call failed" in process.stderr, process.stdout
+
+
+# CPython 3.13.0 itself crashes (a NULL dereference in import_run_extension) when an allocation
+# fails after a single-phase module's init function has returned the module. On 3.13 the sweep
+# therefore calls the init function directly, through ctypes, so every failure lands in the
+# module's own initialisation or in ctypes' call; CPython's import machinery runs once, with
+# memory, in the retry.
+IMPORT_FAULT_IN_CPYTHON = sys.version_info[:2] == (3, 13)
 
 
 @pytest.mark.parametrize("single", [False, True])
 def test_allocation_failures_during_initialisation(single):
     process = run_isolated(f"""
-import _imp, importlib.util
+import _imp, ctypes, importlib.util
 module_spec = importlib.util.find_spec("kestrix")
-seen = set()
+initialise = _imp.create_dynamic, (module_spec,)
+if {IMPORT_FAULT_IN_CPYTHON}:
+    init_function = ctypes.PyDLL(module_spec.origin).PyInit_kestrix
+    init_function.restype = ctypes.py_object
+    initialise = init_function, ()
+unraisable = []
+sys.unraisablehook = unraisable.append
 for n in range(100000):
-    module, error = attempt(_imp.create_dynamic, (module_spec,), {{}}, n, n + 1 if {single} else 0)
+    module, error = attempt(*initialise, {{}}, n, n + 1 if {single} else 0)
     if error is None:
         break
-    seen.add(check("init", n, error, (MemoryError, RuntimeError)))
-# A failed initialisation left nothing behind: later imports get this one complete module.
+    check("init", n, error, (MemoryError, RuntimeError))
+assert n > 0 and not unraisable, (n, unraisable)
+# A failed initialisation left nothing behind: a retry gets this one complete module.
+assert _imp.create_dynamic(module_spec) is module
 assert [name for name in vars(module) if not name.startswith("__")] == module.__all__ == [
     "EvmErrorDecoder", "decode_error", "panic_meaning"]
-assert module.EvmErrorDecoder().decode("0x")["kind"] == "empty" and _imp.create_dynamic(module_spec) is module
-print(n, *sorted(seen))
+assert module.EvmErrorDecoder().decode("0x")["kind"] == "empty"
+# Nothing a failed attempt made is alive: one module, one of each function and class.
+error = None
+gc.collect()
+made = [type(thing).__name__ + ":" + thing.__name__ for thing in gc.get_objects()
+        if isinstance(thing, (type(sys), type(len), type)) and getattr(thing, "__name__", None) in
+        ("kestrix", "decode_error", "panic_meaning", "EvmErrorDecoder", "kestrix.InternalError", "InternalError")]
+print(*sorted(made))
     """, with_calls=False)
-    attempts, *seen = process.stdout.split()
-    # Which kinds appear depends on the interpreter's own allocations; each one was checked above.
-    assert int(attempts) > 0 and set(seen) <= {"MemoryError", "RuntimeError"}
+    assert process.stdout.split() == ["builtin_function_or_method:decode_error", "builtin_function_or_method:panic_meaning",
+                                      "module:kestrix", "type:EvmErrorDecoder", "type:InternalError"], process.stdout
 
 
 def test_memory_stays_flat_over_many_calls():
