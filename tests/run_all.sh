@@ -130,7 +130,7 @@ stage_python() {
         need_headers "$version"
         use_venv "$version"
         "$VENV/bin/python" -m pip install --quiet .
-        if ! "$VENV/bin/pytest" -q -p no:cacheprovider tests/python tests/tools | tee "build/pytest-$version.log"; then
+        if ! "$VENV/bin/pytest" -q -rs -p no:cacheprovider tests/python tests/tools | tee "build/pytest-$version.log"; then
             failed+=("$version")
         fi
     done
