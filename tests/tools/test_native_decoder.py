@@ -207,9 +207,13 @@ except ImportError:
 from kestrix_tools._native import Decoder
 interpreter = interpreters.create()
 try:
-    interpreters.run_string(interpreter, "import kestrix_tools._native")
+    # 3.13's _interpreters returns the exception's snapshot; 3.11 and 3.12 raise RunFailedError.
+    failure = interpreters.run_string(interpreter, "import kestrix_tools._native")
+    failure = None if failure is None else failure.formatted
 except Exception as error:
-    print("refused" if "does not support" in str(error) else error)
+    failure = str(error)
+if failure is not None:
+    print("refused" if "does not support" in failure else failure)
 interpreters.destroy(interpreter)
 print(Decoder().decode("0x")["kind"])
 """
