@@ -220,3 +220,43 @@ print(Decoder().decode("0x")["kind"])
     process = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert process.returncode == 0, process.stderr
     assert process.stdout.split() == ["refused", "empty"], process.stdout + process.stderr
+
+
+def test_allocation_failures_raise_and_leave_nothing_behind():
+    # Fails the n-th allocation and every later one, for n = 0, 1, ... until a call succeeds; every
+    # failed call must end in MemoryError (or the internal-failure exception when making a result
+    # value failed), never a crash. The callable is called straight from `attempt`: CPython 3.11
+    # may itself lose an exception leaving a Python frame while allocations fail.
+    data = revert("Foo(uint256,(bytes3)[])", ["uint256", "(bytes3)[]"], [5, [(b"abc",)]]).hex()
+    code = f"""
+import _testcapi, sys
+from kestrix_tools._native import Decoder
+
+def attempt(call, argument, n):
+    _testcapi.set_nomemory(n, 0)
+    try:
+        result = call(argument)
+    except BaseException:
+        _testcapi.remove_mem_hooks()
+        return None, sys.exc_info()[1]
+    _testcapi.remove_mem_hooks()
+    return result, None
+
+DEFINITIONS = [("Foo", [("a", "uint", None), ("t", "tuple[]", [("x", "bytes3", None)])], "hint"),
+               ("Bar", [], None)]
+decoder = Decoder(DEFINITIONS)
+CALLS = [(Decoder, DEFINITIONS), (decoder.decode, "{data}"), (decoder.decode, bytes.fromhex("{data}"))]
+for call, argument in CALLS:
+    expected = call(argument)
+    for n in range(100000):
+        result, error = attempt(call, argument, n)
+        if error is None:
+            break
+        assert isinstance(error, MemoryError) or type(error).__name__ == "InternalError", repr(error)
+    assert (result.errors == expected.errors) if call is Decoder else result == expected
+    print(n)
+"""
+    process = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code],
+                             capture_output=True, text=True, timeout=300)
+    assert process.returncode == 0 and "Fatal Python error" not in process.stderr, process.stderr[-3000:]
+    assert all(int(n) > 0 for n in process.stdout.split()), process.stdout
