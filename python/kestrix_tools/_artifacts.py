@@ -1,0 +1,98 @@
+"""JSON ABIs, Foundry and Hardhat artifacts and build-info files, from files and folders.
+
+What a JSON document holds is told by its shape, not its file name:
+
+- a list is a JSON ABI;
+- an object with ``"abi"`` is a contract artifact (Foundry ``out/X.sol/X.json``, Hardhat
+  ``artifacts/.../X.json``, Truffle), with NatSpec from ``userdoc``/``devdoc`` or ``metadata``;
+- an object with ``"contracts"`` (compiler output) or ``"output": {"contracts": ...}``
+  (Hardhat and Foundry build-info files) holds one artifact per ``contracts[file][name]``;
+- anything else holds no ABI.
+
+A file named on its own must hold an ABI. In a folder, walked recursively in sorted order
+without following symbolic links to folders, every ``*.json`` file except Hardhat's
+``*.dbg.json`` link files is read, and a JSON document that holds no ABI (``package.json``,
+a cache file, a build-info input) is passed over. Any ``*.json`` file that cannot be read or is
+not valid JSON raises ValueError naming it, so a load is never silently partial.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Iterator, Mapping
+from pathlib import Path
+
+from ._natspec import NatSpec
+
+#: One ABI found in a document: where it came from, the ABI itself, and its contract's NatSpec.
+AbiSource = tuple[str, object, "NatSpec | None"]
+
+
+def parse_json(text: str | bytes, label: str) -> object:
+    try:
+        return json.loads(text)
+    except UnicodeDecodeError:
+        raise ValueError(f"{label}: not UTF-8 text") from None
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{label}: not valid JSON: {error.msg} (line {error.lineno}, column {error.colno})") from None
+    except RecursionError:
+        raise ValueError(f"{label}: JSON nested too deeply") from None
+
+
+def abis_in_document(document: object, label: str, required: bool) -> list[AbiSource]:
+    """The ABIs a parsed JSON document holds; ValueError when ``required`` and there are none
+    to look for (a document of another kind)."""
+    if isinstance(document, list):
+        return [(label, document, None)]
+    if isinstance(document, Mapping):
+        if "abi" in document:
+            return [(label, document["abi"], NatSpec(document, label))]
+        output = document.get("output")
+        contracts = output.get("contracts") if isinstance(output, Mapping) else document.get("contracts")
+        if isinstance(contracts, Mapping):
+            found: list[AbiSource] = []
+            for file_name, by_name in contracts.items():
+                if not isinstance(by_name, Mapping):
+                    continue
+                for contract_name, contract in by_name.items():
+                    if isinstance(contract, Mapping) and "abi" in contract:
+                        where = f"{label}: {file_name}:{contract_name}"
+                        found.append((where, contract["abi"], NatSpec(contract, where)))
+            return found
+    if required:
+        raise ValueError(f"{label}: neither a JSON ABI nor a Foundry or Hardhat artifact or build-info file")
+    return []
+
+
+def _read(path: Path, required: bool) -> list[AbiSource]:
+    label = str(path)
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        raise ValueError(f"{label}: cannot be read ({error.strerror or error})") from None
+    return abis_in_document(parse_json(data, label), label, required)
+
+
+def _walk(folder: Path) -> Iterator[Path]:
+    def fail(error: OSError) -> None:
+        raise ValueError(f"{error.filename}: cannot be read ({error.strerror or error})")
+
+    for root, folders, files in os.walk(folder, onerror=fail):
+        folders.sort()
+        for name in sorted(files):
+            lowered = name.lower()
+            if lowered.endswith(".json") and not lowered.endswith(".dbg.json"):
+                yield Path(root, name)
+
+
+def abis_in_path(path: str | os.PathLike[str]) -> Iterator[AbiSource]:
+    """The ABIs in a file, or in the JSON files under a folder."""
+    top = Path(path)
+    if top.is_dir():
+        for file in _walk(top):
+            yield from _read(file, required=False)
+    elif top.exists():
+        yield from _read(top, required=True)
+    else:
+        raise ValueError(f"{top}: no such file or folder")

@@ -1,0 +1,126 @@
+"""Error definitions as the native decoder takes them, and the checks every source shares.
+
+A definition is ``(name, params, suggestion)``; a parameter is ``(name, type, components)``
+with ``components`` a tuple of parameters exactly when the type is ``"tuple"`` followed by
+array suffixes. The loaders check names and types here, so a bad one is reported with the
+file or text it came from instead of surfacing later from the native side.
+"""
+
+from __future__ import annotations
+
+import functools
+import re
+from typing import Union
+
+Param = tuple[str, str, Union[tuple["Param", ...], None]]
+Definition = tuple[str, tuple[Param, ...], Union[str, None]]
+
+#: Deepest nesting accepted, counting each tuple and each array dimension as one level. The
+#: native decoder reads at most 16 levels, so a deeper type could never decode a value; the
+#: bound also keeps every walk over a type shallow.
+MAX_NESTING = 16
+
+IDENTIFIER = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*")
+_ELEMENTARY = re.compile(r"([A-Za-z_$][A-Za-z0-9_$]*(?:\.[A-Za-z_$][A-Za-z0-9_$]*)?)((?:\[[0-9]*\])*)")
+_TUPLE = re.compile(r"tuple((?:\[[0-9]*\])*)")
+_SIZED = re.compile(r"(u?int|bytes)([0-9]+)")
+_PLAIN = {"address", "bool", "string", "bytes", "function"}
+
+
+def _canonical_suffixes(suffixes: str) -> str:
+    """Array suffixes with leading zeros dropped; raises on a zero length."""
+    out = []
+    for part in suffixes[1:-1].split("]["):
+        digits = part.lstrip("0")
+        if part and not digits:
+            raise ValueError("an array length must be at least 1")
+        if len(digits) > 20 or (digits and int(digits) >= 2**64):
+            raise ValueError(f"array length {_short(digits)} is too large")
+        out.append(f"[{digits}]")
+    return "".join(out)
+
+
+def _canonical_root(root: str) -> str:
+    """The canonical name of an elementary type, or ValueError for one the decoder lacks."""
+    if root in _PLAIN:
+        return root
+    if root in ("uint", "int"):
+        return root + "256"
+    if "." in root:  # a library-qualified enum is encoded as uint8
+        return "uint8"
+    sized = _SIZED.fullmatch(root)
+    if sized:
+        base, digits = sized.groups()
+        size = int(digits[-4:]) if len(digits.lstrip("0")) <= 4 else 10**4
+        if base == "bytes" and 1 <= size <= 32:
+            return f"bytes{size}"
+        if base != "bytes" and 8 <= size <= 256 and size % 8 == 0:
+            return f"{base}{size}"
+        raise ValueError(f"invalid size in type {root!r}")
+    raise ValueError(f"unknown type {root!r}")
+
+
+class Built:
+    """A checked parameter with its canonical type text and its nesting depth."""
+
+    __slots__ = ("param", "canonical", "depth")
+
+    def __init__(self, param: Param, canonical: str, depth: int) -> None:
+        if depth > MAX_NESTING:
+            raise ValueError(f"type nested deeper than {MAX_NESTING} levels (tuples and array dimensions)")
+        self.param = param
+        self.canonical = canonical
+        self.depth = depth
+
+
+@functools.lru_cache(maxsize=1024)
+def _canonical_elementary(type_text: str) -> tuple[str, int]:
+    """Canonical text and nesting depth of an elementary type; cached, as ABIs repeat a few types."""
+    match = _ELEMENTARY.fullmatch(type_text)
+    if match is None:
+        raise ValueError(f"invalid type {_short(type_text)!r}")
+    root, suffixes = match.groups()
+    if root == "tuple":
+        raise ValueError("a tuple type needs its components")
+    return _canonical_root(root) + (_canonical_suffixes(suffixes) if suffixes else ""), suffixes.count("[")
+
+
+def elementary(name: str, type_text: str) -> Built:
+    """A parameter of an elementary type such as ``"uint"`` or ``"bytes32[2][]"``."""
+    canonical, depth = _canonical_elementary(type_text)
+    return Built((name, type_text, None), canonical, depth)
+
+
+def tuple_of(name: str, suffixes: str, components: list[Built]) -> Built:
+    """A tuple parameter whose type is ``"tuple"`` followed by ``suffixes`` (e.g. ``"[2][]"``)."""
+    inner = max((c.depth for c in components), default=0)
+    members = ",".join(c.canonical for c in components)
+    canonical = f"({members})" + (_canonical_suffixes(suffixes) if suffixes else "")
+    param: Param = (name, "tuple" + suffixes, tuple(c.param for c in components))
+    return Built(param, canonical, inner + 1 + suffixes.count("["))
+
+
+def signature(name: str, params: list[Built]) -> str:
+    """The canonical signature, e.g. ``Foo(uint256,(address,bytes)[])``."""
+    return f"{name}({','.join(p.canonical for p in params)})"
+
+
+def tuple_suffixes(type_text: str) -> str | None:
+    """The array suffixes of a JSON ABI tuple type (``"tuple[2][]"`` -> ``"[2][]"``), else None."""
+    match = _TUPLE.fullmatch(type_text)
+    return match.group(1) if match else None
+
+
+def check_error_name(name: object) -> str:
+    if not isinstance(name, str) or IDENTIFIER.fullmatch(name) is None:
+        raise ValueError(f"error name {_short(repr(name))} is not an identifier")
+    return name
+
+
+def _short(text: str, limit: int = 60) -> str:
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def shorten(text: str, limit: int = 60) -> str:
+    """``text`` cut to ``limit`` characters for a message, with "..." when cut."""
+    return _short(text, limit)

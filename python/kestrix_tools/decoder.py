@@ -1,0 +1,129 @@
+"""``Decoder``: kestrix's decoding plus the errors of the user's own contracts."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Union
+
+from . import _native
+from ._abi_json import Found, errors_in_abi
+from ._artifacts import abis_in_document, abis_in_path, parse_json
+from ._definitions import Definition, shorten
+from ._natspec import NatSpec
+from ._signature_text import parse_signature
+
+if TYPE_CHECKING:
+    from kestrix import DecodeResult
+
+__all__ = ["Decoder"]
+
+#: What ``abi`` accepts: JSON text, a parsed JSON ABI, or a parsed artifact object.
+AbiInput = Union[str, bytes, bytearray, Sequence[Mapping[str, object]], Mapping[str, object]]
+PathInput = Union[str, "os.PathLike[str]"]
+
+
+class _Collection:
+    """Errors in the order first found, one per canonical signature. A later copy of an error
+    only supplies the hint when the first copy had none."""
+
+    __slots__ = ("by_signature",)
+
+    def __init__(self) -> None:
+        self.by_signature: dict[str, Definition] = {}
+
+    def add(self, found: list[Found], natspec: NatSpec | None) -> None:
+        for name, params, signature in found:
+            known = self.by_signature.get(signature)
+            if known is not None and (known[2] is not None or natspec is None):
+                continue
+            hint = natspec.hint(signature, [p.param[0] for p in params]) if natspec else None
+            if known is None:
+                self.by_signature[signature] = (name, tuple(p.param for p in params), hint)
+            elif hint is not None:
+                self.by_signature[signature] = (known[0], known[1], hint)
+
+    def add_abi(self, abi: object, label: str, natspec: NatSpec | None) -> None:
+        try:
+            found = errors_in_abi(abi)
+        except ValueError as error:
+            raise ValueError(f"{label}: {error}") from None
+        self.add(found, natspec)
+
+    def definitions(self) -> list[Definition]:
+        return list(self.by_signature.values())
+
+
+def _abi_argument(abi: object, collection: _Collection) -> None:
+    if isinstance(abi, (str, bytes, bytearray)):
+        abi = parse_json(bytes(abi) if isinstance(abi, bytearray) else abi, "abi")
+    elif not isinstance(abi, (Sequence, Mapping)):
+        raise TypeError(f"abi must be JSON text, a list of ABI entries or an artifact dict, not {type(abi).__name__}")
+    for label, entries, natspec in abis_in_document(abi, "abi", required=True):
+        collection.add_abi(entries, label, natspec)
+
+
+def _signatures_argument(signatures: object, collection: _Collection) -> None:
+    if isinstance(signatures, str):
+        signatures = [signatures]
+    if not isinstance(signatures, Iterable):
+        raise TypeError(f"signatures must be a list of str, not {type(signatures).__name__}")
+    for text in signatures:
+        if not isinstance(text, str):
+            raise TypeError(f"a signature must be a str, not {type(text).__name__}")
+        try:
+            found = parse_signature(text)
+        except ValueError as error:
+            raise ValueError(f"signature {shorten(text)!r}: {error}") from None
+        collection.add([found], None)
+
+
+def _paths_argument(paths: object, collection: _Collection) -> None:
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    if not isinstance(paths, Iterable):
+        raise TypeError(f"paths must be a list of paths, not {type(paths).__name__}")
+    for path in paths:
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
+        for label, entries, natspec in abis_in_path(path):
+            collection.add_abi(entries, label, natspec)
+
+
+class Decoder:
+    """Decodes revert data like ``kestrix``, and also the custom errors of your own contracts.
+
+    ``abi`` is a JSON ABI (a list of entries, or its JSON text) or a parsed artifact;
+    ``signatures`` are texts such as ``"error InsufficientFunds(uint256 available, uint256 required)"``;
+    ``paths`` are files or folders of JSON ABIs, Foundry or Hardhat artifacts and build-info
+    files. Errors are tried in that order (``abi``, then ``signatures``, then ``paths``); the
+    same error found again is added once. Bad input raises ValueError naming its source.
+    """
+
+    __slots__ = ("decode", "errors")
+
+    #: Decodes revert data (hex text, "0x" optional, or bytes) into kestrix's ten-key dict.
+    decode: Callable[[str | bytes | bytearray | memoryview], DecodeResult]
+    #: The canonical signatures of the errors added, in the order they are tried.
+    errors: tuple[str, ...]
+
+    def __init__(
+        self,
+        abi: AbiInput | None = None,
+        signatures: str | Iterable[str] | None = None,
+        paths: PathInput | Iterable[PathInput] | None = None,
+    ) -> None:
+        collection = _Collection()
+        if abi is not None:
+            _abi_argument(abi, collection)
+        if signatures is not None:
+            _signatures_argument(signatures, collection)
+        if paths is not None:
+            _paths_argument(paths, collection)
+        native = _native.Decoder(collection.definitions())
+        # The native bound method itself: a decode runs no Python code.
+        self.decode = native.decode
+        self.errors = native.errors
+
+    def __repr__(self) -> str:
+        return f"<kestrix_tools.Decoder with {len(self.errors)} errors>"
