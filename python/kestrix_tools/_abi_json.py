@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 
-from ._definitions import MAX_NESTING, Built, check_error_name, elementary, shorten, signature, tuple_of, tuple_suffixes
+from kestrix_tools._definitions import MAX_NESTING, Built, check_error_name, elementary, shorten, signature, tuple_of, tuple_suffixes
 
 #: One error found in a source: its name, checked parameters and canonical signature.
 Found = tuple[str, list[Built], str]

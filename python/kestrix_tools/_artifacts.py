@@ -23,7 +23,7 @@ import os
 from collections.abc import Iterator, Mapping
 from pathlib import Path
 
-from ._natspec import NatSpec
+from kestrix_tools._natspec import NatSpec
 
 #: One ABI found in a document: where it came from, the ABI itself, and its contract's NatSpec.
 AbiSource = tuple[str, object, "NatSpec | None"]

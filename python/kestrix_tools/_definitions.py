@@ -3,7 +3,8 @@
 A definition is ``(name, params, suggestion)``; a parameter is ``(name, type, components)``
 with ``components`` a tuple of parameters exactly when the type is ``"tuple"`` followed by
 array suffixes. The loaders check names and types here, so a bad one is reported with the
-file or text it came from instead of surfacing later from the native side.
+file or text it came from instead of surfacing later from the native side, and hand the native
+side canonical type texts ("uint256" for "uint", "uint8" for a library enum "Lib.State").
 """
 
 from __future__ import annotations
@@ -88,14 +89,15 @@ def _canonical_elementary(type_text: str) -> tuple[str, int]:
 def elementary(name: str, type_text: str) -> Built:
     """A parameter of an elementary type such as ``"uint"`` or ``"bytes32[2][]"``."""
     canonical, depth = _canonical_elementary(type_text)
-    return Built((name, type_text, None), canonical, depth)
+    return Built((name, canonical, None), canonical, depth)
 
 
 def tuple_of(name: str, suffixes: str, components: list[Built]) -> Built:
     """A tuple parameter whose type is ``"tuple"`` followed by ``suffixes`` (e.g. ``"[2][]"``)."""
     inner = max((c.depth for c in components), default=0)
     members = ",".join(c.canonical for c in components)
-    canonical = f"({members})" + (_canonical_suffixes(suffixes) if suffixes else "")
+    suffixes = _canonical_suffixes(suffixes) if suffixes else ""
+    canonical = f"({members})" + suffixes
     param: Param = (name, "tuple" + suffixes, tuple(c.param for c in components))
     return Built(param, canonical, inner + 1 + suffixes.count("["))
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 import re
 import string
 
-from ._definitions import MAX_NESTING, Built, elementary, shorten, signature, tuple_of
+from kestrix_tools._definitions import MAX_NESTING, Built, elementary, shorten, signature, tuple_of
 
 _TOKEN = re.compile(r"\s+|[A-Za-z_$][A-Za-z0-9_$]*|[0-9]+|.", re.DOTALL)
 _SKIP = frozenset(" \t\r\n\f\v")

@@ -6,12 +6,12 @@ import os
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Union
 
-from . import _native
-from ._abi_json import Found, errors_in_abi
-from ._artifacts import abis_in_document, abis_in_path, parse_json
-from ._definitions import Definition, shorten
-from ._natspec import NatSpec
-from ._signature_text import parse_signature
+from kestrix_tools import _native
+from kestrix_tools._abi_json import Found, errors_in_abi
+from kestrix_tools._artifacts import abis_in_document, abis_in_path, parse_json
+from kestrix_tools._definitions import Definition, shorten
+from kestrix_tools._natspec import NatSpec
+from kestrix_tools._signature_text import parse_signature
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult

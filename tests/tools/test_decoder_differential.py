@@ -195,7 +195,7 @@ def test_random_definitions_decode_what_eth_abi_encodes(
             assert (got["kind"], got["error_name"], got["selector"]) == ("custom_error", name, "0x" + payload[:4].hex())
             assert got["confidence"] == 0.949999988079071 and got["suggestion"] is None
             want = [[p if with_names else "", form(node, arg, with_names)] for (p, node), arg in zip(params, args)]
-            assert json.loads(got["inputs"]) == want, signature
+            assert got["inputs"] is not None and json.loads(got["inputs"]) == want, signature
 
         # Damaged payloads: a result, never an exception.
         cut = payload[: rng.randrange(len(payload) + 1)]
