@@ -163,7 +163,7 @@ DEFINITION = st.lists(st.tuples(NAMES, TYPES), max_size=4)
 
 @settings(max_examples=math.ceil(DEFINITIONS / BATCH), deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
-@given(st.lists(st.tuples(NAMES, DEFINITION), min_size=BATCH, max_size=BATCH), st.randoms(use_true_random=False),
+@given(st.lists(st.tuples(NAMES, DEFINITION), min_size=BATCH, max_size=BATCH), st.randoms(use_true_random=True),
        st.data())
 def test_random_definitions_decode_what_eth_abi_encodes(
         batch: list[tuple[str, list[tuple[str, Node]]]], rng: random.Random, data: st.DataObject) -> None:
@@ -186,8 +186,8 @@ def test_random_definitions_decode_what_eth_abi_encodes(
     assert from_abi.errors == tuple(signatures)
     assert from_text.errors == tuple(signatures)
 
-    for name, signature, (_, params), text_names in zip(names, signatures, batch, named_in_text):
-        args = [data.draw(values(node)) for _, node in params]
+    all_args = data.draw(st.tuples(*(st.tuples(*(values(node) for _, node in params)) for _, params in batch)))
+    for name, signature, (_, params), text_names, args in zip(names, signatures, batch, named_in_text, all_args):
         payload = selector(signature) + encode([canonical(node) for _, node in params], args)
         for decoder, with_names in ((from_abi, True), (from_text, text_names)):
             got = decoder.decode(payload.hex() if rng.random() < 0.5 else payload)
