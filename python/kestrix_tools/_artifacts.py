@@ -9,7 +9,8 @@ What a JSON document holds is told by its shape, not its file name:
   (Hardhat and Foundry build-info files) holds one artifact per ``contracts[file][name]``;
 - anything else holds no ABI.
 
-A file named on its own must hold an ABI. In a folder, walked recursively in sorted order
+A file named on its own must hold an ABI; for a Hardhat artifact named on its own, the NatSpec
+comes from the build-info file its ``X.dbg.json`` link names. In a folder, walked recursively in sorted order
 without following symbolic links to folders, every ``*.json`` file except Hardhat's
 ``*.dbg.json`` link files is read, and a JSON document that holds no ABI (``package.json``,
 a cache file, a build-info input) is passed over. Any ``*.json`` file that cannot be read or is
@@ -65,13 +66,44 @@ def abis_in_document(document: object, label: str, required: bool) -> list[AbiSo
     return []
 
 
-def _read(path: Path, required: bool) -> list[AbiSource]:
-    label = str(path)
+def _load(path: Path) -> object:
     try:
         data = path.read_bytes()
     except OSError as error:
-        raise ValueError(f"{label}: cannot be read ({error.strerror or error})") from None
-    return abis_in_document(parse_json(data, label), label, required)
+        raise ValueError(f"{path}: cannot be read ({error.strerror or error})") from None
+    return parse_json(data, str(path))
+
+
+def _read(path: Path, required: bool) -> list[AbiSource]:
+    document = _load(path)
+    if required and isinstance(document, Mapping):
+        document = _with_build_info_natspec(path, document)
+    return abis_in_document(document, str(path), required)
+
+
+def _with_build_info_natspec(path: Path, artifact: Mapping[str, object]) -> Mapping[str, object]:
+    """A Hardhat artifact named on its own, with its contract's NatSpec: Hardhat keeps that only
+    in the build-info file its ``X.dbg.json`` link names. Without the link or the build-info file
+    the artifact is used as it is; a build-info file that is there must be valid JSON."""
+    source, name = artifact.get("sourceName"), artifact.get("contractName")
+    if not (str(artifact.get("_format", "")).startswith("hh-sol-artifact") and isinstance(source, str)
+            and isinstance(name, str) and "abi" in artifact):
+        return artifact
+    link = path.with_name(path.name[: -len(".json")] + ".dbg.json")
+    if not link.is_file():
+        return artifact
+    build_info = _load(link)
+    relative = build_info.get("buildInfo") if isinstance(build_info, Mapping) else None
+    if not isinstance(relative, str) or not (path.parent / relative).is_file():
+        return artifact
+    output = _load(path.parent / relative)
+    output = output.get("output") if isinstance(output, Mapping) else None
+    contracts = output.get("contracts") if isinstance(output, Mapping) else None
+    by_name = contracts.get(source) if isinstance(contracts, Mapping) else None
+    contract = by_name.get(name) if isinstance(by_name, Mapping) else None
+    if not isinstance(contract, Mapping):
+        return artifact
+    return {**artifact, **{key: contract[key] for key in ("userdoc", "devdoc", "metadata") if key in contract}}
 
 
 def _walk(folder: Path) -> Iterator[Path]:

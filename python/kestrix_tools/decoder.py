@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING, Final, Union
 
 from kestrix_tools import _native
 from kestrix_tools._abi_json import Found, errors_in_abi
@@ -103,9 +103,9 @@ class Decoder:
     __slots__ = ("decode", "errors")
 
     #: Decodes revert data (hex text, "0x" optional, or bytes) into kestrix's ten-key dict.
-    decode: Callable[[str | bytes | bytearray | memoryview], DecodeResult]
+    decode: Final[Callable[[str | bytes | bytearray | memoryview], DecodeResult]]
     #: The canonical signatures of the errors added, in the order they are tried.
-    errors: tuple[str, ...]
+    errors: Final[tuple[str, ...]]
 
     def __init__(
         self,

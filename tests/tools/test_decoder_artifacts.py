@@ -145,9 +145,11 @@ def test_hardhat_artifacts_folder(tmp_path: Path) -> None:
     check_vault(Decoder(paths=[artifacts]))
     check_vault(Decoder(paths=[artifacts / "build-info" / "9c1e.json"]))
     check_vault(Decoder(paths=[tmp_path]))  # the project root: package.json is passed over
-    # The artifact alone carries no NatSpec.
-    alone = Decoder(paths=[artifacts / "contracts" / "Vault.sol" / "Vault.json"])
-    assert alone.decode(selector(PAUSED))["suggestion"] is None
+    # An artifact named on its own finds its NatSpec through its .dbg.json link.
+    artifact = artifacts / "contracts" / "Vault.sol" / "Vault.json"
+    check_vault(Decoder(paths=[artifact]))
+    (artifacts / "build-info" / "9c1e.json").unlink()
+    assert Decoder(paths=[artifact]).decode(selector(PAUSED))["suggestion"] is None
 
 
 def test_a_later_copy_supplies_a_missing_hint(tmp_path: Path) -> None:
