@@ -10,35 +10,24 @@ What a JSON document holds is told by its shape, not its file name:
 - anything else holds no ABI.
 
 A file named on its own must hold an ABI; for a Hardhat artifact named on its own, the NatSpec
-comes from the build-info file its ``X.dbg.json`` link names. In a folder, walked recursively in sorted order
-without following symbolic links to folders, every ``*.json`` file except Hardhat's
-``*.dbg.json`` link files is read, and a JSON document that holds no ABI (``package.json``,
+comes from the build-info file its ``X.dbg.json`` link names. In a folder, walked recursively
+in sorted order without following symbolic links to folders, every ``*.json`` file except
+Hardhat's ``*.dbg.json`` link files is read, and a JSON document that holds no ABI (``package.json``,
 a cache file, a build-info input) is passed over. Any ``*.json`` file that cannot be read or is
 not valid JSON raises ValueError naming it, so a load is never silently partial.
 """
 
 from __future__ import annotations
 
-import json
 import os
 from collections.abc import Iterator, Mapping
 from pathlib import Path
 
+from kestrix_tools._json_text import parse_json
 from kestrix_tools._natspec import NatSpec
 
 #: One ABI found in a document: where it came from, the ABI itself, and its contract's NatSpec.
 AbiSource = tuple[str, object, "NatSpec | None"]
-
-
-def parse_json(text: str | bytes, label: str) -> object:
-    try:
-        return json.loads(text)
-    except UnicodeDecodeError:
-        raise ValueError(f"{label}: not UTF-8 text") from None
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{label}: not valid JSON: {error.msg} (line {error.lineno}, column {error.colno})") from None
-    except RecursionError:
-        raise ValueError(f"{label}: JSON nested too deeply") from None
 
 
 def abis_in_document(document: object, label: str, required: bool) -> list[AbiSource]:

@@ -11,10 +11,11 @@ text stays the same for every decode of the error; the values are in ``inputs``.
 
 from __future__ import annotations
 
-import json
 import re
 from collections import Counter
 from collections.abc import Mapping, Sequence
+
+from kestrix_tools._json_text import parse_json
 
 _REFERENCE = re.compile(r"`([A-Za-z_$][A-Za-z0-9_$]*)`")
 
@@ -69,10 +70,7 @@ class NatSpec:
             if metadata is None:
                 metadata = self._contract.get("rawMetadata")
             if isinstance(metadata, str):
-                try:
-                    metadata = json.loads(metadata)
-                except (ValueError, RecursionError) as error:
-                    raise ValueError(f"{self._label}: \"metadata\" is not valid JSON ({error})") from None
+                metadata = parse_json(metadata, f"{self._label}: \"metadata\"")
             output = metadata.get("output") if isinstance(metadata, Mapping) else None
             if isinstance(output, Mapping):
                 userdocs.append(output.get("userdoc"))

@@ -210,7 +210,7 @@ def test_unreadable_files_name_themselves(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize(("document", "message"), [
     ({"name": "vault"}, "neither a JSON ABI nor a Foundry or Hardhat artifact or build-info file"),
-    ({"abi": VAULT_ABI, "metadata": "{oops"}, "\"metadata\" is not valid JSON"),
+    ({"abi": VAULT_ABI, "metadata": "{oops"}, "\"metadata\": not valid JSON"),
     ("text", "neither a JSON ABI nor"),
 ])
 def test_a_file_named_on_its_own_must_hold_an_abi(tmp_path: Path, document: Any, message: str) -> None:

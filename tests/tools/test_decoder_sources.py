@@ -4,6 +4,7 @@ and order, hostile sizes, and everything else decoding exactly as kestrix does."
 from __future__ import annotations
 
 import json
+import sys
 from typing import Any
 
 import kestrix
@@ -129,7 +130,7 @@ def error_entry(*inputs: dict[str, Any], name: Any = "Bad") -> dict[str, Any]:
 
 @pytest.mark.parametrize(("abi", "message"), [
     ('[{"type": "error", ', "abi: not valid JSON: Expecting property name enclosed in double quotes (line 1, column 20)"),
-    ("[" * 100_000, "abi: JSON nested too deeply"),
+    ("[" * 100_000, "abi: JSON nested"),
     ('"just text"', "abi: neither a JSON ABI nor"),
     ([error_entry(), 5], "abi: ABI entry 1 is not an object"),
     ([error_entry(name="1st")], "abi: ABI entry 0: error name '1st' is not an identifier"),
@@ -148,6 +149,21 @@ def test_bad_json_abis_say_where_and_what(abi: Any, message: str) -> None:
     with pytest.raises(ValueError) as caught:
         Decoder(abi=abi)
     assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("limit", [1000, 100_000])  # importing web3 raises the limit to 100000
+def test_deep_json_is_refused_whatever_the_recursion_limit(limit: int) -> None:
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        for text in ('{"a":' * 200_000, '[' * 6000 + '"]]' + ']' * 6000):
+            with pytest.raises(ValueError, match="^abi: JSON nested"):
+                Decoder(abi=text)
+        depth = limit // 2 if limit < 5000 else 4000  # the refusal is about depth, not size
+        fine = '[{"type": "error", "name": "E", "inputs": [], "x": ' + '[' * depth + '"[[["' + ']' * depth + '}]'
+        assert Decoder(abi=fine).errors == ("E()",)
+    finally:
+        sys.setrecursionlimit(saved)
 
 
 def test_deeply_nested_components_are_refused_without_recursing() -> None:
