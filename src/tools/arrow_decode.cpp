@@ -24,8 +24,13 @@ constexpr std::int64_t kSampleRows = 1024;
 /// Appends rows to one output column; every row is appended exactly once.
 class ColumnWriter {
 public:
-    ColumnWriter(ArrowColumnOutput& column, std::int64_t rows, bool text) : column_(column) {
+    /// Starts the column afresh; memory it already holds (a recycled column) is kept.
+    ColumnWriter(ArrowColumnOutput& column, std::int64_t rows, bool text)
+        : column_(column), text_(text) {
         column_.validity.assign(static_cast<std::size_t>((rows + 7) / 8), 0);
+        column_.null_count = 0;
+        column_.data.clear();
+        column_.offsets.clear();
         if (text) {
             column_.offsets.reserve(static_cast<std::size_t>(rows) + 1);
             column_.offsets.push_back(0);
@@ -92,13 +97,12 @@ public:
 private:
     void end_row(bool valid) {
         if (valid) column_.validity[row_ / 8] |= static_cast<std::uint8_t>(1U << (row_ % 8));
-        if (column_.offsets.capacity() != 0) {
-            column_.offsets.push_back(static_cast<std::int32_t>(column_.data.size()));
-        }
+        if (text_) column_.offsets.push_back(static_cast<std::int32_t>(column_.data.size()));
         ++row_;
     }
 
     ArrowColumnOutput& column_;
+    bool text_;
     std::size_t row_ = 0;
 };
 
@@ -209,9 +213,18 @@ private:
 
 } // namespace
 
+std::size_t DecodedColumns::capacity() const noexcept {
+    std::size_t bytes = rows.validity.capacity();
+    for (const ArrowColumnOutput& column : columns) {
+        bytes += column.validity.capacity() + column.data.capacity() +
+                 column.offsets.capacity() * sizeof(std::int32_t);
+    }
+    return bytes;
+}
+
 std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    bool error_column) {
+                    bool error_column, DecodedColumns storage) {
     const std::int64_t end = input.offset + input.length;
     const std::size_t width = input.large_offsets ? 8 : 4;
     if (input.offset < 0 || input.length < 0 ||
@@ -223,7 +236,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
             ColumnFailure{ColumnFailure::Kind::Input,
                           "the array's buffers are shorter than its length and offset say"});
     }
-    DecodedColumns out;
+    DecodedColumns out = std::move(storage);
     Writers writers(out, input.length, error_column);
     // raw_data is the input again as "0x" and lowercase hex: its size is known up front, and
     // reserving it spares the copies of a growing buffer.

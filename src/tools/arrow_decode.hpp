@@ -58,6 +58,9 @@ inline constexpr std::size_t kResultColumns = 11;
 struct DecodedColumns {
     ArrowColumnOutput rows;
     std::array<ArrowColumnOutput, kResultColumns> columns;
+
+    /// Bytes of memory the columns hold, used or not.
+    [[nodiscard]] std::size_t capacity() const noexcept;
 };
 
 /// Why a column could not be decoded: buffers that do not hold what the array claims (or a result
@@ -73,8 +76,9 @@ struct ColumnFailure {
 /// struct row, or with `error_column` a valid row whose ten result fields are null and whose
 /// error holds "hex decode: ..." exactly as kestrix's ValueError says it.
 /// Throws std::bad_alloc when memory runs out.
+/// The columns are built in `storage`, whose memory (columns of an earlier decode) is reused.
 [[nodiscard]] std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    bool error_column);
+                    bool error_column, DecodedColumns storage = {});
 
 } // namespace kestrix::tools

@@ -8,9 +8,11 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 namespace kestrix::tools {
 
@@ -44,6 +46,43 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
+
+/// Columns of finished decodes whose arrays are gone, kept for the next decodes: their memory is
+/// already mapped, so a stream of batches does not pay the kernel for fresh pages every time.
+/// Small sets only, and a few of them, so that little memory stays held.
+class SpareColumns {
+public:
+    static constexpr std::size_t kMaxSets = 4;
+    static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+
+    DecodedColumns take() {
+        const std::lock_guard lock(mutex_);
+        if (spares_.empty()) return {};
+        DecodedColumns columns = std::move(spares_.back());
+        spares_.pop_back();
+        return columns;
+    }
+
+    void give(DecodedColumns&& columns) noexcept {
+        if (columns.capacity() > kMaxBytes) return;
+        const std::lock_guard lock(mutex_);
+        if (spares_.size() < kMaxSets) spares_.push_back(std::move(columns));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<DecodedColumns> spares_ = [] {
+        std::vector<DecodedColumns> reserved;
+        reserved.reserve(kMaxSets);
+        return reserved;
+    }();
+};
+
+/// Never destroyed: buffers may be released by Python after static destructors have run.
+SpareColumns& spare_columns() {
+    static SpareColumns* spares = new SpareColumns;
+    return *spares;
+}
 
 /// A read-only buffer over one output column's memory, owning a share of the whole decode so
 /// that Arrow wraps the columns where they were built instead of copying them.
@@ -173,7 +212,8 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::expected<DecodedColumns, ColumnFailure>> decoded;
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS try {
-        decoded.emplace(decode_arrow_column(*registry, input, error_column != 0));
+        decoded.emplace(
+            decode_arrow_column(*registry, input, error_column != 0, spare_columns().take()));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -183,7 +223,12 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
         const bool core = error.kind == ColumnFailure::Kind::Core;
         return python::raise_error(core ? PyExc_RuntimeError : PyExc_ValueError, error.text);
     }
-    auto owner = std::make_shared<const DecodedColumns>(std::move(**decoded));
+    // When Python drops the last array over them, the columns go back to the spares.
+    std::shared_ptr<DecodedColumns> owner(new DecodedColumns(std::move(**decoded)),
+                                          [](DecodedColumns* columns) {
+                                              spare_columns().give(std::move(*columns));
+                                              delete columns;
+                                          });
     return columns_to_list(std::move(owner), error_column != 0);
 }
 

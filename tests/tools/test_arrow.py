@@ -139,3 +139,15 @@ def test_malformed_buffers_are_refused(length: int, offset: int, validity: bytes
     packed = pa.array(offsets, pa.int32()).buffers()[1]
     with pytest.raises(ValueError, match=message):
         native.decode_arrow(None, length, offset, validity, packed, data, False, False, False)
+
+
+def test_results_stay_intact_while_later_decodes_reuse_memory(mix: list[str]) -> None:
+    """Columns of a dropped result are recycled; a live result is never written over."""
+    long_items: list[str | None] = [*mix, *mix]
+    short_items: list[str | None] = [None, "0xzz", *mix[:50], None]
+    kept = kestrix_tools.decode_arrow(pa.array(long_items), error_column=True)
+    for _ in range(6):  # more rounds than spare sets, alternating lengths and null patterns
+        for items in (short_items, long_items[::3], short_items[::-1]):
+            assert rows_of(kestrix_tools.decode_arrow(pa.array(items))) == expected(list(items))
+    assert [row and row["raw_data"] for row in rows_of(kept)] == [row and row["raw_data"]
+                                                                   for row in expected(list(long_items))]
