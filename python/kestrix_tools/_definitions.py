@@ -36,7 +36,7 @@ def _canonical_suffixes(suffixes: str) -> str:
         if part and not digits:
             raise ValueError("an array length must be at least 1")
         if len(digits) > 20 or (digits and int(digits) >= 2**64):
-            raise ValueError(f"array length {_short(digits)} is too large")
+            raise ValueError(f"array length {shorten(digits)} is too large")
         out.append(f"[{digits}]")
     return "".join(out)
 
@@ -79,10 +79,12 @@ def _canonical_elementary(type_text: str) -> tuple[str, int]:
     """Canonical text and nesting depth of an elementary type; cached, as ABIs repeat a few types."""
     match = _ELEMENTARY.fullmatch(type_text)
     if match is None:
-        raise ValueError(f"invalid type {_short(type_text)!r}")
+        raise ValueError(f"invalid type {shorten(type_text)!r}")
     root, suffixes = match.groups()
     if root == "tuple":
         raise ValueError("a tuple type needs its components")
+    if suffixes.count("[") > MAX_NESTING:  # refused before a long text is kept in the cache
+        raise ValueError(f"more than {MAX_NESTING} array dimensions")
     return _canonical_root(root) + (_canonical_suffixes(suffixes) if suffixes else ""), suffixes.count("[")
 
 
@@ -114,15 +116,12 @@ def tuple_suffixes(type_text: str) -> str | None:
 
 
 def check_error_name(name: object) -> str:
+    """``name`` when it is an identifier, else ValueError."""
     if not isinstance(name, str) or IDENTIFIER.fullmatch(name) is None:
-        raise ValueError(f"error name {_short(repr(name))} is not an identifier")
+        raise ValueError(f"error name {shorten(repr(name))} is not an identifier")
     return name
-
-
-def _short(text: str, limit: int = 60) -> str:
-    return text if len(text) <= limit else text[:limit] + "..."
 
 
 def shorten(text: str, limit: int = 60) -> str:
     """``text`` cut to ``limit`` characters for a message, with "..." when cut."""
-    return _short(text, limit)
+    return text if len(text) <= limit else text[:limit] + "..."

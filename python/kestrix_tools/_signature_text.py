@@ -14,17 +14,15 @@ import string
 from kestrix_tools._definitions import MAX_NESTING, Built, elementary, shorten, signature, tuple_of
 
 _TOKEN = re.compile(r"\s+|[A-Za-z_$][A-Za-z0-9_$]*|[0-9]+|.", re.DOTALL)
-_SKIP = frozenset(" \t\r\n\f\v")
 
 
 class _Tokens:
     """The significant tokens of a text with their character positions."""
 
-    __slots__ = ("items", "at", "text")
+    __slots__ = ("items", "at")
 
     def __init__(self, text: str) -> None:
-        self.text = text
-        self.items = [(m.group(), m.start()) for m in _TOKEN.finditer(text) if m.group()[0] not in _SKIP]
+        self.items = [(m.group(), m.start()) for m in _TOKEN.finditer(text) if not m.group().isspace()]
         self.items += [("", len(text))] * 2  # end markers: peek(1) at the end stays inside
         self.at = 0
 
