@@ -9,8 +9,8 @@ What a JSON document holds is told by its shape, not its file name:
   (Hardhat and Foundry build-info files) holds one artifact per ``contracts[file][name]``;
 - anything else holds no ABI.
 
-A file named on its own must hold an ABI; for a Hardhat artifact named on its own, the NatSpec
-comes from the build-info file its ``X.dbg.json`` link names. In a folder, walked recursively
+A file named on its own must hold an ABI; a Hardhat artifact named on its own takes its NatSpec
+from its build-info file. In a folder, walked recursively
 in sorted order without following symbolic links to folders, every ``*.json`` file except
 Hardhat's ``*.dbg.json`` link files is read, and a JSON document that holds no ABI (``package.json``,
 a cache file, a build-info input) is passed over. Any ``*.json`` file that cannot be read or is
@@ -70,22 +70,44 @@ def _read(path: Path, required: bool) -> list[AbiSource]:
     return abis_in_document(document, str(path), required)
 
 
+def _build_info_output(path: Path, artifact: Mapping[str, object]) -> tuple[Path, str] | None:
+    """The build-info file holding a Hardhat artifact's compiler output, and the source name the
+    output files the contract under; None when the artifact is not Hardhat's or the file is gone.
+
+    Hardhat 2 links ``X.json`` to it through ``X.dbg.json`` (``"buildInfo"``, a relative path);
+    Hardhat 3 names it by ``"buildInfoId"``: ``build-info/<id>.output.json`` in the artifacts folder.
+    """
+    kind = artifact.get("_format")
+    if kind == "hh-sol-artifact-1":
+        link = path.with_suffix(".dbg.json")
+        relative = None
+        if link.is_file():
+            debug = _load(link)
+            relative = debug.get("buildInfo") if isinstance(debug, Mapping) else None
+        source = artifact.get("sourceName")
+        if isinstance(relative, str) and isinstance(source, str) and (path.parent / relative).is_file():
+            return path.parent / relative, source
+    elif kind == "hh3-artifact-1":
+        build = artifact.get("buildInfoId")
+        source = artifact.get("inputSourceName")
+        if isinstance(build, str) and Path(build).name == build and isinstance(source, str):
+            for folder in path.parents:
+                output = folder / "build-info" / f"{build}.output.json"
+                if output.is_file():
+                    return output, source
+    return None
+
+
 def _with_build_info_natspec(path: Path, artifact: Mapping[str, object]) -> Mapping[str, object]:
-    """A Hardhat artifact named on its own, with its contract's NatSpec: Hardhat keeps that only
-    in the build-info file its ``X.dbg.json`` link names. Without the link or the build-info file
-    the artifact is used as it is; a build-info file that is there must be valid JSON."""
-    source, name = artifact.get("sourceName"), artifact.get("contractName")
-    if not (str(artifact.get("_format", "")).startswith("hh-sol-artifact") and isinstance(source, str)
-            and isinstance(name, str) and "abi" in artifact):
+    """A Hardhat artifact named on its own, completed with its contract's NatSpec, which Hardhat
+    keeps only in the build-info file. Without that file the artifact is used as it is; a
+    build-info file that is there must be valid JSON."""
+    found = _build_info_output(path, artifact)
+    name = artifact.get("contractName")
+    if found is None or not isinstance(name, str):
         return artifact
-    link = path.with_name(path.name[: -len(".json")] + ".dbg.json")
-    if not link.is_file():
-        return artifact
-    build_info = _load(link)
-    relative = build_info.get("buildInfo") if isinstance(build_info, Mapping) else None
-    if not isinstance(relative, str) or not (path.parent / relative).is_file():
-        return artifact
-    output = _load(path.parent / relative)
+    build_info, source = found
+    output = _load(build_info)
     output = output.get("output") if isinstance(output, Mapping) else None
     contracts = output.get("contracts") if isinstance(output, Mapping) else None
     by_name = contracts.get(source) if isinstance(contracts, Mapping) else None

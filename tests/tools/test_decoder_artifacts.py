@@ -152,6 +152,27 @@ def test_hardhat_artifacts_folder(tmp_path: Path) -> None:
     assert Decoder(paths=[artifact]).decode(selector(PAUSED))["suggestion"] is None
 
 
+def test_hardhat_3_artifact_finds_its_build_info_output(tmp_path: Path) -> None:
+    """Hardhat 3: artifacts name their build by id; its output sits in build-info/<id>.output.json."""
+    build = "solc-0_8_28-2f9a"
+    artifacts = tmp_path / "artifacts"
+    artifact = write(artifacts / "contracts" / "Vault.sol" / "Vault.json", {
+        "_format": "hh3-artifact-1", "contractName": "Vault", "sourceName": "contracts/Vault.sol",
+        "abi": VAULT_ABI, "bytecode": "0x6080", "deployedBytecode": "0x6080", "linkReferences": {},
+        "deployedLinkReferences": {}, "immutableReferences": {}, "inputSourceName": "project/contracts/Vault.sol",
+        "buildInfoId": build})
+    write(artifacts / "build-info" / f"{build}.json", {
+        "_format": "hh3-sol-build-info-1", "id": build, "solcVersion": "0.8.28",
+        "solcLongVersion": "0.8.28+commit.7893614a", "userSourceNameMap": {"contracts/Vault.sol": "project/contracts/Vault.sol"},
+        "input": {"language": "Solidity", "sources": {}, "settings": {}}})
+    contract = {"abi": VAULT_ABI, "metadata": json.dumps(metadata(VAULT_ABI, USERDOC, DEVDOC))}
+    write(artifacts / "build-info" / f"{build}.output.json", {
+        "_format": "hh3-sol-build-info-output-1", "id": build,
+        "output": {"contracts": {"project/contracts/Vault.sol": {"Vault": contract}}, "sources": {}}})
+    check_vault(Decoder(paths=[artifact]))
+    check_vault(Decoder(paths=[artifacts]))
+
+
 def test_a_later_copy_supplies_a_missing_hint(tmp_path: Path) -> None:
     decoder = Decoder(abi=VAULT_ABI, paths=[foundry_out(tmp_path)])
     assert decoder.errors == (INSUFFICIENT, UNAUTHORIZED, PAUSED, LIMIT)
