@@ -11,7 +11,7 @@ from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from kestrix_tools._explain import SupportsDecode
-from kestrix_tools.files import BulkError, DecoderSpec, build_decoder, count_hint, decode_file, default_jobs
+from kestrix_tools.files import DecoderSpec, build_decoder, count_hint, decode_file, default_jobs
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -102,9 +102,16 @@ def _value_text(value: Any) -> str:
     if kind == "array":
         return "[" + ", ".join(_value_text(item) for item in payload) + "]"
     if kind == "tuple":
-        return "(" + ", ".join(f"{name}: {_value_text(item)}" if name else _value_text(item)
+        return "(" + ", ".join(f"{_printable(name)}: {_value_text(item)}" if name else _value_text(item)
                                for name, item in payload) + ")"
     return str(payload)
+
+
+def _printable(text: str) -> str:
+    """Text with control characters escaped, so that no hint or name drives the terminal."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
 
 
 def human_text(result: DecodeResult, colour: bool = False) -> str:
@@ -120,16 +127,16 @@ def human_text(result: DecodeResult, colour: bool = False) -> str:
         code = result["panic_code"]
         lines.append(("panic", f"0x{code:02x} ({code}): {result['panic_meaning']}" if code is not None else "?"))
     elif kind == "custom_error":
-        lines.append(("error", paint(kind, str(result["error_name"]))))
+        lines.append(("error", paint(kind, _printable(str(result["error_name"])))))
         inputs = json.loads(result["inputs"] or "[]")
         width = max((len(name) for name, _ in inputs), default=0)
         for position, (name, value) in enumerate(inputs):
-            label = name or f"arg{position}"
+            label = _printable(name) or f"arg{position}"
             lines.append(("", f"  {label.ljust(width)}  {_value_text(value)}"))
     elif kind == "raw_revert":
         lines.append(("data", result["raw_data"]))
     if result["suggestion"]:
-        lines.append(("hint", result["suggestion"]))
+        lines.append(("hint", _printable(result["suggestion"])))
     if result["selector"]:
         lines.append(("selector", result["selector"]))
     return "\n".join(
@@ -223,9 +230,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if bulk:
             return _bulk(args, spec)
         decoder = build_decoder(spec)
-    except (BulkError, OSError) as error:
-        parser.error(str(error))
-    except ValueError as error:  # a definition the Decoder could not read
+    except (ValueError, OSError) as error:  # BulkError, or a definition the Decoder could not read
         parser.error(str(error))
     except KeyboardInterrupt:
         return 130

@@ -12,7 +12,6 @@ import csv
 import json
 import multiprocessing
 import os
-import sys
 from collections import Counter, deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
@@ -470,10 +469,3 @@ def count_hint(path: str | os.PathLike[str]) -> int | None:
         return int(_pyarrow().parquet.ParquetFile(source).metadata.num_rows)
     except (BulkError, OSError, ValueError):
         return None
-
-
-def is_interactive(stream: Any = None) -> bool:
-    """Whether ``stream`` (default: standard error) is a terminal."""
-    target = sys.stderr if stream is None else stream
-    return bool(getattr(target, "isatty", lambda: False)())
-

@@ -193,3 +193,13 @@ def test_bulk_progress_bar_on_a_terminal(tmp_path: object) -> None:
     assert "kestrix: 500 rows: panic 500; 0 errors" in shown
     quiet = run("--input", source, "--output", target)  # not a terminal: the summary line only
     assert quiet.stderr.count("\n") == 1 and quiet.stderr.startswith("kestrix: 500 rows: panic 500; 0 errors")
+
+
+def test_hints_and_names_cannot_drive_the_terminal() -> None:
+    from kestrix_tools.cli import human_text
+
+    result = {**kestrix.EvmErrorDecoder().decode("0x"), "kind": "custom_error", "error_name": "Bad\x1b]0;x\x07",
+              "inputs": '[["who\\u001b[2J",{"type":"str","value":"\\u001b[31m"}]]', "suggestion": "fix\x1b[31m it\n"}
+    text = human_text(result)  # type: ignore[arg-type]
+    assert "\x1b" not in text and "\x07" not in text
+    assert "Bad\\x1b]0;x\\x07" in text and "who\\x1b[2J" in text and "fix\\x1b[31m it\\n" in text
