@@ -236,6 +236,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     try:
         if not args.data or args.data == ["-"]:
+            if sys.stdin.isatty():
+                print("kestrix: reading revert data, one per line; Ctrl-D ends (--help for more)", file=sys.stderr)
             interactive = sys.stdin.isatty() or sys.stdout.isatty()
             return _stream(decoder, sys.stdin.buffer, sys.stdout, interactive)
         if "-" in args.data:

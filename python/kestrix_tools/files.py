@@ -122,13 +122,19 @@ def _read_parquet(path: Path, batch_rows: int) -> tuple[Iterator[Any], int]:
 
 
 def _read_csv(path: Path, batch_rows: int) -> Iterator[Rows]:
+    # Revert data can be far longer than the csv module's default field limit (128 KiB).
+    csv.field_size_limit(max(csv.field_size_limit(), 1 << 30))
     with path.open(newline="", encoding="utf-8") as stream:
+        reader = csv.DictReader(stream, strict=True)
         batch: Rows = []
-        for row in csv.DictReader(stream):
-            batch.append(row)
-            if len(batch) == batch_rows:
-                yield batch
-                batch = []
+        try:
+            for row in reader:
+                batch.append(row)
+                if len(batch) == batch_rows:
+                    yield batch
+                    batch = []
+        except csv.Error as error:
+            raise BulkError(f"{path}: {error} (after line {reader.line_num})") from None
         if batch:
             yield batch
 

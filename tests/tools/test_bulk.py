@@ -170,3 +170,13 @@ def test_own_errors_in_bulk_workers(tmp_path: Path, encode_call, source: str) ->
     rows = read(tmp_path / "out.jsonl")
     assert [row["error_name"] for row in rows] == ["Slippage", None] * 50
     assert json.loads(rows[0]["inputs"]) == [["wanted", {"type": "uint", "value": 7}]]
+
+
+def test_csv_long_fields_and_malformed_files(tmp_path: Path, encode_call) -> None:  # type: ignore[no-untyped-def]
+    long_reason = encode_call("Error(string)", ["string"], ["x" * 100_000])  # a 200 KB field
+    (tmp_path / "in.csv").write_text(f"revert_data\n{long_reason}\n0x\n")
+    decode_file(tmp_path / "in.csv", tmp_path / "out.jsonl", jobs=1)
+    assert [row["message"] for row in read(tmp_path / "out.jsonl")] == ["x" * 100_000, None]
+    (tmp_path / "bad.csv").write_text('revert_data\n"0x\n')  # a quote never closed
+    with pytest.raises(BulkError, match=r"bad.csv: unexpected end of data \(after line 1\)"):
+        decode_file(tmp_path / "bad.csv", tmp_path / "out2.jsonl", jobs=1)
