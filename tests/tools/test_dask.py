@@ -4,8 +4,9 @@ from __future__ import annotations
 
 from pathlib import Path
 
-import kestrix
 import pytest
+
+import kestrix_tools
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -18,8 +19,9 @@ FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message",
           "panic_code", "panic_meaning"]
 
 
-def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str]) -> None:
-    data: list[str | None] = [*mix, "0xzz", None]
+def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str], encode_call) -> None:  # type: ignore[no-untyped-def]
+    slippage = encode_call("Slippage(uint256)", ["uint256"], [7])
+    data: list[str | None] = [*mix, "0xzz", None, slippage]
     for part in range(4):  # a dataset of four files, one partition each
         rows = range(part, len(data), 4)
         table = pa.table({"id": list(rows), "revert_data": [data[i] for i in rows],
@@ -29,7 +31,7 @@ def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str]) -> Non
             as cluster, distributed.Client(cluster) as client:
         ddf = dd.read_parquet(str(tmp_path))
         assert ddf.npartitions == 4
-        decoded = decode_column(ddf, "revert_data")
+        decoded = decode_column(ddf, "revert_data", signatures=["error Slippage(uint256 wanted)"])
         assert list(decoded.columns) == ["id", "revert_data", *FIELDS]
         frame = decoded.compute()
         # the work ran in the workers' processes, not here
@@ -37,7 +39,7 @@ def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str]) -> Non
     frame = frame.sort_values("id")
     assert str(frame["panic_code"].dtype) == "uint64[pyarrow]"
     assert str(frame["confidence"].dtype) == "double[pyarrow]"
-    decoder = kestrix.EvmErrorDecoder()
+    decoder = kestrix_tools.Decoder(signatures=["error Slippage(uint256 wanted)"])
     got = pa.Table.from_pandas(frame[FIELDS], preserve_index=False).to_pylist()
     for identity, row in zip(frame["id"], got):
         value = data[identity]
@@ -46,3 +48,4 @@ def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str]) -> Non
         except ValueError:
             want = dict.fromkeys(FIELDS)
         assert row == want
+    assert frame["error_name"].tolist()[-1] == "Slippage"  # built on the workers from the signature
