@@ -102,6 +102,28 @@ def text_seeds() -> list[bytes]:
                                           b"\xe2\x82", b"a\xffb", b"\xf0\x9f\x98"]
 
 
+USER_ERRORS = [  # (definition line, types, values) in the user_registry target's line format
+    ("Unauthorized;Only the owner may call this.;account:address,needed:uint256",
+     ["address", "uint256"], [ADDRESS, 5]),
+    ("Custom;-;p:tuple[]{a:uint256,b:bytes},s:string,f:bytes4[2]",
+     ["(uint256,bytes)[]", "string", "bytes4[2]"], [[(1, b"x")], "s", [b"abcd", b"efgh"]]),
+    ("Nested;-;d:tuple{e:tuple[2]{f:int8,g:bool},h:function}",
+     ["((int8,bool)[2],bytes24)"], [([(-1, True), (2, False)], b"\x01" * 24)]),
+    ("Empty;-;", [], []),
+    ("ERC20InsufficientBalance;shadowed;sender:address,balance:uint256,needed:uint256",
+     ["address", "uint256", "uint256"], [ADDRESS, 1, 2]),
+]
+
+
+def user_registry_seeds() -> list[bytes]:
+    lines = b"\n".join(line.encode() for line, _, _ in USER_ERRORS)
+    seeds = [b"Bad;-;x:uint7\0", b"NoComponents;-;t:tuple\0", b"Odd;-;t:uint8{a:bool}\0"]
+    for index, (_, types, values) in enumerate(USER_ERRORS):
+        pick = next(b for b in range(0x80, 0x100) if b % len(USER_ERRORS) == index)
+        seeds.append(lines + b"\0" + bytes([pick]) + encode(types, values))
+    return seeds
+
+
 if __name__ == "__main__":
     write("pipeline", revert_payloads())
     write("hex_reader", hex_seeds())
@@ -109,3 +131,4 @@ if __name__ == "__main__":
     write("abi_decoder", decoder_seeds())
     write("context_reader", context_seeds())
     write("utf8_text", text_seeds())
+    write("user_registry", user_registry_seeds())
