@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore PYTHONDONTWRITEBYTECODE=1
 
-STAGES=(cxx cxx_sanitizers python sdist)
+STAGES=(cxx cxx_sanitizers python sdist fuzz python_sanitizers)
 SUPPORTED=(3.11 3.12 3.13)
 jobs=$(nproc)
 
@@ -161,6 +161,29 @@ stage_sdist() {
     echo "$ $command    (python3: $python_dir/python3)"
     (cd "$work"/kestrix-*/ && PATH="$python_dir:$PATH" bash -c "$command") | tee "$work/decoded.txt"
     grep -q "'message': 'Ownable: caller is not the owner'" "$work/decoded.txt"
+}
+
+# Builds every libFuzzer target and fuzzes each for FUZZ_SECONDS (30) from its seed corpus,
+# after replaying the crashers kept in fuzz/regressions/.
+stage_fuzz() {
+    if ! command -v clang++-19 >/dev/null; then
+        say "clang++-19 not installed: fuzzing skipped"
+        return 0
+    fi
+    say "Fuzzing: every libFuzzer target for ${FUZZ_SECONDS:-30} s"
+    bash fuzz/run.sh "${FUZZ_SECONDS:-30}"
+}
+
+# The whole pytest suite against extension modules built with ASan and UBSan, on the first
+# CPython found.
+stage_python_sanitizers() {
+    if ! command -v clang++-19 >/dev/null; then
+        say "clang++-19 not installed: sanitized Python run skipped"
+        return 0
+    fi
+    say "Python tests on CPython ${found_versions[0]} under AddressSanitizer and UndefinedBehaviorSanitizer"
+    need_headers "${found_versions[0]}"
+    bash tests/run_sanitized_python.sh "${INTERPRETER[${found_versions[0]}]}"
 }
 
 # --- main ------------------------------------------------------------------------------------

@@ -28,7 +28,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan
 export PYTHONMALLOC=malloc
 status=0
 LD_PRELOAD=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so) \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" tests/python tests/tools || status=$?
+    "$venv/bin/pytest" -q -rs -p no:cacheprovider "$@" tests/python tests/tools || status=$?
 
 # Any sanitizer error fails the run. A leak fails it when its allocation stack passes through
 # the project's modules or sources; CPython's and third parties' own leaks at exit are left alone.
