@@ -1,4 +1,5 @@
-// An interpreter with the kestrix module built in and a counting operator new that fails the
+// An interpreter with the kestrix module and the companion's native module (as `_native`) built
+// in, and a counting operator new that fails the
 // Nth C++ allocation. It runs the Python script named on its command line, which controls the
 // failures through the built-in module `failing_new`: fail_at(n), stop() -> (allocations made,
 // whether the armed one failed), live() -> C++ blocks not yet released.
@@ -10,6 +11,7 @@
 #include <cstdio>
 
 extern "C" PyObject* PyInit_kestrix(void);
+extern "C" PyObject* PyInit__native(void);
 
 namespace {
 
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (PyImport_AppendInittab("kestrix", PyInit_kestrix) != 0 ||
+        PyImport_AppendInittab("_native", PyInit__native) != 0 ||
         PyImport_AppendInittab("failing_new", init_failing_new) != 0) {
         return 2;
     }

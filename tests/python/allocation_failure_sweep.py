@@ -1,5 +1,6 @@
-"""Run by allocation_failure_driver, an interpreter with kestrix built in whose C++ operator new
-fails on request: every C++ allocation point of every kestrix entry point is failed in turn.
+"""Run by allocation_failure_driver, an interpreter with kestrix and the companion's native module
+built in whose C++ operator new fails on request: every C++ allocation point of every entry point
+of both is failed in turn.
 Each failure must end the call with exactly one MemoryError (nothing chained to it), release
 every C++ block the call made, and leave the next call giving the normal outcome; over a second
 full sweep Python's own allocated blocks must stay flat."""
@@ -8,6 +9,7 @@ import gc
 import itertools
 import sys
 
+import _native
 import failing_new
 from kestrix import EvmErrorDecoder, decode_error, panic_meaning
 
@@ -24,6 +26,16 @@ class Unprintable:
 sys.unraisablehook = lambda report: None
 decoder = EvmErrorDecoder()
 REASON = "08c379a0" + word(32) + word(5) + b"hello".hex().ljust(64, "0")
+DEFINITIONS = [
+    ("Unauthorized", [("who", "address", None), ("roles", "uint8[]", None)], "Ask an admin."),
+    ("Order", [("o", "tuple", [("id", "uint256", None), ("tags", "string[2]", None)])], None),
+]
+user = _native.Decoder(DEFINITIONS)
+assert user.errors == ("Unauthorized(address,uint8[])", "Order((uint256,string[2]))")
+# Selectors from pycryptodome's Keccak-256; the order's arguments encoded by eth-abi.
+UNAUTHORIZED = "0x4dcfbe0c" + word(0x1234) + word(0x40) + word(2) + word(1) + word(2)
+ORDER = bytes.fromhex("e8bdcabf" + word(0x20) + word(7) + word(0x40) + word(0x40) + word(0x80)
+                      + word(1) + "61".ljust(64, "0") + word(1) + "62".ljust(64, "0"))
 CALLS = [  # (callable, positional arguments, keyword arguments); the later ones raise anyway
     (EvmErrorDecoder, (), {}),
     (decoder.decode, ("0x",), {}),
@@ -48,12 +60,23 @@ CALLS = [  # (callable, positional arguments, keyword arguments); the later ones
     (decoder.decode_with_context, ("0x", {"block_number": "z"}), {}),
     (decoder.decode_with_context, ("0x", []), {}),
     (EvmErrorDecoder, (1,), {}),
+    (_native.Decoder, (DEFINITIONS,), {}),
+    (_native.Decoder, ([("Bad", [("x", "uint7", None)], None)],), {}),
+    (_native.Decoder, ([("NoComponents", [("t", "tuple", None)], None)],), {}),
+    (user.decode, (UNAUTHORIZED,), {}),
+    (user.decode, (ORDER,), {}),
+    (user.decode, (bytearray(ORDER[:40]),), {}),
+    (user.decode, (REASON,), {}),
+    (user.decode, ("0xe450d38c" + word(1) + word(2) + word(3),), {}),
+    (user.decode, ("0xzz",), {}),
 ]
 
 
 def outcome(result, error):
     if error is not None:
         return ("raised", type(error), str(error))
+    if isinstance(result, _native.Decoder):
+        return ("returned", result.errors)
     return ("returned", repr(result) if isinstance(result, EvmErrorDecoder) else result)
 
 
