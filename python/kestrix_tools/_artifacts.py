@@ -24,7 +24,7 @@ from collections.abc import Iterator, Mapping
 from pathlib import Path
 
 from kestrix_tools._json_text import parse_json
-from kestrix_tools._natspec import NatSpec
+from kestrix_tools._hints import NatSpec
 
 #: One ABI found in a document: where it came from, the ABI itself, and its contract's NatSpec.
 AbiSource = tuple[str, object, "NatSpec | None"]

@@ -11,7 +11,7 @@ from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from kestrix_tools._explain import SupportsDecode
-from kestrix_tools.files import DecoderSpec, build_decoder, count_hint, decode_file, default_jobs
+from kestrix_tools.files import DecoderSources, build_decoder, count_hint, decode_file, default_jobs
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -199,11 +199,11 @@ def _progress_bar(total: int | None, enabled: bool) -> Any:
     return tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr, dynamic_ncols=True)
 
 
-def _bulk(args: argparse.Namespace, spec: DecoderSpec) -> int:
+def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
     bar = _progress_bar(count_hint(args.input), not args.no_progress and sys.stderr.isatty())
     started = time.perf_counter()
     try:
-        summary = decode_file(args.input, args.output, column=args.column, jobs=args.jobs, decoder=spec,
+        summary = decode_file(args.input, args.output, column=args.column, jobs=args.jobs, decoder=sources,
                               progress=bar.update if bar is not None else None)
     finally:
         if bar is not None:
@@ -225,11 +225,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None):
         parser.error("--column and --jobs need --input and --output")
-    spec = DecoderSpec(tuple(args.abi), tuple(args.sig))
+    sources = DecoderSources(tuple(args.abi), tuple(args.sig))
     try:
         if bulk:
-            return _bulk(args, spec)
-        decoder = build_decoder(spec)
+            return _bulk(args, sources)
+        decoder = build_decoder(sources)
     except (ValueError, OSError) as error:  # BulkError, or a definition the Decoder could not read
         parser.error(str(error))
     except KeyboardInterrupt:

@@ -9,7 +9,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from kestrix_tools.bulk import decode_arrow
-from kestrix_tools.files import DecoderSpec, build_decoder
+from kestrix_tools.files import DecoderSources, build_decoder
 
 __all__ = ["decode_column", "decode_partition"]
 
@@ -22,13 +22,13 @@ def _frame_of(pa: Any, pd: Any, struct: Any, index: Any) -> Any:
     return frame
 
 
-def decode_partition(partition: Any, column: str, spec: DecoderSpec = DecoderSpec(),
+def decode_partition(partition: Any, column: str, sources: DecoderSources = DecoderSources(),
                      error_column: bool = False) -> Any:
     """One pandas partition with the result columns added; builds its own decoder."""
     import pandas as pd
     import pyarrow as pa
 
-    decoder = build_decoder(spec)
+    decoder = build_decoder(sources)
     values = pa.array(partition[column], from_pandas=True)
     if pa.types.is_null(values.type):
         values = values.cast(pa.string())
@@ -47,6 +47,6 @@ def decode_column(ddf: Any, column: str, *, abi: Sequence[str] = (), signatures:
     gives nulls in the ten columns; ``error_column=True`` adds an ``error`` column with the
     message of each non-hexadecimal value. Existing columns of the same names are replaced.
     Lazy, like every Dask operation."""
-    spec = DecoderSpec(tuple(abi), tuple(signatures))
-    meta = decode_partition(ddf._meta, column, spec, error_column)
-    return ddf.map_partitions(decode_partition, column, spec, error_column, meta=meta)
+    sources = DecoderSources(tuple(abi), tuple(signatures))
+    meta = decode_partition(ddf._meta, column, sources, error_column)
+    return ddf.map_partitions(decode_partition, column, sources, error_column, meta=meta)

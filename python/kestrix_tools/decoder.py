@@ -11,7 +11,7 @@ from kestrix_tools._abi_json import Found, errors_in_abi
 from kestrix_tools._artifacts import abis_in_document, abis_in_path
 from kestrix_tools._definitions import Definition, shorten
 from kestrix_tools._json_text import parse_json
-from kestrix_tools._natspec import NatSpec
+from kestrix_tools._hints import NatSpec
 from kestrix_tools._signature_text import parse_signature
 
 if TYPE_CHECKING:

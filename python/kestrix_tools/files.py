@@ -20,13 +20,14 @@ from pathlib import Path
 from typing import IO, Any
 
 from kestrix_tools._explain import SupportsDecode
+from kestrix_tools._json_text import parse_json
 from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder, native_decoder
 
 __all__ = [
     "OUTPUT_FIELDS",
     "BulkError",
     "BulkSummary",
-    "DecoderSpec",
+    "DecoderSources",
     "build_decoder",
     "count_hint",
     "decode_file",
@@ -47,23 +48,23 @@ class BulkError(ValueError):
 
 
 @dataclass(frozen=True)
-class DecoderSpec:
+class DecoderSources:
     """What a decoder is built from, so that each worker process can build its own."""
 
     abi: tuple[str, ...] = ()
     signatures: tuple[str, ...] = ()
 
 
-def build_decoder(spec: DecoderSpec) -> SupportsDecode:
-    """The decoder for ``spec``: ``kestrix_tools.Decoder`` with the given ABIs and signatures."""
-    if not spec.abi and not spec.signatures:
+def build_decoder(sources: DecoderSources) -> SupportsDecode:
+    """The decoder for ``sources``: ``kestrix_tools.Decoder`` with the given ABIs and signatures."""
+    if not sources.abi and not sources.signatures:
         return default_decoder()
     import kestrix_tools
 
     factory: Callable[..., SupportsDecode] | None = getattr(kestrix_tools, "Decoder", None)
     if factory is None:
         raise BulkError("--abi and --sig need kestrix_tools.Decoder, which this installation lacks")
-    return factory(signatures=list(spec.signatures) or None, paths=list(spec.abi) or None)
+    return factory(signatures=list(sources.signatures) or None, paths=list(sources.abi) or None)
 
 
 def default_jobs() -> int:
@@ -154,9 +155,10 @@ def _read_jsonl(path: Path, batch_rows: int) -> Iterator[Rows]:
             if not line.strip():
                 continue
             try:
-                row = json.loads(line)
+                # Deeply nested lines are refused here rather than exhausting the stack.
+                row = parse_json(line, f"line {number}: not JSON")
             except ValueError as error:
-                row = {_LINE_ERROR: _LineError(f"line {number}: not JSON ({error})")}
+                row = {_LINE_ERROR: _LineError(str(error))}
             if not isinstance(row, dict):
                 row = {_LINE_ERROR: _LineError(f"line {number}: not a JSON object")}
             batch.append(row)
@@ -172,9 +174,9 @@ def _read_jsonl(path: Path, batch_rows: int) -> Iterator[Rows]:
 _worker_decoder: SupportsDecode | None = None
 
 
-def _init_worker(spec: DecoderSpec) -> None:
+def _init_worker(sources: DecoderSources) -> None:
     global _worker_decoder
-    _worker_decoder = build_decoder(spec)
+    _worker_decoder = build_decoder(sources)
 
 
 def _decode_arrow_column(values: Any) -> Any:
@@ -380,7 +382,7 @@ def decode_file(
     *,
     column: str | None = None,
     jobs: int | None = None,
-    decoder: DecoderSpec = DecoderSpec(),
+    decoder: DecoderSources = DecoderSources(),
     batch_rows: int = BATCH_ROWS,
     progress: Callable[[int], None] | None = None,
 ) -> BulkSummary:
@@ -444,7 +446,7 @@ def decode_file(
     return summary
 
 
-def _start_pool(jobs: int, decoder: DecoderSpec, threads: bool) -> Executor:
+def _start_pool(jobs: int, decoder: DecoderSources, threads: bool) -> Executor:
     if threads:
         # The native column decode runs without the GIL, so threads decode Arrow batches in
         # parallel with no copying between processes; they share this process's decoder.

@@ -127,15 +127,16 @@ def test_column_choice(tmp_path: Path) -> None:
 
 
 def test_jsonl_lines_that_are_not_objects(tmp_path: Path) -> None:
-    (tmp_path / "in.jsonl").write_text('{"revert_data": "0x"}\n\n[1]\nnot json\n{"other": 1}\n{"revert_data": 5}\n')
+    (tmp_path / "in.jsonl").write_text('{"revert_data": "0x"}\n\n[1]\nnot json\n{"other": 1}\n{"revert_data": 5}\n' + "[" * 100_000 + "\n")
     summary = decode_file(tmp_path / "in.jsonl", tmp_path / "out.jsonl", jobs=1)
     rows = read(tmp_path / "out.jsonl")
-    assert [row["kind"] for row in rows] == ["empty", None, None, None, None]
+    assert [row["kind"] for row in rows] == ["empty", None, None, None, None, None]
     assert rows[1]["error"] == "line 3: not a JSON object"
     assert rows[2]["error"].startswith("line 4: not JSON")
     assert rows[3] == {"other": 1, **dict.fromkeys(FIELDS)}
     assert rows[4]["error"] == "revert data must be text, not int"
-    assert (summary.rows, summary.errors, summary.missing) == (5, 3, 1)
+    assert rows[5]["error"].startswith("line 7: not JSON")  # nesting that would exhaust the stack
+    assert (summary.rows, summary.errors, summary.missing) == (6, 4, 1)
 
 
 def test_command_line_run_with_workers(tmp_path: Path, mix: list[str]) -> None:
@@ -161,12 +162,12 @@ def test_own_errors_in_bulk_workers(tmp_path: Path, encode_call, source: str) ->
 
     if not hasattr(kestrix_tools, "Decoder"):
         pytest.skip("kestrix_tools.Decoder is not part of this build")
-    from kestrix_tools.files import DecoderSpec
+    from kestrix_tools.files import DecoderSources
 
     slippage = encode_call("Slippage(uint256)", ["uint256"], [7])
     write(pa.table({"revert_data": [slippage, "0x"] * 50}), tmp_path / f"in.{source}")
     decode_file(tmp_path / f"in.{source}", tmp_path / "out.jsonl", jobs=2, batch_rows=10,
-                decoder=DecoderSpec(signatures=("error Slippage(uint256 wanted)",)))
+                decoder=DecoderSources(signatures=("error Slippage(uint256 wanted)",)))
     rows = read(tmp_path / "out.jsonl")
     assert [row["error_name"] for row in rows] == ["Slippage", None] * 50
     assert json.loads(rows[0]["inputs"]) == [["wanted", {"type": "uint", "value": 7}]]
