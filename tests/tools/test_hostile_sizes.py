@@ -19,6 +19,9 @@ from kestrix_tools import _native
 
 FULL = os.environ.get("KESTRIX_HOSTILE_FULL") == "1"
 MB = 1 << 20
+# Under AddressSanitizer (the sanitized run preloads it) every block carries redzones and freed
+# memory waits in quarantine: the bounds stay linear, with a larger factor.
+SLACK = 8 if "asan" in os.environ.get("LD_PRELOAD", "") else 1
 needs_loaders = pytest.mark.skipif(not hasattr(kestrix_tools, "Decoder"),
                                    reason="this build has no kestrix_tools.Decoder")
 
@@ -77,7 +80,7 @@ def test_many_errors_build_in_linear_memory(count):
     """)
     assert result["errors"] == count and result["name"] == f"Error{count - 1}"
     assert json.loads(result["inputs"])[1] == ["amount", {"type": "uint", "value": 5}]
-    assert result["grew"] < count * 4096 + 64 * MB
+    assert result["grew"] < SLACK * (count * 4096 + 64 * MB)
 
 
 @needs_loaders
@@ -90,7 +93,7 @@ def test_a_json_abi_of_many_errors_loads_in_linear_memory(count, tmp_path):
         report(errors=len(decoder.errors))
     """)
     assert result["errors"] == count
-    assert result["grew"] < count * 8192 + 64 * MB
+    assert result["grew"] < SLACK * (count * 8192 + 64 * MB)
 
 
 def nested_components(depth):
@@ -144,7 +147,7 @@ def test_a_million_character_signature():
         report(length=len(decoder.errors[0]), long_name=len(decoder_2.errors[0]))
     """)
     assert result["length"] > params * len("uint256,") - 1 and result["long_name"] == size + 9
-    assert result["grew"] < size * 512 + 64 * MB
+    assert result["grew"] < SLACK * (size * 512 + 64 * MB)
 
 
 @needs_loaders
@@ -165,7 +168,7 @@ def test_a_folder_mostly_not_json(tmp_path):
         report(errors=list(decoder.errors))
     """)
     assert result["errors"] == ["Error1(address,uint256)"]
-    assert result["grew"] < 64 * MB
+    assert result["grew"] < SLACK * (64 * MB)
 
 
 @needs_loaders
@@ -183,7 +186,7 @@ def test_a_json_file_that_is_not_json_is_refused_naming_it(tmp_path):
     """)
     assert "huge.json" in result["error"] and len(result["error"]) < 1000
     # The file is read whole before it fails to parse: memory follows its size.
-    assert result["grew"] < 3 * size + 64 * MB
+    assert result["grew"] < SLACK * (3 * size + 64 * MB)
 
 
 def test_a_parquet_cell_of_many_megabytes(tmp_path):
@@ -203,4 +206,4 @@ def test_a_parquet_cell_of_many_megabytes(tmp_path):
     """)
     assert result["kinds"] == ["empty", "raw_revert", "panic"]
     assert result["selectors"][1] == "0xdeadbeef"
-    assert result["grew"] < 12 * size + 64 * MB
+    assert result["grew"] < SLACK * (12 * size + 64 * MB)
