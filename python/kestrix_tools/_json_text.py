@@ -1,20 +1,21 @@
 """JSON text to Python values, refusing nesting that would overflow the C stack.
 
-Python's json parser recurses in C once per nesting level and stops only at the interpreter's
-recursion limit. Some libraries raise that limit (importing web3.py sets 100000), and then a
-file of a few hundred kilobytes of "[" would overflow the thread's stack and crash the process
-instead of raising. When the limit is that high, the nesting is measured first.
+Python's json parser recurses in C once per nesting level, and how deep it may go differs by
+version: 3.11 stops only at the interpreter's recursion limit, which some libraries raise
+(importing web3.py sets 100000), so a file of a few hundred kilobytes of "[" would overflow the
+thread's stack and crash the process; 3.12 stops at a fixed C limit; 3.13 at its stack size.
+The nesting is therefore measured first against one bound, so every version accepts and refuses
+the same texts.
 """
 
 from __future__ import annotations
 
 import json
 import re
-import sys
 
-#: Nesting refused when the recursion limit is above it: deeper than any compiler output
-#: (syntax trees included) and well inside a thread's stack.
-MAX_JSON_DEPTH = 5000
+#: Nesting refused before parsing: deeper than any compiler output (syntax trees included) and
+#: within what the parser of every supported version handles.
+MAX_JSON_DEPTH = 1000
 
 _STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.DOTALL)
 _NOT_BRACKET = re.compile(r"[^\[\]{}]+")
@@ -42,7 +43,7 @@ def parse_json(text: str | bytes, label: str) -> object:
             text = text.decode(json.detect_encoding(text), "surrogatepass")
         except UnicodeDecodeError:
             raise ValueError(f"{label}: not UTF-8 text") from None
-    if sys.getrecursionlimit() > MAX_JSON_DEPTH and _deeper_than(text, MAX_JSON_DEPTH):
+    if _deeper_than(text, MAX_JSON_DEPTH):
         raise ValueError(f"{label}: JSON nested more than {MAX_JSON_DEPTH} levels deep")
     try:
         return json.loads(text)
