@@ -60,34 +60,7 @@ TEST(CanonicalParam, TypeTextsAsSignaturesHashThem) {
     EXPECT_EQ(nested_tuple(200), "error: components nested too deeply");
 }
 
-TEST(CanonicalParam, MalformedDefinitionsSayWhatIsWrong) {
-    const std::vector<ParamDefinition> one{param("x", "uint7")};
-    const struct {
-        ParamDefinition given;
-        std::string want;
-    } rows[] = {
-        {param("a", "uint7"), "invalid type 'uint7' (invalid size for type: uint7)"},
-        {param("a", "bytes33"), "invalid type 'bytes33' (invalid size for type: bytes33)"},
-        {param("a", "uint256["), "invalid type 'uint256[' (parser error:)"},
-        {param("a", "Foo"), "invalid type 'Foo' (invalid type string: Foo)"},
-        {param("a", ""), "invalid type '' (parser error:)"},
-        {param("a", "tuple"), "type 'tuple' needs components"},
-        {param("a", "tuple[3]"), "type 'tuple[3]' needs components"},
-        {param("a", "uint", std::vector<ParamDefinition>{}),
-         "components given for type 'uint', which is not a tuple"},
-        {param("a", "tuple[x]", std::vector<ParamDefinition>{}),
-         "invalid type 'tuple[x]' (parser error:)"},
-        // A bad component is reported as it was written.
-        {param("a", "tuple", one), "invalid type 'uint7' (invalid size for type: uint7)"},
-    };
-    for (const auto& row : rows) {
-        const auto got = canonical_param(row.given);
-        ASSERT_FALSE(got) << row.given.type;
-        EXPECT_EQ(got.error(), row.want);
-    }
-}
-
-TEST(BuildUserRegistry, SignaturesSelectorsAndAllOrNothing) {
+TEST(BuildUserRegistry, SignaturesSelectorsFormsAndHints) {
     const std::vector<ErrorDefinition> given{
         {"ERC20InsufficientBalance",
          {param("who", "address"), param("have", "uint"), param("want", "uint256")},
@@ -108,25 +81,6 @@ TEST(BuildUserRegistry, SignaturesSelectorsAndAllOrNothing) {
     EXPECT_EQ(entry->signature.forms, core::InputForms::Lossless);
     EXPECT_EQ(*entry->hint, "mine");
 
-    const struct {
-        ErrorDefinition bad;
-        std::string want;
-    } rows[] = {
-        {{"", {}, std::nullopt}, "error name '' is not an identifier"},
-        {{"9Lives", {}, std::nullopt}, "error name '9Lives' is not an identifier"},
-        {{"A B", {}, std::nullopt}, "error name 'A B' is not an identifier"},
-        {{"Bad", {param("", "bool"), param("n", "uint9")}, std::nullopt},
-         "error 'Bad', parameter 2 'n': invalid type 'uint9' (invalid size for type: uint9)"},
-        {{"Bad", {param("", "tuple")}, std::nullopt},
-         "error 'Bad', parameter 1: type 'tuple' needs components"},
-    };
-    for (const auto& row : rows) {
-        std::vector<ErrorDefinition> with_bad = given;
-        with_bad.push_back(row.bad);
-        const auto failed = build_user_registry(with_bad);
-        ASSERT_FALSE(failed);
-        EXPECT_EQ(failed.error(), row.want);
-    }
 }
 
 /// 32-byte words holding the given small values.
@@ -149,45 +103,6 @@ core::DecodedError decode(const core::ErrorRegistry& registry, const Bytes& data
     auto record = evm::decode_revert(registry, data, std::nullopt);
     EXPECT_TRUE(record);
     return record.value_or(core::DecodedError{});
-}
-
-TEST(ChainDecode, UserErrorsInOrderThenTheBuiltins) {
-    // transfer(address,uint256) and many_msg_babbage(bytes1) share the selector a9059cbb.
-    const std::vector<ErrorDefinition> given{
-        {"transfer", {param("to", "address"), param("amount", "uint256")}, "first"},
-        {"many_msg_babbage", {param("b", "bytes1")}, "second"},
-    };
-    const auto built = build_user_registry(given);
-    ASSERT_TRUE(built);
-    const core::RegistryHandle chain = chain_with_builtins(built->registry);
-    const core::Selector shared{0xa9, 0x05, 0x9c, 0xbb};
-
-    const core::DecodedError both = decode(*chain, with_selector(shared, words({7, 9})));
-    EXPECT_EQ(both.kind,
-              core::ErrorKind(core::CustomError{
-                  "transfer",
-                  {{"to", core::InputAddress{"0x0000000000000000000000000000000000000007"}},
-                   {"amount", core::InputUint{9}}}}));
-    EXPECT_EQ(both.suggestion, "first");
-    EXPECT_FLOAT_EQ(both.confidence, 0.95f);
-
-    // One word is too short for the first: the second decodes, with exactly its one byte.
-    Bytes word(32, 0);
-    word[0] = 0xab;
-    word[1] = 0xcd;
-    const core::DecodedError second = decode(*chain, with_selector(shared, word));
-    EXPECT_EQ(second.kind, core::ErrorKind(core::CustomError{"many_msg_babbage",
-                                                             {{"b", core::InputBytes{{0xab}}}}}));
-    EXPECT_EQ(second.suggestion, "second");
-
-    // Neither decodes: raw data, as for any unknown selector.
-    const core::DecodedError neither = decode(*chain, with_selector(shared, Bytes(31, 0)));
-    EXPECT_TRUE(std::holds_alternative<core::RawRevert>(neither.kind));
-    // The built-ins still answer behind the user's errors, in their compact forms.
-    const core::DecodedError builtin =
-        decode(*chain, with_selector({0xd9, 0x3c, 0x06, 0x65}, Bytes{}));
-    EXPECT_EQ(builtin.kind, core::ErrorKind(core::CustomError{"EnforcedPause", {}}));
-    EXPECT_EQ(builtin.suggestion, "The contract is paused. Wait for it to be unpaused.");
 }
 
 TEST(ChainDecode, ShadowingAndFallingThroughToABuiltin) {
