@@ -158,10 +158,6 @@ def test_command_line_run_with_workers(tmp_path: Path, mix: list[str]) -> None:
 @pytest.mark.parametrize("source", ["parquet", "csv"])
 def test_own_errors_in_bulk_workers(tmp_path: Path, encode_call, source: str) -> None:  # type: ignore[no-untyped-def]
     """Each kind of worker (threads for Parquet, processes for CSV) decodes with the user's errors."""
-    import kestrix_tools
-
-    if not hasattr(kestrix_tools, "Decoder"):
-        pytest.skip("kestrix_tools.Decoder is not part of this build")
     from kestrix_tools.files import DecoderSources
 
     slippage = encode_call("Slippage(uint256)", ["uint256"], [7])

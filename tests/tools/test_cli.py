@@ -158,10 +158,6 @@ def test_bad_arguments_are_reported_and_the_rest_decoded() -> None:
 
 
 def test_own_errors_from_signatures_and_abi_files(tmp_path: object, encode_call) -> None:  # type: ignore[no-untyped-def]
-    import kestrix_tools
-
-    if not hasattr(kestrix_tools, "Decoder"):
-        pytest.skip("kestrix_tools.Decoder is not part of this build")
     from pathlib import Path
 
     abi = [{"type": "error", "name": "Slippage", "inputs": [{"name": "wanted", "type": "uint256"}]}]
