@@ -80,7 +80,6 @@ TEST(BuildUserRegistry, SignaturesSelectorsFormsAndHints) {
     EXPECT_EQ(entry->signature.selector, (core::Selector{0xe4, 0x50, 0xd3, 0x8c}));
     EXPECT_EQ(entry->signature.forms, core::InputForms::Lossless);
     EXPECT_EQ(*entry->hint, "mine");
-
 }
 
 /// 32-byte words holding the given small values.
