@@ -178,6 +178,8 @@ def test_user_errors_come_before_builtins_and_fall_through() -> None:
 @pytest.mark.parametrize("data", [
     "", "0x", "08c379a0" + encode(["string"], ["Ownable: caller is not the owner"]).hex(),
     "0x4e487b71" + "00" * 31 + "11", "0xe450d38c" + encode(["address", "uint256", "uint256"], ["0x" + "5b" * 20, 1, 2]).hex(),
+    "0xd93c0665", "0x" + selector("AccessControlUnauthorizedAccount(address,bytes32)").hex()
+    + encode(["address", "bytes32"], ["0x" + "5b" * 20, b"\x01" * 32]).hex(),
     "0xdeadbeef", "0xdeadbe", "0x" + "AB" * 40,
 ])
 def test_without_definitions_decodes_as_kestrix(data: str) -> None:
@@ -186,6 +188,8 @@ def test_without_definitions_decodes_as_kestrix(data: str) -> None:
     assert type(decoder.decode).__name__ == "builtin_function_or_method"  # no Python frame per call
     want = kestrix.decode_error(data)
     assert decoder.decode(data) == want
+    # The built-ins answer the same behind user errors with other selectors.
+    assert Decoder(signatures=["Other(uint256)"]).decode(data) == want
     raw = bytes.fromhex(data[2:] if data.startswith("0x") else data)
     for form in (raw, bytearray(raw), memoryview(raw)):
         assert decoder.decode(form) == want

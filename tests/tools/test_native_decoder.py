@@ -95,26 +95,6 @@ def test_user_errors_sharing_a_selector_are_tried_in_order():
     assert reversed_order.decode(both["raw_data"])["error_name"] == "many_msg_babbage"
 
 
-BUILTIN_DATA = [
-    "0x",
-    "0x08c379a0" + encode(["string"], ["Ownable: caller is not the owner"]).hex(),
-    "0x4e487b71" + encode(["uint256"], [0x11]).hex(),
-    "0x" + revert("ERC20InsufficientBalance(address,uint256,uint256)",
-                  ["address", "uint256", "uint256"], [ALICE, 1, 2**200]).hex(),
-    "0x" + revert("AccessControlUnauthorizedAccount(address,bytes32)",
-                  ["address", "bytes32"], [ALICE, b"\x01" * 32]).hex(),
-    "0xd93c0665",
-    "0xdeadbeef00",
-]
-
-
-@pytest.mark.parametrize("data", BUILTIN_DATA)
-def test_builtins_decode_exactly_as_kestrix_behind_user_errors(data):
-    decoder = Decoder([("Other", [("x", "uint256", None)], None)])
-    assert decoder.decode(data) == kestrix.EvmErrorDecoder().decode(data)
-    assert Decoder().decode(data) == kestrix.decode_error(data)
-
-
 def test_an_error_without_parameters_ignores_the_payload():
     decoder = Decoder([("Bare", [], "bare hint")])
     for tail in (b"", b"\x01", b"\xff" * 100):
