@@ -2,13 +2,12 @@
 // one permutation each) between callgrind client requests, so the dump holds only the hashing.
 #include "core/keccak.hpp"
 
-#include <valgrind/callgrind.h>
-
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <valgrind/callgrind.h>
 #include <vector>
 
 int main(int argc, char** argv) {

@@ -16,9 +16,9 @@ static int hex_digit(unsigned char c) {
     return -1;
 }
 
-static int set_item(PyObject *dict, const char *key, PyObject *value) {
+static int set_item(PyObject* dict, const char* key, PyObject* value) {
     if (value == NULL) return -1;
-    PyObject *key_object = PyUnicode_FromString(key);
+    PyObject* key_object = PyUnicode_FromString(key);
     if (key_object == NULL) {
         Py_DECREF(value);
         return -1;
@@ -30,11 +30,11 @@ static int set_item(PyObject *dict, const char *key, PyObject *value) {
 }
 
 /* "0x" and two lowercase digits per byte, written into a new str. */
-static PyObject *hex_str(const uint8_t *bytes, Py_ssize_t n) {
+static PyObject* hex_str(const uint8_t* bytes, Py_ssize_t n) {
     static const char digits[] = "0123456789abcdef";
-    PyObject *s = PyUnicode_New(2 + 2 * n, 127);
+    PyObject* s = PyUnicode_New(2 + 2 * n, 127);
     if (s == NULL) return NULL;
-    Py_UCS1 *out = PyUnicode_1BYTE_DATA(s);
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(s);
     *out++ = '0';
     *out++ = 'x';
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -44,14 +44,14 @@ static PyObject *hex_str(const uint8_t *bytes, Py_ssize_t n) {
     return s;
 }
 
-static PyObject *minimal_decode(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+static PyObject* minimal_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     (void)self;
     if (nargs != 1 || !PyUnicode_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "decode(data: str)");
         return NULL;
     }
     Py_ssize_t length;
-    const char *text = PyUnicode_AsUTF8AndSize(args[0], &length);
+    const char* text = PyUnicode_AsUTF8AndSize(args[0], &length);
     if (text == NULL) return NULL;
     if (length >= 2 && text[0] == '0' && text[1] == 'x') text += 2, length -= 2;
     if (length % 2 != 0) {
@@ -59,10 +59,11 @@ static PyObject *minimal_decode(PyObject *self, PyObject *const *args, Py_ssize_
         return NULL;
     }
     Py_ssize_t n = length / 2;
-    uint8_t *bytes = malloc(n ? (size_t)n : 1);
+    uint8_t* bytes = malloc(n ? (size_t)n : 1);
     if (bytes == NULL) return PyErr_NoMemory();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        int hi = hex_digit((unsigned char)text[2 * i]), lo = hex_digit((unsigned char)text[2 * i + 1]);
+        int hi = hex_digit((unsigned char)text[2 * i]),
+            lo = hex_digit((unsigned char)text[2 * i + 1]);
         if (hi < 0 || lo < 0) {
             free(bytes);
             PyErr_SetString(PyExc_ValueError, "hex decode: Invalid character");
@@ -70,7 +71,7 @@ static PyObject *minimal_decode(PyObject *self, PyObject *const *args, Py_ssize_
         }
         bytes[i] = (uint8_t)(hi << 4 | lo);
     }
-    PyObject *dict = PyDict_New();
+    PyObject* dict = PyDict_New();
     if (dict == NULL) {
         free(bytes);
         return NULL;
@@ -94,22 +95,22 @@ static PyObject *minimal_decode(PyObject *self, PyObject *const *args, Py_ssize_
 }
 
 /* Callgrind: forget the counts so far (a no-op outside valgrind). */
-static PyObject *callgrind_zero(PyObject *self, PyObject *unused) {
+static PyObject* callgrind_zero(PyObject* self, PyObject* unused) {
     (void)self, (void)unused;
     CALLGRIND_ZERO_STATS;
     Py_RETURN_NONE;
 }
 
 /* Callgrind: write the counts since the last zero under a label. */
-static PyObject *callgrind_dump(PyObject *self, PyObject *label) {
+static PyObject* callgrind_dump(PyObject* self, PyObject* label) {
     (void)self;
-    const char *text = PyUnicode_AsUTF8(label);
+    const char* text = PyUnicode_AsUTF8(label);
     if (text == NULL) return NULL;
     CALLGRIND_DUMP_STATS_AT(text);
     Py_RETURN_NONE;
 }
 
-static PyObject *running_on_valgrind(PyObject *self, PyObject *unused) {
+static PyObject* running_on_valgrind(PyObject* self, PyObject* unused) {
     (void)self, (void)unused;
     return PyBool_FromLong(RUNNING_ON_VALGRIND);
 }
