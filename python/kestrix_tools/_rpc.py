@@ -20,6 +20,8 @@ from collections.abc import Callable, Mapping
 from typing import Any, Final
 from urllib.parse import urlsplit
 
+from kestrix_tools._revert_data import revert_data
+
 __all__ = ["MethodMissing", "NodeError", "RpcClient", "RpcError", "client_for", "redact"]
 
 #: Bytes read of one reply: a large trace is tens of megabytes; beyond this the node is refused.
@@ -185,7 +187,7 @@ def _web3_transport(w3: Any) -> Callable[[str, list[Any]], Any]:
         try:
             document = make_request(method, params)
         except Exception as error:  # the provider's own failure, whatever it is
-            found = _error_in(error)
+            found = _error_in(error) or _failed_call(error)
             if found is not None:
                 raise _rpc_error(method, found) from None
             raise NodeError(f"the web3 provider failed on {method}: {type(error).__name__}: {str(error)[:300]}") from None
@@ -201,9 +203,18 @@ def _web3_transport(w3: Any) -> Callable[[str, list[Any]], Any]:
 def _error_in(error: BaseException) -> object | None:
     """A JSON-RPC error object carried by a web3 exception, if any."""
     response = getattr(error, "rpc_response", None)
-    if isinstance(response, Mapping) and response.get("error") is not None:
-        return response["error"]
-    return None
+    found: object = response.get("error") if isinstance(response, Mapping) else None
+    return found
+
+
+def _failed_call(error: BaseException) -> dict[str, object] | None:
+    """A call's failure that web3 or eth-tester raise instead of answering with an error object."""
+    names = {kind.__name__ for kind in type(error).__mro__}
+    if not names & {"ContractLogicError", "TransactionFailed"}:
+        return None
+    data = revert_data(error)
+    message = "execution reverted" if data is not None else str(error)[:500]
+    return {"code": 3, "message": message, "data": data}
 
 
 def _plain(value: Any) -> Any:

@@ -25,6 +25,7 @@ examples:
   cat reverts.txt | kestrix > results.jsonl        one hex text per line in, one JSON line out
   kestrix --abi out/ --sig 'error Paused(address by)' 0x...
   kestrix --input failed.parquet --output explained.parquet --column revert_data --jobs 8
+  kestrix tx HASH --rpc URL | kestrix call --to ... | kestrix trace FILE     (see kestrix tx --help)
 
 Exit status: 0 when everything decoded, 1 when some input was not hexadecimal (its line or
 argument carries an "error" key), 2 for a usage error. Colour only on a terminal, never with
@@ -214,8 +215,154 @@ def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
     return 0
 
 
+# ---- Transactions: kestrix tx / call / trace ----
+
+_SUBCOMMANDS = ("tx", "call", "trace")
+
+_TX_EXAMPLES = """\
+examples:
+  kestrix tx 0x5c50... --rpc https://node.example/KEY      or set ETH_RPC_URL
+  kestrix call --to 0xA0b8... --data 0xa9059cbb... --from 0x1234... --block 19000000
+  kestrix trace saved_trace.json --json                       callTracer result(s), flat traces too
+
+Exit status: 0 when explained (a failure is an answer), 1 when it could not be (unknown or
+pending transaction, a node that fails, an unreadable trace), 2 for a usage error.
+"""
+
+
+def _transaction_parser(command: str) -> _Parser:
+    descriptions = {
+        "tx": "Explain why a transaction failed: trace it on a node and find the call where the failure began.",
+        "call": "Explain why a call (not sent) fails: debug_traceCall on a node, else eth_call.",
+        "trace": "Explain saved callTracer results (JSON, a JSON-RPC response, or JSON Lines of them), no node.",
+    }
+    parser = _Parser(prog=f"kestrix {command}", description=descriptions[command], epilog=_TX_EXAMPLES,
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    if command == "tx":
+        parser.add_argument("hash", help="transaction hash, 0x + 64 hex digits")
+    elif command == "call":
+        parser.add_argument("--to", required=True, help="address called")
+        parser.add_argument("--data", default="0x", help="calldata, hexadecimal")
+        parser.add_argument("--from", dest="sender", metavar="ADDRESS", help="caller")
+        parser.add_argument("--value", type=_value_argument, help="wei sent (decimal or 0x-hex)")
+        parser.add_argument("--block", default="latest", help="block number or tag (default: latest)")
+    else:
+        parser.add_argument("file", help='trace file; "-" reads standard input')
+    if command != "trace":
+        parser.add_argument("--rpc", metavar="URL", help="the node's HTTP(S) URL (default: $ETH_RPC_URL)")
+        parser.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS",
+                            help="seconds to wait for each reply (default: 30)")
+    parser.add_argument("--json", action="store_true", help="print one JSON object (one per trace)")
+    parser.add_argument("--abi", action="append", default=[], metavar="PATH",
+                        help="ABI, Foundry/Hardhat artifact, or a folder of them (repeatable)")
+    parser.add_argument("--sig", action="append", default=[], metavar="TEXT", help="an error signature (repeatable)")
+    return parser
+
+
+def _value_argument(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < 2**256:
+        raise argparse.ArgumentTypeError("out of range")
+    return value
+
+
+def _transaction_main(command: str, argv: Sequence[str]) -> int:
+    from kestrix_tools._render import transaction_json, transaction_text
+    from kestrix_tools._rpc import NodeError
+    from kestrix_tools.transaction import explain_call, explain_transaction
+
+    parser = _transaction_parser(command)
+    args = parser.parse_args(argv)
+    try:
+        decoder = build_decoder(DecoderSources(tuple(args.abi), tuple(args.sig)))
+    except (ValueError, OSError) as error:
+        parser.error(str(error))
+    if command == "trace":
+        return _trace_file(parser, args, decoder)
+    url = args.rpc or os.environ.get("ETH_RPC_URL")
+    if not url:
+        parser.error("no node: give --rpc URL or set ETH_RPC_URL")
+    if not args.timeout > 0:
+        parser.error("--timeout is a positive number of seconds")
+    try:
+        if command == "tx":
+            explained = explain_transaction(url, args.hash, decoder, timeout=args.timeout)
+        else:
+            explained = explain_call(url, args.to, args.data, sender=args.sender, value=args.value, block=args.block,
+                                     decoder=decoder, timeout=args.timeout)
+    except NodeError as error:
+        _fail(str(error), args.json)
+        return 1
+    except ValueError as error:
+        parser.error(str(error))
+    except KeyboardInterrupt:
+        return 130
+    if args.json:
+        sys.stdout.write(_json_line(transaction_json(explained)))
+    else:
+        sys.stdout.write(transaction_text(explained, _use_colour(sys.stdout)) + "\n")
+    return 0
+
+
+def _fail(message: str, as_json: bool, **where: object) -> None:
+    if as_json:
+        sys.stdout.write(_json_line({"error": message, **where}))
+    else:
+        print(f"kestrix: {_printable(message)}", file=sys.stderr)
+
+
+def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDecode) -> int:
+    from kestrix_tools._render import transaction_json, transaction_text
+    from kestrix_tools._trace import TraceError, frames_from_any, trace_documents, transaction_from_frames
+
+    label = "standard input" if args.file == "-" else args.file
+    try:
+        if args.file == "-":
+            raw = sys.stdin.buffer.read()
+        else:
+            with open(args.file, "rb") as stream:
+                raw = stream.read()
+    except OSError as error:
+        parser.error(f"{label}: {error.strerror or error}")
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        _fail(f"{label}: not UTF-8 text", args.json, trace=label)
+        return 1
+    status = 0
+    colour = _use_colour(sys.stdout)
+    for number, (where, trace) in enumerate(trace_documents(text, label)):
+        try:
+            if isinstance(trace, TraceError):
+                raise trace
+            root, source = frames_from_any(trace, where)
+            explained = transaction_from_frames(root, decoder, hash=None, source=source)
+        except TraceError as error:
+            status = 1
+            _fail(str(error), args.json, trace=where)
+            continue
+        if args.json:
+            sys.stdout.write(_json_line(transaction_json(explained)))
+        else:
+            if number:
+                sys.stdout.write("\n")
+            sys.stdout.write(transaction_text(explained, colour) + "\n")
+    return status
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with ``argv`` (default: the process's arguments); returns the exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments and arguments[0] in _SUBCOMMANDS:
+        try:
+            return _transaction_main(arguments[0], arguments[1:])
+        except BrokenPipeError:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
     parser = _parser()
     args = parser.parse_args(argv)
     bulk = args.input is not None or args.output is not None
