@@ -172,6 +172,7 @@ def transaction_text(transaction: Transaction, colour: bool = False) -> str:
         lines.append("")
         shown = _shown_frames(transaction)
         drawn = 0
+        drawn_ids: set[int] = set()
         stack: list[Frame | _Hidden] = [root]
         while stack:
             frame = stack.pop()
@@ -180,19 +181,13 @@ def transaction_text(transaction: Transaction, colour: bool = False) -> str:
                 continue
             if drawn == MAX_DRAWN_FRAMES:
                 lines.append("  ... more frames not drawn (--json has them all)")
+                if origin is not None and id(origin) not in drawn_ids:
+                    for last in transaction.failing_path[-5:]:
+                        lines.extend(_drawn_frame(last, origin, on_path))
                 break
             drawn += 1
-            marker = "> " if id(frame) in on_path else "  "
-            indent = "  " * min(frame.depth, _MAX_INDENT)
-            deep = f"[depth {frame.depth}] " if frame.depth > _MAX_INDENT else ""
-            text = marker + indent + deep + _frame_line(frame)
-            if frame is origin:
-                text += "   <- the failure began here"
-            lines.append(text)
-            if frame.note:
-                lines.append("  " + indent + "    " + _printable(frame.note))
-            if frame.error and frame.failed and frame.failure != "revert":
-                lines.append("  " + indent + "    node: " + _printable(frame.error[:200]))
+            drawn_ids.add(id(frame))
+            lines.extend(_drawn_frame(frame, origin, on_path))
             hidden = [child for child in frame.children if id(child) not in shown]
             if hidden:
                 stack.append(_Hidden(len(hidden), frame.depth + 1))
@@ -206,6 +201,21 @@ def transaction_text(transaction: Transaction, colour: bool = False) -> str:
         if origin.explanation is not None:
             lines.append(_explanation_text(origin.explanation, colour))
     return "\n".join(lines)
+
+
+def _drawn_frame(frame: Frame, origin: Frame | None, on_path: set[int]) -> list[str]:
+    marker = "> " if id(frame) in on_path else "  "
+    indent = "  " * min(frame.depth, _MAX_INDENT)
+    deep = f"[depth {frame.depth}] " if frame.depth > _MAX_INDENT else ""
+    text = marker + indent + deep + _frame_line(frame)
+    if frame is origin:
+        text += "   <- the failure began here"
+    lines = [text]
+    if frame.note:
+        lines.append("  " + indent + "    " + _printable(frame.note))
+    if frame.error and frame.failed and frame.failure != "revert":
+        lines.append("  " + indent + "    node: " + _printable(frame.error[:200]))
+    return lines
 
 
 class _Hidden:

@@ -178,14 +178,17 @@ def _retry_after(header: str | None, fallback: float) -> float:
 
 
 def _web3_transport(w3: Any) -> Callable[[str, list[Any]], Any]:
-    provider = getattr(w3, "provider", None)
-    make_request = getattr(provider, "make_request", None)
-    if make_request is None:
+    # The manager applies web3's result formatters, so every provider (eth-tester's included,
+    # whose raw answers are not JSON-RPC's) gives the same shapes; errors come as exceptions.
+    manager = getattr(w3, "manager", None)
+    request_blocking = getattr(manager, "request_blocking", None)
+    make_request = getattr(getattr(w3, "provider", None), "make_request", None)
+    if request_blocking is None or make_request is None:
         raise TypeError("source must be an RPC URL or a web3 Web3 instance")
 
     def send(method: str, params: list[Any]) -> Any:
         try:
-            document = make_request(method, params)
+            document = {"result": request_blocking(method, params)}
         except Exception as error:  # the provider's own failure, whatever it is
             found = _error_in(error) or _failed_call(error)
             if found is not None:

@@ -495,7 +495,7 @@ def transaction_from_frames(root: Frame, decoder: SupportsDecode, *, hash: str |
 
 # ---- JSON of any depth ----
 
-_TOKEN = re.compile(r'\s*(?:("(?:[^"\\]|\\.)*")|([{}\[\],:])|(-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][-+]?\d+)?)'
+_TOKEN = re.compile(r'[ \t\r\n]*(?:("(?:[^"\\\x00-\x1f]|\\.)*")|([{}\[\],:])|(-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][-+]?\d+)?)'
                     r'|(true|false|null))', re.DOTALL)
 _LITERALS: Final[dict[str, object]] = {"true": True, "false": False, "null": None}
 
@@ -553,12 +553,12 @@ def _parse_iteratively(text: str, label: str) -> object:
             stack[-1][2] = "value"
             continue
         elif string is not None:
-            value = json.loads(string)
+            value = json.loads(string) if "\\" in string else string[1:-1]
             if stack and stack[-1][2] == "key":
                 stack[-1][1], stack[-1][2] = value, "colon"
                 continue
         elif number is not None:
-            value = json.loads(number)
+            value = int(number) if number.lstrip("-").isdigit() else json.loads(number)
         else:
             value = _LITERALS[literal]
         if not stack:
@@ -621,11 +621,20 @@ def _unwrap_response(document: object, label: str) -> object:
 
 def frames_from_any(trace: object, label: str) -> tuple[Frame, str]:
     """The frame tree of a callTracer object or a flat trace list, with which it was."""
+    try:
+        return _frames_from_any(trace, label)
+    except TraceError as error:
+        if str(error).startswith(label):
+            raise
+        raise TraceError(f"{label}: {error}") from None
+
+
+def _frames_from_any(trace: object, label: str) -> tuple[Frame, str]:
     if isinstance(trace, list):
         return frames_from_flat_trace(trace), "flat trace"
     if isinstance(trace, Mapping) and "type" not in trace and isinstance(trace.get("result"), (Mapping, list)):
         # debug_traceBlock* give [{"txHash": ..., "result": {...}}]; a single entry of it.
-        return frames_from_any(trace["result"], label)
+        return _frames_from_any(trace["result"], label)
     if isinstance(trace, Sequence) and not isinstance(trace, str):
         raise TraceError(f"{label}: not a trace")
     return frames_from_call_trace(trace), "trace"
