@@ -1,0 +1,62 @@
+"""explain_transaction and explain_call on a real in-process chain (web3 over eth-tester, which
+has neither debug_* nor trace_*), on a Vyper contract that reverts only for some senders."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import kestrix_tools
+import pytest
+
+web3 = pytest.importorskip("web3", reason="web3 with eth-tester is a test requirement")
+
+GATE = Path(__file__).parent / "data" / "contracts" / "gate.vy"
+POKE = "0x18178358"  # poke()
+
+
+@pytest.fixture(scope="module")
+def chain() -> Iterator[tuple[Any, str]]:
+    compiled = subprocess.run([sys.executable, "-m", "vyper", "-f", "bytecode", str(GATE)], capture_output=True,
+                              text=True, timeout=300)
+    if compiled.returncode != 0:
+        pytest.skip(f"the Vyper compiler failed: {compiled.stderr[-300:]}")
+    w3 = web3.Web3(web3.EthereumTesterProvider())
+    sent = w3.eth.send_transaction({"from": w3.eth.accounts[0], "data": compiled.stdout.strip()})
+    yield w3, w3.eth.get_transaction_receipt(sent)["contractAddress"]
+
+
+def send(w3: Any, sender: str, to: str) -> str:
+    sent = w3.eth.send_transaction({"from": sender, "to": to, "data": POKE, "gas": 100_000})
+    return "0x" + bytes(sent).hex()
+
+
+def test_a_failed_transaction_is_replayed_and_its_revert_explained(chain: Any) -> None:
+    w3, gate = chain
+    failed = send(w3, w3.eth.accounts[1], gate)
+    assert w3.eth.get_transaction_receipt(failed)["status"] == 0
+    explained = kestrix_tools.explain_transaction(w3, failed)
+    assert (explained.status, explained.source) == ("failed", "replay") and explained.caveat
+    origin = explained.origin
+    assert origin is not None and origin.to == gate.lower() and origin.selector == POKE
+    assert origin.sender == w3.eth.accounts[1].lower()
+    assert explained.cause is not None and explained.cause.to_dict()["message"] == "only the owner may poke"
+    assert [note.split(" has no ")[-1] for note in explained.notes] == ["debug_traceTransaction", "trace_transaction"]
+
+
+def test_the_owners_transaction_succeeds(chain: Any) -> None:
+    w3, gate = chain
+    done = kestrix_tools.explain_transaction(w3, send(w3, w3.eth.accounts[0], gate))
+    assert (done.status, done.source, done.failing_path) == ("succeeded", "receipt", ())
+
+
+@pytest.mark.parametrize(("who", "fails"), [(0, False), (1, True), (2, True)])
+def test_a_call_not_sent_depends_on_its_sender(chain: Any, who: int, fails: bool) -> None:
+    w3, gate = chain
+    explained = kestrix_tools.explain_call(w3, gate, POKE, sender=w3.eth.accounts[who])
+    assert explained.source == "call" and explained.status == ("failed" if fails else "succeeded")
+    assert (explained.cause.to_dict()["message"] if explained.cause else None) == \
+        ("only the owner may poke" if fails else None)
