@@ -159,7 +159,10 @@ def _frame_line(frame: Frame) -> str:
 def transaction_text(transaction: Transaction, colour: bool = False) -> str:
     """An explained transaction as an indented call tree with the failing path marked."""
     lines: list[str] = []
-    name = f"transaction {transaction.hash}" if transaction.hash else "the call"
+    if not transaction.sent:
+        name = "the call"
+    else:
+        name = f"transaction {transaction.hash}" if transaction.hash else "the transaction"
     block = f" in block {transaction.block}" if transaction.block is not None else ""
     lines.append(f"{name} {transaction.status}{block} (explained {_SOURCES.get(transaction.source, transaction.source)})")
     if transaction.caveat:
@@ -196,7 +199,8 @@ def transaction_text(transaction: Transaction, colour: bool = False) -> str:
     if origin is None:
         lines.append("nothing failed" if transaction.status == "succeeded" else "no failed frame was found")
     else:
-        where = f"{origin.type.upper()} to {origin.to or 'a new contract'} at depth {origin.depth}"
+        target = f"to {origin.to}" if origin.type not in ("create", "create2") else f"of {origin.to or 'a new contract'}"
+        where = f"{origin.type.upper()} {target} at depth {origin.depth}"
         lines.append(f"cause: {where} {_FAILURE_WORDS.get(origin.failure or 'other', 'failed')}")
         if origin.explanation is not None:
             lines.append(_explanation_text(origin.explanation, colour))

@@ -118,6 +118,8 @@ class Transaction:
     caveat: str | None = None
     block: int | None = None
     notes: tuple[str, ...] = ()
+    sent: bool = True
+    """False for a call that was never sent (kestrix call)"""
 
     @property
     def origin(self) -> Frame | None:

@@ -209,11 +209,12 @@ def explain_call(source: object, to: str, data: str = "0x", *, sender: str | Non
         explained = transaction_from_frames(root, decoder, hash=None, source="trace",
                                             has_code=_code_checker(client, block_tag),
                                             function_name=_function_namer(decoder))
-        explained.notes = tuple(notes)
+        explained.notes, explained.sent = tuple(notes), False
         return explained
     frame, _ = _replay(client, call, block_tag, decoder)
     return Transaction(hash=None, status="failed" if frame.failed else "succeeded", root=frame,
-                       failing_path=(frame,) if frame.failed else (), source="call", notes=tuple(notes))
+                       failing_path=(frame,) if frame.failed else (), source="call", notes=tuple(notes),
+                       sent=False)
 
 
 def explain_trace(trace: object, decoder: SupportsDecode | None = None, *, hash: str | None = None) -> Transaction:

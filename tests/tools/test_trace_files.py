@@ -10,7 +10,7 @@ import kestrix_tools
 import pytest
 from hypothesis import given, settings, strategies as st
 from kestrix_tools import cli
-from kestrix_tools._trace import TraceError, parse_json_deep
+from kestrix_tools._trace import TraceError, Transaction, parse_json_deep
 
 from trace_data import BOTH_SHAPES, TRACES, call_trace, flat_trace, load
 
@@ -38,7 +38,7 @@ EXPECTED: dict[str, tuple[str, list[tuple[str, str, str]], tuple[str, str | None
 }
 
 
-def summary(explained: kestrix_tools.transaction.Transaction) -> tuple[Any, ...]:
+def summary(explained: Transaction) -> tuple[Any, ...]:
     cause = explained.cause
     return (explained.status, [(f.type, f.outcome, f.failure) for f in explained.failing_path],
             (cause.to_dict()["kind"], cause.to_dict()["message"]) if cause is not None else None,
@@ -195,3 +195,11 @@ def test_the_iterative_json_parser_agrees_with_the_standard_one(value: object, w
     for broken in (text[:-1], text + "]", text.replace("[", "{", 1), text + "x"):
         with pytest.raises(TraceError):
             parse_json_deep(broken, "t")
+
+
+def test_the_readme_shows_what_kestrix_trace_prints(capsys: pytest.CaptureFixture[str]) -> None:
+    readme = (TRACES.parents[3] / "README.md").read_text()
+    command = "kestrix trace tests/tools/data/traces/calltracer/inner_revert_reason.json"
+    shown = readme.split(command + "\n```\n\n```text\n", 1)[1].split("\n```", 1)[0]
+    status, out, _ = run(capsys, "trace", str(TRACES / "calltracer/inner_revert_reason.json"))
+    assert status == 0 and out.rstrip("\n") == shown

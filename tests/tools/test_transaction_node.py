@@ -241,7 +241,8 @@ def test_wrong_answers_are_clear_errors_without_the_key(node: Node, reply: Answe
 
 def test_missing_methods_are_recognised_in_every_wording(node: Node) -> None:
     for missing in MISSING:
-        node.answer = lambda method, params, rid: rpc_reply(rid, error={**missing, "message": missing["message"].format(m=method)})
+        text = str(missing["message"])
+        node.answer = lambda method, params, rid: rpc_reply(rid, error={**missing, "message": text.format(m=method)})
         with pytest.raises(MethodMissing):
             fast_client(node.url).call("debug_traceTransaction", [])
     node.answer = lambda method, params, rid: rpc_reply(rid, error={"code": -32000, "message": "execution reverted"})
@@ -251,7 +252,11 @@ def test_missing_methods_are_recognised_in_every_wording(node: Node) -> None:
 
 
 def test_slow_silent_refusing_and_tls_mismatched_nodes(node: Node) -> None:
-    node.answer = lambda method, params, rid: (time.sleep(1.0), rpc_reply(rid, "0x1"))[1]
+    def slow(method: str, params: list[Any], rid: object) -> Answer:
+        time.sleep(1.0)
+        return rpc_reply(rid, "0x1")
+
+    node.answer = slow
     started = time.monotonic()
     with pytest.raises(NodeError, match="did not answer eth_blockNumber within 0.2 s") as caught:
         fast_client(node.url, timeout=0.2).call("eth_blockNumber", [])
