@@ -405,11 +405,14 @@ def _json_type(value: object) -> str:
 
 
 def _propagated(parent: Frame, child: Frame) -> bool:
-    """Whether the parent's failure passes the child's on: nothing of its own (no revert data,
-    or a failure that is not a revert), the same data, or the child's data wrapped inside."""
+    """Whether the parent's failure passes the child's on: the same revert data, the child's
+    data wrapped inside, or a failure with nothing of its own (a bare revert or a throw) right
+    after the child's, as its last call. Running out of gas passes on only running out of gas."""
     mine = parent.revert_data
+    if parent.failure == "out_of_gas":
+        return child.failure == "out_of_gas" and parent.children[-1] is child
     if mine is None or mine in ("0x", ""):
-        return True
+        return parent.children[-1] is child
     theirs = child.revert_data
     if theirs is None or theirs == "0x":
         return False

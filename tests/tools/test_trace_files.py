@@ -203,3 +203,43 @@ def test_the_readme_shows_what_kestrix_trace_prints(capsys: pytest.CaptureFixtur
     shown = readme.split(command + "\n```\n\n```text\n", 1)[1].split("\n```", 1)[0]
     status, out, _ = run(capsys, "trace", str(TRACES / "calltracer/inner_revert_reason.json"))
     assert status == 0 and out.rstrip("\n") == shown
+
+
+# ---- Whose failure: real traces with one field changed, to pin the rules down ----
+
+
+def test_a_caller_out_of_gas_after_a_caught_failure_is_blamed_itself() -> None:
+    trace = call_trace("withlog_tx_partial_failed")
+    trace["error"] = "out of gas"  # the caller survived its call's invalid jump, then ran out of gas
+    explained = kestrix_tools.explain_trace(trace)
+    assert [(f.depth, f.failure) for f in explained.failing_path] == [(0, "out_of_gas")]
+    assert explained.frames[1].outcome == "invalid"
+
+
+def test_a_failed_call_followed_by_others_is_not_blamed_for_its_callers_bare_revert() -> None:
+    trace = call_trace("inner_instafail")
+    trace["error"] = "execution reverted"  # a bare revert, after another call that went well
+    trace["calls"].append(call_trace("delegatecall")["calls"][0])
+    explained = kestrix_tools.explain_trace(trace)
+    assert [(f.depth, f.failure) for f in explained.failing_path] == [(0, "revert")]
+
+
+def test_a_call_that_ran_no_code_is_where_a_bare_revert_began() -> None:
+    # revert.json's call reverted with no data; give it a call to a code-less address first
+    # (a call runs no code exactly when it uses no gas and returns nothing).
+    trace = call_trace("revert")
+    called = call_trace("delegatecall")["calls"][0]
+    trace["calls"] = [{key: called[key] for key in ("from", "to", "input", "type", "value", "gas")} | {"gasUsed": "0x0"}]
+    explained = kestrix_tools.explain_trace(trace)
+    origin = explained.origin
+    assert origin is not None and (origin.outcome, origin.failure, origin.depth) == ("no_code", "contract_not_deployed", 1)
+    assert origin.note is not None and "inferred" in origin.note
+
+
+def test_node_words_and_names_cannot_drive_the_terminal(capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
+    trace = call_trace("throw")
+    trace["error"] = "invalid jump destination\x1b[2J\x1b]0;owned\x07"
+    saved = tmp_path / "trace.json"
+    saved.write_text(json.dumps(trace))
+    status, out, _ = run(capsys, "trace", str(saved))
+    assert status == 0 and "\x1b" not in out and "\x07" not in out and "\\x1b[2J" in out

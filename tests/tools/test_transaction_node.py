@@ -285,3 +285,27 @@ def test_a_node_sending_a_broken_trace_falls_back_with_a_note(node: Node) -> Non
         rpc_reply(rid, broken) if method == "debug_traceTransaction" else answer(method, params, rid))
     explained = kestrix_tools.explain_transaction(node.url, META["calltracer/revert_reason.json"]["transaction"])
     assert explained.source == "flat trace" and "cannot be read" in explained.notes[0]
+
+
+@pytest.mark.parametrize(("code", "outcome"), [("0x", "no_code"), ("0x6080", "reverted")])
+def test_code_less_calls_are_checked_with_eth_get_code_at_the_block(node: Node, code: str, outcome: str) -> None:
+    # revert.json's bare revert, after a call that ran no code (see test_trace_files).
+    trace = call_trace("revert")
+    called = call_trace("delegatecall")["calls"][0]
+    trace["calls"] = [{key: called[key] for key in ("from", "to", "input", "type", "value", "gas")} | {"gasUsed": "0x0"}]
+    answer = chain_node("revert", "debug")
+    asked: list[Any] = []
+
+    def answers(method: str, params: list[Any], rid: object) -> Answer:
+        if method == "debug_traceTransaction":
+            return rpc_reply(rid, trace)
+        if method == "eth_getCode":
+            asked.append(params)
+            return rpc_reply(rid, code)
+        return answer(method, params, rid)
+
+    node.answer = answers
+    explained = kestrix_tools.explain_transaction(node.url, META["calltracer/revert.json"]["transaction"])
+    origin = explained.origin
+    assert origin is not None and origin.outcome == outcome and origin.note is None
+    assert asked == [[called["to"], hex(META["calltracer/revert.json"]["block"])]]
