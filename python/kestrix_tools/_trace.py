@@ -266,11 +266,16 @@ def _quantity_field(node: Mapping[str, Any], key: str, path: At) -> int | None:
     raise TraceError(f"{_where(path)}: {key!r} is not a hex quantity: {str(value)[:48]!r}")
 
 
+#: Names a call's function from its whole input (hex), or None.
+Namer = Callable[[str], "str | None"]
+
+
 def _new_frame(frame_type: str, node: Mapping[str, Any], action: Mapping[str, Any], output: str | None,
-               error: str | None, path: At, input_key: str = "input") -> Frame:
+               error: str | None, path: At, namer: Namer | None, input_key: str = "input") -> Frame:
     data = _hex_field(action, input_key, path)
     is_create = frame_type in ("create", "create2")
     selector = data[:10] if data is not None and len(data) >= 10 and not is_create else None
+    function = namer(data) if namer is not None and selector is not None and data is not None else None
     failure = failure_kind(error) if error is not None else None
     return Frame(
         type=frame_type,
@@ -286,6 +291,7 @@ def _new_frame(frame_type: str, node: Mapping[str, Any], action: Mapping[str, An
         gas_used=_quantity_field(node, "gasUsed", path),
         depth=path[0],
         position=path[1],
+        function=function,
     )
 
 
@@ -296,7 +302,7 @@ def _frame_type(text: object, path: At) -> str:
     return "selfdestruct" if lowered == "suicide" else lowered
 
 
-def frames_from_call_trace(trace: object) -> Frame:
+def frames_from_call_trace(trace: object, namer: Namer | None = None) -> Frame:
     """The frame tree of a ``callTracer`` result."""
     if not isinstance(trace, Mapping):
         raise TraceError(f"a callTracer result is a JSON object, not {_json_type(trace)}")
@@ -314,7 +320,7 @@ def frames_from_call_trace(trace: object) -> Frame:
         frame_type = _frame_type(node.get("type"), path)
         error = _text_field(node, "error", path)
         output = _hex_field(node, "output", path, MAX_REVERT_HEX) if error is not None else None
-        frame = _new_frame(frame_type, node, node, output, error, path)
+        frame = _new_frame(frame_type, node, node, output, error, path, namer)
         if parent is None:
             root = frame
         else:
@@ -331,7 +337,7 @@ def frames_from_call_trace(trace: object) -> Frame:
     return root
 
 
-def frames_from_flat_trace(entries: object) -> Frame:
+def frames_from_flat_trace(entries: object, namer: Namer | None = None) -> Frame:
     """The frame tree of a ``trace_transaction`` result: a list placed by ``traceAddress``."""
     if not isinstance(entries, list) or not entries:
         raise TraceError(f"a flat trace is a non-empty JSON list, not {_json_type(entries)}")
@@ -358,11 +364,11 @@ def frames_from_flat_trace(entries: object) -> Frame:
         if kind == "call":
             frame_type = _frame_type(action.get("callType", "call"), path)
             output = _hex_field(result, "output", path, MAX_REVERT_HEX) if error is not None else None
-            frame = _new_frame(frame_type, result, action, output, error, path)
+            frame = _new_frame(frame_type, result, action, output, error, path, namer)
         elif kind == "create":
             frame_type = _frame_type(action.get("creationMethod", "create"), path)
             output = _hex_field(result, "output", path, MAX_REVERT_HEX) if error is not None else None
-            frame = _new_frame(frame_type, result, action, output, error, path, input_key="init")
+            frame = _new_frame(frame_type, result, action, output, error, path, namer, input_key="init")
             frame.to = _address_field(result, "address", path)
         elif kind in ("suicide", "selfdestruct"):
             frame = Frame(type="selfdestruct", sender=_address_field(action, "address", path),
@@ -483,15 +489,12 @@ def _code_less_child(frame: Frame, has_code: Callable[[str], bool | None] | None
 def transaction_from_frames(root: Frame, decoder: SupportsDecode, *, hash: str | None, source: str,
                             status: str | None = None, block: int | None = None,
                             has_code: Callable[[str], bool | None] | None = None,
-                            function_name: Callable[[str], str | None] | None = None,
                             caveat: str | None = None) -> Transaction:
     """Walks a frame tree: marks caught frames, explains failed ones, finds the origin."""
     path = failing_path(root, has_code)
     for frame in root.walk():
         if frame.failure == "revert":
             frame.explanation = _explain_payload(decoder, frame.revert_data or "0x")
-        if function_name is not None and frame.selector is not None:
-            frame.function = function_name(frame.selector)
     if status is None:
         status = "failed" if root.failed else "succeeded"
     return Transaction(hash=hash, status=status, root=root, failing_path=path, source=source,
@@ -624,22 +627,22 @@ def _unwrap_response(document: object, label: str) -> object:
     return document
 
 
-def frames_from_any(trace: object, label: str) -> tuple[Frame, str]:
+def frames_from_any(trace: object, label: str, namer: Namer | None = None) -> tuple[Frame, str]:
     """The frame tree of a callTracer object or a flat trace list, with which it was."""
     try:
-        return _frames_from_any(trace, label)
+        return _frames_from_any(trace, label, namer)
     except TraceError as error:
         if str(error).startswith(label):
             raise
         raise TraceError(f"{label}: {error}") from None
 
 
-def _frames_from_any(trace: object, label: str) -> tuple[Frame, str]:
+def _frames_from_any(trace: object, label: str, namer: Namer | None) -> tuple[Frame, str]:
     if isinstance(trace, list):
-        return frames_from_flat_trace(trace), "flat trace"
+        return frames_from_flat_trace(trace, namer), "flat trace"
     if isinstance(trace, Mapping) and "type" not in trace and isinstance(trace.get("result"), (Mapping, list)):
         # debug_traceBlock* give [{"txHash": ..., "result": {...}}]; a single entry of it.
-        return _frames_from_any(trace["result"], label)
+        return _frames_from_any(trace["result"], label, namer)
     if isinstance(trace, Sequence) and not isinstance(trace, str):
         raise TraceError(f"{label}: not a trace")
-    return frames_from_call_trace(trace), "trace"
+    return frames_from_call_trace(trace, namer), "trace"

@@ -254,7 +254,7 @@ def _transaction_parser(command: str) -> _Parser:
                             help="seconds to wait for each reply (default: 30)")
     parser.add_argument("--json", action="store_true", help="print one JSON object (one per trace)")
     parser.add_argument("--abi", action="append", default=[], metavar="PATH",
-                        help="ABI, Foundry/Hardhat artifact, or a folder of them (repeatable)")
+                        help="ABI, Foundry/Hardhat artifact, or a folder of them: errors and function names (repeatable)")
     parser.add_argument("--sig", action="append", default=[], metavar="TEXT", help="an error signature (repeatable)")
     return parser
 
@@ -272,16 +272,17 @@ def _value_argument(text: str) -> int:
 def _transaction_main(command: str, argv: Sequence[str]) -> int:
     from kestrix_tools._render import transaction_json, transaction_text
     from kestrix_tools._rpc import NodeError
-    from kestrix_tools.transaction import explain_call, explain_transaction
+    from kestrix_tools.transaction import FunctionNames, explain_call, explain_transaction
 
     parser = _transaction_parser(command)
     args = parser.parse_args(argv)
     try:
         decoder = build_decoder(DecoderSources(tuple(args.abi), tuple(args.sig)))
+        functions = FunctionNames(args.abi) if args.abi else None
     except (ValueError, OSError) as error:
         parser.error(str(error))
     if command == "trace":
-        return _trace_file(parser, args, decoder)
+        return _trace_file(parser, args, decoder, functions)
     url = args.rpc or os.environ.get("ETH_RPC_URL")
     if not url:
         parser.error("no node: give --rpc URL or set ETH_RPC_URL")
@@ -289,10 +290,10 @@ def _transaction_main(command: str, argv: Sequence[str]) -> int:
         parser.error("--timeout is a positive number of seconds")
     try:
         if command == "tx":
-            explained = explain_transaction(url, args.hash, decoder, timeout=args.timeout)
+            explained = explain_transaction(url, args.hash, decoder, functions=functions, timeout=args.timeout)
         else:
             explained = explain_call(url, args.to, args.data, sender=args.sender, value=args.value, block=args.block,
-                                     decoder=decoder, timeout=args.timeout)
+                                     decoder=decoder, functions=functions, timeout=args.timeout)
     except NodeError as error:
         _fail(str(error), args.json)
         return 1
@@ -314,7 +315,7 @@ def _fail(message: str, as_json: bool, **where: object) -> None:
         print(f"kestrix: {_printable(message)}", file=sys.stderr)
 
 
-def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDecode) -> int:
+def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDecode, functions: Any) -> int:
     from kestrix_tools._render import transaction_json, transaction_text
     from kestrix_tools._trace import TraceError, frames_from_any, trace_documents, transaction_from_frames
 
@@ -338,7 +339,7 @@ def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDeco
         try:
             if isinstance(trace, TraceError):
                 raise trace
-            root, source = frames_from_any(trace, where)
+            root, source = frames_from_any(trace, where, functions)
             explained = transaction_from_frames(root, decoder, hash=None, source=source)
         except TraceError as error:
             status = 1

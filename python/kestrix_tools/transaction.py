@@ -10,9 +10,10 @@ can differ from what happened (earlier transactions of the block are not applied
 from __future__ import annotations
 
 import re
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Final
 
+from kestrix_tools._definitions import Definition
 from kestrix_tools._explain import SupportsDecode, _default_decoder
 from kestrix_tools._revert_data import revert_data
 from kestrix_tools._rpc import MethodMissing, NodeError, RpcClient, RpcError, client_for
@@ -21,7 +22,7 @@ from kestrix_tools._trace import (
     frames_from_flat_trace, outcome_of, transaction_from_frames,
 )
 
-__all__ = ["TransactionUnavailable", "explain_call", "explain_transaction", "explain_trace"]
+__all__ = ["FunctionNames", "TransactionUnavailable", "explain_call", "explain_transaction", "explain_trace"]
 
 _HASH = re.compile(r"0x[0-9a-fA-F]{64}")
 _ADDRESS = re.compile(r"0x[0-9a-fA-F]{40}")
@@ -61,10 +62,45 @@ def _code_checker(client: RpcClient, block: str) -> Callable[[str], bool | None]
     return has_code
 
 
-def _function_namer(decoder: SupportsDecode) -> Callable[[str], str | None] | None:
-    """The decoder's own function names, where it knows functions."""
-    name = getattr(decoder, "function_name", None)
-    return name if callable(name) else None
+class FunctionNames:
+    """Names the functions calls run, from the ``"function"`` entries of ABIs and artifacts
+    (``paths``: files or folders, as ``Decoder`` takes them; ``abi``: one parsed ABI list).
+
+    A call's input is encoded exactly as an error with the function's name and parameters, so
+    the native decoder reads it: a name is given only when the whole input decodes.
+    """
+
+    __slots__ = ("_decode", "_known", "count")
+
+    def __init__(self, paths: Iterable[str] = (), abi: object = None) -> None:
+        from kestrix_tools import _native
+        from kestrix_tools._abi_json import errors_in_abi
+        from kestrix_tools._artifacts import abis_in_path
+
+        found: dict[str, Definition] = {}
+        sources: list[tuple[str, object]] = [("abi", abi)] if abi is not None else []
+        for path in paths:
+            sources.extend((label, entries) for label, entries, _ in abis_in_path(path))
+        for label, entries in sources:
+            try:
+                functions = errors_in_abi(entries, "function")
+            except ValueError as error:
+                raise ValueError(f"{label}: {error}") from None
+            for name, params, signature in functions:
+                found.setdefault(signature, (name, tuple(p.param for p in params), None))
+        self._decode = _native.Decoder(list(found.values())).decode
+        self._known: dict[str, str | None] = {}
+        self.count = len(found)
+
+    def __call__(self, data: str) -> str | None:
+        selector = data[:10]
+        if selector in self._known:
+            return self._known[selector]
+        result = self._decode(data)
+        name = result["error_name"] if result["kind"] == "custom_error" else None
+        if name is not None or len(self._known) < 4096:
+            self._known[selector] = name
+        return name
 
 
 def _call_frame(call: Mapping[str, Any]) -> Frame:
@@ -110,12 +146,14 @@ def _call_object(tx: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | None = None, *,
-                        timeout: float = 30.0, retries: int = 3) -> Transaction:
+                        functions: FunctionNames | None = None, timeout: float = 30.0,
+                        retries: int = 3) -> Transaction:
     """Why the transaction ``tx_hash`` failed (or that it succeeded), asked of ``source``: an
     HTTP(S) RPC URL or a web3 ``Web3`` instance.
 
     Raises ValueError for a malformed hash, TransactionUnavailable for an unknown or pending
     one, NodeError when the node cannot be asked (its text names the host, never the URL).
+    ``functions`` names the functions of the calls (see FunctionNames).
     """
     if not isinstance(tx_hash, str) or _HASH.fullmatch(tx_hash) is None:
         raise ValueError("a transaction hash is 0x followed by 64 hex digits")
@@ -135,16 +173,19 @@ def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | 
     block = _quantity(receipt.get("blockNumber", tx["blockNumber"]), "the block number")
     status = receipt.get("status")
     if status is not None and _quantity(status, "the receipt status") == 1:
-        return Transaction(hash=tx_hash, status="succeeded", root=_call_frame(tx), failing_path=(),
-                           source="receipt", block=block)
+        root = _call_frame(tx)
+        if functions is not None and root.selector is not None:
+            root.function = functions(_call_object(tx)["data"])
+        return Transaction(hash=tx_hash, status="succeeded", root=root, failing_path=(), source="receipt",
+                           block=block)
     notes: list[str] = []
-    namer = _function_namer(decoder)
+    namer = functions
     has_code = _code_checker(client, hex(block))
     for method, params, build, source_name in (
             ("debug_traceTransaction", [tx_hash, _CALL_TRACER], frames_from_call_trace, "trace"),
             ("trace_transaction", [tx_hash], frames_from_flat_trace, "flat trace")):
         try:
-            root = build(client.call(method, params))
+            root = build(client.call(method, params), namer)
         except MethodMissing:
             notes.append(f"{client.label} has no {method}")
             continue
@@ -155,15 +196,16 @@ def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | 
             notes.append(f"{method} gave a trace that cannot be read: {error}")
             continue
         explained = transaction_from_frames(root, decoder, hash=tx_hash, source=source_name, block=block,
-                                            has_code=has_code, function_name=namer,
+                                            has_code=has_code,
                                             status="failed" if status is not None else None)
         explained.notes = tuple(notes)
         return explained
-    frame, note = _replay(client, _call_object(tx), hex(max(block - 1, 0)), decoder)
+    call = _call_object(tx)
+    frame, note = _replay(client, call, hex(max(block - 1, 0)), decoder)
     if note is not None:
         notes.append(note)
     if namer is not None and frame.selector is not None:
-        frame.function = namer(frame.selector)
+        frame.function = namer(call["data"])
     failed = status is not None or frame.failed
     return Transaction(hash=tx_hash, status="failed" if failed else "succeeded", root=frame,
                        failing_path=(frame,) if frame.failed else (), source="replay", caveat=REPLAY_CAVEAT,
@@ -171,8 +213,8 @@ def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | 
 
 
 def explain_call(source: object, to: str, data: str = "0x", *, sender: str | None = None, value: int | None = None,
-                 block: str | int = "latest", decoder: SupportsDecode | None = None, timeout: float = 30.0,
-                 retries: int = 3) -> Transaction:
+                 block: str | int = "latest", decoder: SupportsDecode | None = None,
+                 functions: FunctionNames | None = None, timeout: float = 30.0, retries: int = 3) -> Transaction:
     """Why a call that has not been sent fails: ``debug_traceCall``, falling back to ``eth_call``."""
     if not isinstance(to, str) or _ADDRESS.fullmatch(to) is None:
         raise ValueError("--to is an address: 0x followed by 40 hex digits")
@@ -198,7 +240,7 @@ def explain_call(source: object, to: str, data: str = "0x", *, sender: str | Non
         call["value"] = hex(value)
     notes: list[str] = []
     try:
-        root = frames_from_call_trace(client.call("debug_traceCall", [call, block_tag, _CALL_TRACER]))
+        root = frames_from_call_trace(client.call("debug_traceCall", [call, block_tag, _CALL_TRACER]), functions)
     except MethodMissing:
         notes.append(f"{client.label} has no debug_traceCall")
     except RpcError as error:
@@ -207,20 +249,22 @@ def explain_call(source: object, to: str, data: str = "0x", *, sender: str | Non
         notes.append(f"debug_traceCall gave a trace that cannot be read: {error}")
     else:
         explained = transaction_from_frames(root, decoder, hash=None, source="trace",
-                                            has_code=_code_checker(client, block_tag),
-                                            function_name=_function_namer(decoder))
+                                            has_code=_code_checker(client, block_tag))
         explained.notes, explained.sent = tuple(notes), False
         return explained
     frame, _ = _replay(client, call, block_tag, decoder)
+    if functions is not None and frame.selector is not None:
+        frame.function = functions(call["data"])
     return Transaction(hash=None, status="failed" if frame.failed else "succeeded", root=frame,
                        failing_path=(frame,) if frame.failed else (), source="call", notes=tuple(notes),
                        sent=False)
 
 
-def explain_trace(trace: object, decoder: SupportsDecode | None = None, *, hash: str | None = None) -> Transaction:
+def explain_trace(trace: object, decoder: SupportsDecode | None = None, *, functions: FunctionNames | None = None,
+                  hash: str | None = None) -> Transaction:
     """Explains a saved trace: a ``callTracer`` result (dict) or a flat ``trace_transaction`` list."""
     from kestrix_tools._trace import frames_from_any
 
-    root, source = frames_from_any(trace, "trace")
+    root, source = frames_from_any(trace, "trace", functions)
     return transaction_from_frames(root, _default_decoder() if decoder is None else decoder, hash=hash,
-                                   source=source, function_name=_function_namer(decoder) if decoder else None)
+                                   source=source)

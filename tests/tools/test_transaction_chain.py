@@ -3,6 +3,7 @@ has neither debug_* nor trace_*), on a Vyper contract that reverts only for some
 
 from __future__ import annotations
 
+import json
 import subprocess
 import sys
 from collections.abc import Iterator
@@ -11,6 +12,7 @@ from typing import Any
 
 import kestrix_tools
 import pytest
+from kestrix_tools.transaction import FunctionNames
 
 web3 = pytest.importorskip("web3", reason="web3 with eth-tester is a test requirement")
 
@@ -19,13 +21,20 @@ POKE = "0x18178358"  # poke()
 
 
 @pytest.fixture(scope="module")
-def chain() -> Iterator[tuple[Any, str]]:
-    compiled = subprocess.run([sys.executable, "-m", "vyper", "-f", "bytecode", str(GATE)], capture_output=True,
-                              text=True, timeout=300)
-    if compiled.returncode != 0:
-        pytest.skip(f"the Vyper compiler failed: {compiled.stderr[-300:]}")
+def compiled() -> tuple[str, Any]:
+    """The contract's bytecode and ABI, from the Vyper compiler."""
+    done = subprocess.run([sys.executable, "-m", "vyper", "-f", "bytecode,abi", str(GATE)], capture_output=True,
+                          text=True, timeout=300)
+    if done.returncode != 0:
+        pytest.skip(f"the Vyper compiler failed: {done.stderr[-300:]}")
+    bytecode, abi = done.stdout.strip().split("\n", 1)
+    return bytecode, json.loads(abi)
+
+
+@pytest.fixture(scope="module")
+def chain(compiled: tuple[str, Any]) -> Iterator[tuple[Any, str]]:
     w3 = web3.Web3(web3.EthereumTesterProvider())
-    sent = w3.eth.send_transaction({"from": w3.eth.accounts[0], "data": compiled.stdout.strip()})
+    sent = w3.eth.send_transaction({"from": w3.eth.accounts[0], "data": compiled[0]})
     yield w3, w3.eth.get_transaction_receipt(sent)["contractAddress"]
 
 
@@ -34,14 +43,15 @@ def send(w3: Any, sender: str, to: str) -> str:
     return "0x" + bytes(sent).hex()
 
 
-def test_a_failed_transaction_is_replayed_and_its_revert_explained(chain: Any) -> None:
+def test_a_failed_transaction_is_replayed_and_its_revert_explained(chain: Any, compiled: tuple[str, Any]) -> None:
     w3, gate = chain
     failed = send(w3, w3.eth.accounts[1], gate)
     assert w3.eth.get_transaction_receipt(failed)["status"] == 0
-    explained = kestrix_tools.explain_transaction(w3, failed)
+    functions = FunctionNames(abi=compiled[1])
+    explained = kestrix_tools.explain_transaction(w3, failed, functions=functions)
     assert (explained.status, explained.source) == ("failed", "replay") and explained.caveat
     origin = explained.origin
-    assert origin is not None and origin.to == gate.lower() and origin.selector == POKE
+    assert origin is not None and origin.to == gate.lower() and (origin.selector, origin.function) == (POKE, "poke")
     assert origin.sender == w3.eth.accounts[1].lower()
     assert explained.cause is not None and explained.cause.to_dict()["message"] == "only the owner may poke"
     assert [note.split(" has no ")[-1] for note in explained.notes] == ["debug_traceTransaction", "trace_transaction"]
