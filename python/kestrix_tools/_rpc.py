@@ -21,12 +21,15 @@ from typing import Any, Final
 from urllib.parse import urlsplit
 
 from kestrix_tools._revert_data import revert_data
+from kestrix_tools._trace import TraceError, parse_json_deep
 
 __all__ = ["MethodMissing", "NodeError", "RpcClient", "RpcError", "client_for", "redact"]
 
 #: Bytes read of one reply: a large trace is tens of megabytes; beyond this the node is refused.
 MAX_REPLY_BYTES: Final = 256 * 1024 * 1024
 _RETRY_STATUSES: Final = frozenset({429, 500, 502, 503, 504})
+#: A whole reply may take this many timeouts to arrive (large traces are tens of megabytes).
+_BODY_TIMEOUTS: Final = 10
 
 # How nodes and providers say a method is not there beside -32601: geth, Erigon, Nethermind,
 # reth, Infura, Alchemy and hosted gateways word it differently.
@@ -101,8 +104,9 @@ class _HttpTransport:
         body = json.dumps({"jsonrpc": "2.0", "id": next(self._ids), "method": method, "params": params}).encode()
         reply = self._post(method, body)
         try:
-            document = json.loads(reply)
-        except (ValueError, RecursionError):
+            # Traces nest as deep as calls do: read without recursion.
+            document = parse_json_deep(reply.decode("utf-8"), method)
+        except (UnicodeDecodeError, TraceError):
             raise NodeError(f"{self.host} answered {method} with something that is not JSON: "
                             f"{reply[:80].decode('utf-8', 'replace')!r}") from None
         if not isinstance(document, dict):
@@ -130,7 +134,7 @@ class _HttpTransport:
         """The reply's bytes, or (what went wrong, how long to wait before retrying or None)."""
         try:
             with urllib.request.urlopen(request, timeout=self.timeout) as response:
-                reply: bytes = response.read(MAX_REPLY_BYTES + 1)
+                reply = self._read(response, method)
         except urllib.error.HTTPError as error:
             status = error.code
             text = f"{self.host} answered {method} with HTTP {status} {error.reason}"
@@ -151,9 +155,23 @@ class _HttpTransport:
             return f"{self.host} did not answer {method} within {self.timeout:g} s", None
         except (http.client.HTTPException, ConnectionError, OSError) as error:
             return self._reason(error, method), wait if isinstance(error, ConnectionResetError) else None
-        if len(reply) > MAX_REPLY_BYTES:
-            return f"{self.host} answered {method} with more than {MAX_REPLY_BYTES // 2**20} MiB", None
         return reply, None
+
+    def _read(self, response: http.client.HTTPResponse, method: str) -> bytes | str:
+        """The body, or what went wrong: too large, or trickling in for too long (each read
+        waits at most the timeout; the whole body at most ten times it)."""
+        limit = self.timeout * _BODY_TIMEOUTS
+        deadline = time.monotonic() + limit
+        chunks: list[bytes] = []
+        size = 0
+        while chunk := response.read1(1 << 20):
+            size += len(chunk)
+            if size > MAX_REPLY_BYTES:
+                return f"{self.host} answered {method} with more than {MAX_REPLY_BYTES // 2**20} MiB"
+            if time.monotonic() > deadline:
+                return f"{self.host} took longer than {limit:g} s to send its reply to {method}"
+            chunks.append(chunk)
+        return b"".join(chunks)
 
     def _reason(self, reason: object, method: str) -> str:
         if isinstance(reason, ssl.SSLError):

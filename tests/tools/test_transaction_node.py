@@ -46,6 +46,7 @@ class Node(ThreadingHTTPServer):
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), Handler)
         self.calls: list[str] = []
+        self.drip = 0.0
 
     @property
     def url(self) -> str:
@@ -65,7 +66,13 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         try:
-            self.wfile.write(body)
+            if self.server.drip:
+                for byte in body:
+                    self.wfile.write(bytes([byte]))
+                    self.wfile.flush()
+                    time.sleep(self.server.drip)
+            else:
+                self.wfile.write(body)
         except (BrokenPipeError, ConnectionResetError):
             pass
 
@@ -309,3 +316,27 @@ def test_code_less_calls_are_checked_with_eth_get_code_at_the_block(node: Node, 
     origin = explained.origin
     assert origin is not None and origin.outcome == outcome and origin.note is None
     assert asked == [[called["to"], hex(META["calltracer/revert.json"]["block"])]]
+
+
+def test_a_node_answering_with_a_trace_deeper_than_the_json_parser_recurses(node: Node) -> None:
+    # 1,100 nested calls: deeper than the EVM's 1,024 only by a little, and past json's recursion.
+    frame = json.dumps(call_trace("revert_reason"))
+    deep = (frame[:-1] + ', "calls": [') * 1100 + frame + "]}" * 1100
+    answer = chain_node("revert_reason", "debug")
+    node.answer = lambda method, params, rid: (
+        (200, b'{"jsonrpc":"2.0","id":1,"result":' + deep.encode() + b"}", {})
+        if method == "debug_traceTransaction" else answer(method, params, rid))
+    explained = kestrix_tools.explain_transaction(node.url, META["calltracer/revert_reason.json"]["transaction"])
+    assert explained.source == "trace" and len(explained.failing_path) == 1101
+
+
+def test_a_node_dripping_its_reply_is_cut_off(node: Node) -> None:
+    def drip(method: str, params: list[Any], rid: object) -> Answer:
+        return 200, b" " * 60 + b'{"jsonrpc":"2.0","id":1,"result":"0x1"}', {"X-Drip": "1"}
+
+    node.answer = drip
+    node.drip = 0.05  # seconds between bytes
+    started = time.monotonic()
+    with pytest.raises(NodeError, match="took longer than"):
+        fast_client(node.url, timeout=0.2).call("eth_blockNumber", [])
+    assert time.monotonic() - started < 5
