@@ -7,11 +7,12 @@ stacks, so a tree nested thousands of levels deep costs memory, never Python rec
 
 from __future__ import annotations
 
+import itertools
 import json
 import re
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Final, Protocol
+from typing import IO, Any, Final, Protocol
 
 from kestrix_tools._explain import SupportsDecode
 
@@ -584,34 +585,55 @@ def _parse_iteratively(text: str, label: str) -> object:
         top[2] = "comma"
 
 
-def trace_documents(text: str, label: str) -> Iterator[tuple[str, object]]:
-    """The traces in a file: one JSON document, or JSON Lines of them; (label, trace) pairs.
-    A line that cannot be read is given as (label, TraceError) so the others still count."""
-    stripped = text.strip()
+#: One trace document (a whole file, or one line of JSON Lines) is read up to this size.
+MAX_TRACE_BYTES: Final = 512 * 1024 * 1024
+
+
+def trace_documents(stream: IO[bytes], label: str) -> Iterator[tuple[str, object]]:
+    """The traces in a file: one JSON document, or JSON Lines of them, read line by line so a
+    long file is never held whole; (label, trace) pairs. A document that cannot be read is given
+    as (label, TraceError) and the others still count."""
+    first = stream.readline(MAX_TRACE_BYTES + 1)
+    while first and not first.strip():
+        first = stream.readline(MAX_TRACE_BYTES + 1)
     try:
-        document = parse_json_deep(stripped, label)
-    except TraceError as whole:
-        # JSON Lines when the first line is a whole document by itself.
-        first = stripped.split("\n", 1)[0]
+        document = _document(first, label)
+    except TraceError:
+        document = _NOT_A_LINE
+    if document is _NOT_A_LINE:
+        # One document spread over lines (pretty-printed): read it whole.
+        whole = first + stream.read(MAX_TRACE_BYTES + 1 - len(first))
         try:
-            parse_json_deep(first, label)
-        except TraceError:
-            yield label, whole
-            return
-    else:
-        try:
-            yield label, _unwrap_response(document, label)
+            if len(whole) > MAX_TRACE_BYTES:
+                raise TraceError(f"{label}: larger than {MAX_TRACE_BYTES // 2**20} MiB")
+            yield label, _unwrap_response(_document(whole, label), label)
         except TraceError as error:
             yield label, error
         return
-    for number, line in enumerate(text.splitlines(), 1):
+    lines = itertools.chain([first], iter(lambda: stream.readline(MAX_TRACE_BYTES + 1), b""))
+    for number, line in enumerate(lines, 1):
         if not line.strip():
             continue
         where = f"{label} line {number}"
         try:
-            yield where, _unwrap_response(parse_json_deep(line, where), where)
+            if len(line) > MAX_TRACE_BYTES:
+                while line and not line.endswith(b"\n"):  # skip the rest of the line
+                    line = stream.readline(1 << 20)
+                raise TraceError(f"{where}: longer than {MAX_TRACE_BYTES // 2**20} MiB")
+            yield where, _unwrap_response(_document(line, where), where)
         except TraceError as error:
             yield where, error
+
+
+_NOT_A_LINE: Final = object()
+
+
+def _document(raw: bytes, label: str) -> object:
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise TraceError(f"{label}: not UTF-8 text") from None
+    return parse_json_deep(text.strip(), label)
 
 
 def _unwrap_response(document: object, label: str) -> object:

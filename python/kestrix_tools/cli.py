@@ -316,26 +316,23 @@ def _fail(message: str, as_json: bool, **where: object) -> None:
 
 
 def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDecode, functions: Any) -> int:
+    if args.file == "-":
+        return _explain_traces(sys.stdin.buffer, "standard input", args.json, decoder, functions)
+    try:
+        stream = open(args.file, "rb")
+    except OSError as error:
+        parser.error(f"{args.file}: {error.strerror or error}")
+    with stream:
+        return _explain_traces(stream, args.file, args.json, decoder, functions)
+
+
+def _explain_traces(stream: IO[bytes], label: str, as_json: bool, decoder: SupportsDecode, functions: Any) -> int:
     from kestrix_tools._render import transaction_json, transaction_text
     from kestrix_tools._trace import TraceError, frames_from_any, trace_documents, transaction_from_frames
 
-    label = "standard input" if args.file == "-" else args.file
-    try:
-        if args.file == "-":
-            raw = sys.stdin.buffer.read()
-        else:
-            with open(args.file, "rb") as stream:
-                raw = stream.read()
-    except OSError as error:
-        parser.error(f"{label}: {error.strerror or error}")
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError:
-        _fail(f"{label}: not UTF-8 text", args.json, trace=label)
-        return 1
     status = 0
     colour = _use_colour(sys.stdout)
-    for number, (where, trace) in enumerate(trace_documents(text, label)):
+    for number, (where, trace) in enumerate(trace_documents(stream, label)):
         try:
             if isinstance(trace, TraceError):
                 raise trace
@@ -343,9 +340,9 @@ def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDeco
             explained = transaction_from_frames(root, decoder, hash=None, source=source)
         except TraceError as error:
             status = 1
-            _fail(str(error), args.json, trace=where)
+            _fail(str(error), as_json, trace=where)
             continue
-        if args.json:
+        if as_json:
             sys.stdout.write(_json_line(transaction_json(explained)))
         else:
             if number:

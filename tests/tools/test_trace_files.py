@@ -117,7 +117,7 @@ def test_json_rpc_responses_and_json_lines_of_traces(tmp_path: Path, capsys: pyt
 
 @pytest.mark.parametrize(("text", "message"), [
     ("", "not valid JSON"), ("[]", "non-empty"), ('{"type": "CALL", "calls": {}}', "'calls' is an object"),
-    ("\"just text\"", "trace.json: a callTracer result is a JSON object, not text"), ('{"from": "0x00"}', "no frame type"),
+    ("\"just text\"", "trace.json line 1: a callTracer result is a JSON object, not text"), ('{"from": "0x00"}', "no frame type"),
 ])
 def test_unreadable_trace_files_are_clear_errors(tmp_path: Path, capsys: pytest.CaptureFixture[str], text: str,
                                                  message: str) -> None:
@@ -243,3 +243,12 @@ def test_node_words_and_names_cannot_drive_the_terminal(capsys: pytest.CaptureFi
     saved.write_text(json.dumps(trace))
     status, out, _ = run(capsys, "trace", str(saved))
     assert status == 0 and "\x1b" not in out and "\x07" not in out and "\\x1b[2J" in out
+
+
+def test_pretty_printed_traces_and_standard_input(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    import io
+
+    pretty = json.dumps(call_trace("revert_reason"), indent=2).encode()
+    monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(b"\n\n" + pretty)))
+    status, out, _ = run(capsys, "trace", "--json", "-")
+    assert status == 0 and json.loads(out)["cause"]["message"] == "Self-delegation is disallowed."
