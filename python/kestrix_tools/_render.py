@@ -106,8 +106,11 @@ def _layer_lines(layer: Layer, paint: _Painter) -> list[tuple[str, str]]:
         lines.extend(_argument_lines(layer, result))
     elif kind == "raw_revert":
         lines.append(("data", result["raw_data"]))
+    shown = list(layer.args.values())
     for key, value in layer.context.items():
-        lines.append(("", f"  {printable(key)}: {_value_text(value)}"))
+        # Extras already shown as an argument are not repeated; decoded ones are.
+        if not any(value is item or (type(value) is type(item) and value == item) for item in shown):
+            lines.append(("", f"  {printable(key)}: {_value_text(value)}"))
     if result["suggestion"]:
         lines.append(("hint", printable(result["suggestion"])))
     if result["selector"]:

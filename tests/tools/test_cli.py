@@ -207,3 +207,18 @@ def test_hints_and_names_cannot_drive_the_terminal() -> None:
     text = human_text(result)  # type: ignore[arg-type]
     assert "\x1b" not in text and "\x07" not in text
     assert "Bad\\x1b]0;x\\x07" in text and "who\\x1b[2J" in text and "fix\\x1b[31m it\\n" in text
+
+
+def test_wrapped_revert_shows_each_layer_under_the_one_that_carries_it(encode_call) -> None:  # type: ignore[no-untyped-def]
+    reason = bytes.fromhex(encode_call("Error(string)", ["string"], ["STF"])[2:])
+    wrapped = encode_call("WrappedError(address,bytes4,bytes,bytes)", ["address", "bytes4", "bytes", "bytes"],
+                          ["0x" + "ab" * 20, b"\x12\x34\x56\x78", reason, b""])
+    outer = encode_call("ExecutionFailed(uint256,bytes)", ["uint256", "bytes"], [2, bytes.fromhex(wrapped[2:])])
+    text = run(outer).stdout
+    assert text.index("ExecutionFailed") < text.index("caused by:") < text.index("WrappedError")
+    assert "\n    call:     contract 0x" + "ab" * 20 + " function 0x12345678\n" in text
+    assert '\n    reason:   "STF"\n' in text
+    line = json.loads(run("--json", outer).stdout)
+    assert [layer["error_name"] or layer["kind"] for layer in line["chain"]] == [
+        "ExecutionFailed", "WrappedError", "revert_string"]
+    assert line["chain"][0]["context"] == {"command_index": 2} and line["chain"][2]["target"] == "0x" + "ab" * 20

@@ -4,9 +4,13 @@ each native argument value checked."""
 from __future__ import annotations
 
 import json
+import re
 from dataclasses import dataclass, field
 from typing import Any
 
+import kestrix
+import kestrix_tools
+import pytest
 from conftest import selector
 from eth_abi import encode
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -80,6 +84,7 @@ class Layer:
 
 
 def custom(name: str, plist: list[Param], abi: list[dict[str, Any]]) -> Layer:
+    name += f"_{len(abi)}"  # one entry per signature: the decoder keeps the first one's names
     signature = f"{name}({','.join(p.canonical for p in plist)})"
     abi.append({"type": "error", "name": name, "inputs": [p.abi for p in plist]})
     data = bytes.fromhex(selector(signature)) + encode([p.canonical for p in plist], [p.value for p in plist])
@@ -177,3 +182,69 @@ def test_random_chains_against_the_encoder(built: tuple[list[Layer], list[dict[s
     # The JSON the command line writes: the ten keys, then the chain.
     line = json.loads(json.dumps(json_object(explanation)))
     assert list(line)[:10] == list(decoder.decode(layers[0].data)) and len(line["chain"]) == len(layers)
+
+
+def call(signature: str, types: list[str], values: list[Any]) -> bytes:
+    return bytes.fromhex(selector(signature)) + encode(types, values)
+
+
+PAUSED = call("Error(string)", ["string"], ["Pausable: paused"])
+PANIC = call("Panic(uint256)", ["uint256"], [0x11])
+UNKNOWN = bytes.fromhex("deadbeef") + bytes(32)
+
+
+def nested(times: int, inner: bytes = PAUSED) -> bytes:
+    for _ in range(times):
+        inner = call("UnexpectedRevertBytes(bytes)", ["bytes"], [inner])
+    return inner
+
+
+@pytest.mark.parametrize(("data", "signatures", "chain", "root_args"), [
+    # A real payload: a batched call whose revert holds a reason.
+    (call("CallFailed(uint256,bytes)", ["uint256", "bytes"], [0, PAUSED]), [],
+     ["CallFailed", "revert_string"], {"message": "Pausable: paused"}),
+    # 20 nested wrappers: the chain stops at 16 layers, the last one still a wrapper.
+    (nested(20), [], ["UnexpectedRevertBytes"] * 16, {"revertData": nested(4)}),
+    (nested(15), [], ["UnexpectedRevertBytes"] * 15 + ["revert_string"], {"message": "Pausable: paused"}),
+    # An unknown wrapper: the first bytes argument that holds a known revert is the cause.
+    (call("Hop(bytes,bytes,bytes)", ["bytes", "bytes", "bytes"], [UNKNOWN, PANIC, PAUSED]), ["Hop(bytes a, bytes b, bytes c)"],
+     ["Hop", "panic"], {"code": 0x11}),
+    # Unknown or empty data is not a layer, but stays shown as data.
+    (call("Hop(bytes,bytes,bytes)", ["bytes", "bytes", "bytes"], [UNKNOWN, b"", b"\x08\xc3"]), ["Hop(bytes a, bytes b, bytes c)"],
+     ["Hop"], {"a": UNKNOWN, "b": b"", "c": b"\x08\xc3"}),
+    # A known wrapper follows its cause only, even when another argument holds a known revert.
+    (call("WrappedError(address,bytes4,bytes,bytes)", ["address", "bytes4", "bytes", "bytes"],
+          ["0x" + "11" * 20, b"\x01\x02\x03\x04", UNKNOWN, PANIC]), [],
+     ["WrappedError"], {"target": "0x" + "11" * 20, "selector": b"\x01\x02\x03\x04", "reason": UNKNOWN, "details": PANIC}),
+    # Truncated: nothing decodes the wrapper, so nothing is followed.
+    (nested(2)[:90], [], ["raw_revert"], {}),
+    # A reason text that carries a panic after non-UTF-8 text.
+    (call("Error(string)", ["bytes"], [b"bad \xff: " + PANIC]), [], ["revert_string", "panic"], {"code": 0x11}),
+])
+def test_chain_boundaries(data: bytes, signatures: list[str], chain: list[str], root_args: dict[str, Any]) -> None:
+    decoder = Decoder(signatures=signatures)
+    explanation = decoder.explain(data)
+    assert [layer.error_name or layer.kind for layer in explanation.chain] == chain
+    assert explanation.root.args == root_args
+    assert explanation.to_dict() == decoder.decode(data) == decoder.decode("0x" + data.hex())
+    for layer in explanation.chain:
+        assert layer.to_dict() == decoder.decode(layer.raw_data)
+
+
+def test_hostile_input_gets_the_errors_decode_gives() -> None:
+    decoder = Decoder()
+    for bad in ["0xzz", 12, None]:
+        with pytest.raises((ValueError, TypeError)) as expected:
+            decoder.decode(bad)  # type: ignore[arg-type]
+        with pytest.raises(type(expected.value), match=re.escape(str(expected.value))):
+            decoder.explain(bad)  # type: ignore[arg-type]
+
+
+def test_explain_gives_the_chain_on_request() -> None:
+    rpc_error = {"code": 3, "message": "execution reverted", "data": "0x" + nested(2).hex()}
+    assert kestrix_tools.explain(rpc_error) == Decoder().decode(nested(2))
+    explanation = kestrix_tools.explain(rpc_error, chain=True)
+    assert explanation is not None and explanation.depth == 2 and explanation.root.message == "Pausable: paused"
+    # A decoder that does not unwrap gives the outermost layer alone.
+    outer = kestrix_tools.explain(rpc_error, kestrix.EvmErrorDecoder(), chain=True)
+    assert outer is not None and outer.depth == 0 and outer.to_dict()["kind"] == "raw_revert"
