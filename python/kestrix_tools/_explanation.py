@@ -6,7 +6,8 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Union
 
-from kestrix_tools._wrappers import known_wrappers
+from kestrix_tools import _native
+from kestrix_tools._wrappers import Wrapper, known_wrappers
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -103,13 +104,8 @@ class Layer:
         return f"<Layer {name}>"
 
 
-def _wrapper_facts(wrapper: Layer, inner: Layer | None, decode: Decode | None) -> None:
+def _wrapper_facts(known: Wrapper, wrapper: Layer, inner: Layer | None, decode: Decode | None) -> None:
     """Fills the wrapper's context and, from it, the target and called function of ``inner``."""
-    if wrapper.signature is None:
-        return
-    known = known_wrappers().get(wrapper.signature)
-    if known is None:
-        return
     values = list(wrapper.args.values())
 
     def value(position: int) -> Any:
@@ -132,15 +128,14 @@ def _wrapper_facts(wrapper: Layer, inner: Layer | None, decode: Decode | None) -
         inner.call_selector = "0x" + selector.hex() if isinstance(selector, bytes) else None
 
 
-class Explanation:
-    """A revert and every revert it carries: ``chain`` outermost first, ``root`` the cause."""
+class Explanation(_native.RevertChain):
+    """A revert and every revert it carries: ``chain`` outermost first, ``root`` the cause.
 
-    __slots__ = ("_raw", "_chain", "_decode")
+    Made by ``Decoder.explain``; the layers are decoded natively in one pass and become
+    ``Layer`` objects only when first asked for.
+    """
 
-    def __init__(self, raw: tuple[RawLayer, ...], decode: Decode | None = None) -> None:
-        self._raw = raw
-        self._chain: tuple[Layer, ...] | None = None
-        self._decode = decode
+    __slots__ = ()
 
     @classmethod
     def of_result(cls, result: DecodeResult) -> Explanation:
@@ -150,13 +145,18 @@ class Explanation:
     @property
     def chain(self) -> tuple[Layer, ...]:
         """The layers, outermost first: ``chain[0]`` is the revert itself."""
-        if self._chain is None:
-            layers = tuple(Layer(raw) for raw in self._raw)
-            for position, layer in enumerate(layers):
+        layers: tuple[Layer, ...] | None = self._cache
+        if layers is not None:
+            return layers
+        layers = tuple(map(Layer, self._layers))
+        wrappers = known_wrappers()
+        for position, layer in enumerate(layers):
+            known = wrappers.get(layer.signature) if layer.signature is not None else None
+            if known is not None:
                 inner = layers[position + 1] if position + 1 < len(layers) else None
-                _wrapper_facts(layer, inner, self._decode)
-            self._chain = layers
-        return self._chain
+                _wrapper_facts(known, layer, inner, getattr(self._decoder, "decode", None))
+        self._cache = layers
+        return layers
 
     @property
     def root(self) -> Layer:
@@ -166,11 +166,11 @@ class Explanation:
     @property
     def depth(self) -> int:
         """How many layers lie below the outermost one (0 without nesting)."""
-        return len(self._raw) - 1
+        return len(self._layers) - 1
 
     def to_dict(self) -> DecodeResult:
         """The outermost layer's ten-key dict: exactly ``Decoder.decode(data)``."""
-        return self._raw[0][0].copy()
+        return self._layers[0][0].copy()
 
     def __repr__(self) -> str:
         names = " <- ".join(layer.signature or layer.kind for layer in self.chain)
@@ -187,11 +187,8 @@ def explain_data(decoder: object, data: str | bytes | bytearray | memoryview) ->
             return explanation
     unwrap = getattr(decoder, "unwrap", None)
     if unwrap is not None:
-        return Explanation(unwrap(data), _decode_bytes(decoder))
+        return Explanation(unwrap(data), decoder)
     decode: Callable[[Any], Mapping[str, Any]] = getattr(decoder, "decode")
     return Explanation.of_result(decode(data if isinstance(data, str) else bytes(data).hex()))  # type: ignore[arg-type]
 
 
-def _decode_bytes(decoder: object) -> Decode | None:
-    decode = getattr(decoder, "decode", None)
-    return decode if callable(decode) else None

@@ -104,12 +104,20 @@ class Decoder:
     their root cause.
     """
 
-    __slots__ = ("decode", "errors", "_unwrap")
+    __slots__ = ("decode", "errors", "explain")
 
     #: Decodes revert data (hex text, "0x" optional, or bytes) into kestrix's ten-key dict.
     decode: Final[Callable[[str | bytes | bytearray | memoryview], DecodeResult]]
     #: The canonical signatures of the errors added, in the order they are tried.
     errors: Final[tuple[str, ...]]
+    #: The revert in ``data`` (as ``decode`` takes it) and every revert it carries, as an
+    #: ``Explanation``: ``chain`` outermost first (``chain[0].to_dict() == decode(data)``), down
+    #: to ``root``, the cause. A carried revert is a ``bytes`` argument of a decoded error, or
+    #: the end of an ``Error(string)`` text, that decodes to a reason, a panic or a known error;
+    #: the known wrappers (ERC-7751 ``WrappedError``, ``ExecutionFailed``,
+    #: ``FailedOpWithRevert``, ``UnexpectedRevertBytes``, ``CallFailed``) name which argument is
+    #: the cause. At most 16 layers.
+    explain: Final[Callable[[str | bytes | bytearray | memoryview], Explanation]]
 
     def __init__(
         self,
@@ -129,19 +137,7 @@ class Decoder:
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode
         self.errors = native.errors
-        self._unwrap = native.unwrap
-
-    def explain(self, data: str | bytes | bytearray | memoryview) -> Explanation:
-        """The revert in ``data`` (as ``decode`` takes it) and every revert it carries.
-
-        ``chain`` lists them outermost first (``chain[0].to_dict() == decode(data)``), down to
-        ``root``, the cause. A carried revert is a ``bytes`` argument of a decoded error, or the
-        end of an ``Error(string)`` text, that decodes to a reason, a panic or a known error;
-        the known wrappers (ERC-7751 ``WrappedError``, ``ExecutionFailed``,
-        ``FailedOpWithRevert``, ``UnexpectedRevertBytes``, ``CallFailed``) name which argument
-        is the cause. At most 16 layers.
-        """
-        return Explanation(self._unwrap(data), self.decode)
+        self.explain = native.explain
 
     def __repr__(self) -> str:
         return f"<kestrix_tools.Decoder with {len(self.errors)} errors>"

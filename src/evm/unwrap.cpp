@@ -1,7 +1,5 @@
 #include "evm/unwrap.hpp"
 
-#include "abi/decode.hpp"
-#include "abi/types.hpp"
 #include "abi/utf8.hpp"
 
 #include <algorithm>
@@ -77,19 +75,40 @@ argument_layer(const core::ErrorRegistry& registry, const WrapperRules& rules, U
     return std::nullopt;
 }
 
+/// A word as a size, or nullopt past `limit`.
+std::optional<std::size_t> word_size(std::span<const std::uint8_t> word, std::size_t limit) {
+    for (std::size_t i = 0; i < 24; ++i) {
+        if (word[i] != 0) return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = 24; i < 32; ++i)
+        value = (value << 8) | word[i];
+    if (value > limit) return std::nullopt;
+    return static_cast<std::size_t>(value);
+}
+
+/// The bytes of an ABI-encoded `string` or `bytes` at the start of `payload` (its offset word,
+/// then its length word and content), without copying; empty when they do not fit.
+std::span<const std::uint8_t> text_bytes(std::span<const std::uint8_t> payload) {
+    if (payload.size() < 32) return {};
+    const auto offset = word_size(payload.first(32), payload.size());
+    if (!offset || payload.size() - *offset < 32) return {};
+    const auto rest = payload.subspan(*offset + 32);
+    const auto length = word_size(payload.subspan(*offset, 32), rest.size());
+    if (!length) return {};
+    return rest.first(*length);
+}
+
 /// The next layer at the end of an Error(string) text: the longest tail, a selector and whole
 /// words long, that decodes to a known revert.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
 text_layer(const core::ErrorRegistry& registry, UnwrapLayer& layer) {
     const auto& raw = layer.decoded.record.raw_data;
-    // The text as bytes: the decoded message has had invalid UTF-8 replaced and NULs trimmed.
-    const abi::AbiType bytes_type{abi::AbiKind::Bytes, 0, {}};
-    auto value = abi::value_or_nullopt(
-        abi::decode_abi_value(bytes_type, std::span<const std::uint8_t>(raw).subspan(4)));
-    if (!value) return std::nullopt;
-    const auto* text = std::get_if<abi::BytesValue>(&value->v);
-    if (text == nullptr || text->bytes.size() < 4) return std::nullopt;
-    const std::span<const std::uint8_t> all(text->bytes);
+    // The text as bytes, read in place: the decoded message has had invalid UTF-8 replaced and
+    // NULs trimmed.
+    const auto text = text_bytes(std::span<const std::uint8_t>(raw).subspan(4));
+    if (text.size() < 4) return std::nullopt;
+    const std::span<const std::uint8_t> all = text;
 
     std::size_t tries = 0;
     for (std::size_t at = (all.size() - 4) % 32; at + 4 <= all.size() && tries < kMaxTextTries;

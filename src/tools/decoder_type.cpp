@@ -11,6 +11,7 @@
 #include "python/result_dict.hpp"
 #include "tools/argument_values.hpp"
 #include "tools/definitions_argument.hpp"
+#include "tools/revert_chain_type.hpp"
 #include "tools/user_registry.hpp"
 
 #include <array>
@@ -34,6 +35,8 @@ struct DecoderObject {
     PyObject_HEAD core::RegistryHandle registry;
     std::shared_ptr<const evm::WrapperRules> rules;
     PyObject* errors;
+    /// The class `explain` makes: RevertChain or a subclass.
+    PyObject* explanation;
 };
 
 DecoderObject* as_decoder(PyObject* self) noexcept {
@@ -45,6 +48,7 @@ constexpr python::ArgumentDescription kConstructor{"Decoder()", kDefinitionsPara
 constexpr std::array<std::string_view, 1> kDataParameters{"data"};
 constexpr python::ArgumentDescription kDecode{"Decoder.decode()", kDataParameters};
 constexpr python::ArgumentDescription kUnwrap{"Decoder.unwrap()", kDataParameters};
+constexpr python::ArgumentDescription kExplain{"Decoder.explain()", kDataParameters};
 
 /// A tuple of str, one per signature.
 PyRef signature_tuple(const std::vector<std::string>& signatures) {
@@ -90,7 +94,16 @@ std::optional<std::pair<core::RegistryHandle, evm::WrapperRules>> read_wrappers(
 
 /// Builds a decoder of `subtype` from the definitions (nullptr: none) and the wrappers.
 PyObject* new_decoder(PyTypeObject* subtype, PyObject* definitions, PyObject* wrappers,
-                      PyObject* causes) {
+                      PyObject* causes, PyObject* explanation) {
+    PyObject* base = revert_chain_type();
+    if (base == nullptr) return nullptr;
+    if (explanation == nullptr) explanation = base;
+    if (!PyType_Check(explanation) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(explanation),
+                          reinterpret_cast<PyTypeObject*>(base))) {
+        return python::raise_error(PyExc_TypeError,
+                                   "Decoder(): explanation must be a subclass of RevertChain");
+    }
     std::vector<ErrorDefinition> read;
     if (definitions != nullptr) {
         auto given = read_definitions(definitions);
@@ -118,35 +131,35 @@ PyObject* new_decoder(PyTypeObject* subtype, PyObject* definitions, PyObject* wr
     std::construct_at(&as_decoder(self)->registry, std::move(registry));
     std::construct_at(&as_decoder(self)->rules, std::move(rules));
     as_decoder(self)->errors = errors.release();
+    as_decoder(self)->explanation = Py_NewRef(explanation);
     return self;
 }
 
 PyObject* decoder_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
     return python::guard_entry([&]() -> PyObject* {
-        // `wrappers` and `causes` are keyword-only; the rest is parsed as before.
-        PyObject* wrappers = nullptr;
-        PyObject* causes = nullptr;
+        // `wrappers`, `causes` and `explanation` are keyword-only; the rest is parsed as before.
+        std::array<PyObject*, 3> extra{};
+        constexpr std::array<const char*, 3> kExtra{"wrappers", "causes", "explanation"};
         PyRef rest;
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
             rest = PyRef(PyDict_Copy(kwargs));
             if (!rest) return nullptr;
-            wrappers = PyDict_GetItemString(kwargs, "wrappers");
-            causes = PyDict_GetItemString(kwargs, "causes");
-            if (wrappers != nullptr && PyDict_DelItemString(rest.get(), "wrappers") != 0)
-                return nullptr;
-            if (causes != nullptr && PyDict_DelItemString(rest.get(), "causes") != 0)
-                return nullptr;
-            if ((wrappers == nullptr) != (causes == nullptr)) {
+            for (std::size_t i = 0; i < kExtra.size(); ++i) {
+                extra[i] = PyDict_GetItemString(kwargs, kExtra[i]);
+                if (extra[i] != nullptr && PyDict_DelItemString(rest.get(), kExtra[i]) != 0)
+                    return nullptr;
+            }
+            if ((extra[0] == nullptr) != (extra[1] == nullptr)) {
                 return python::raise_error(PyExc_TypeError,
                                            "Decoder(): wrappers and causes go together");
             }
         }
         const bool none_given =
             PyTuple_GET_SIZE(args) == 0 && (!rest || PyDict_GET_SIZE(rest.get()) == 0);
-        if (none_given) return new_decoder(subtype, nullptr, wrappers, causes);
+        if (none_given) return new_decoder(subtype, nullptr, extra[0], extra[1], extra[2]);
         std::array<PyObject*, 1> slots{};
         if (!python::parse_tuple_arguments(kConstructor, args, rest.get(), slots)) return nullptr;
-        return new_decoder(subtype, slots[0], wrappers, causes);
+        return new_decoder(subtype, slots[0], extra[0], extra[1], extra[2]);
     });
 }
 
@@ -155,6 +168,7 @@ void decoder_dealloc(PyObject* self) noexcept {
     std::destroy_at(&as_decoder(self)->registry);
     std::destroy_at(&as_decoder(self)->rules);
     Py_XDECREF(as_decoder(self)->errors);
+    Py_XDECREF(as_decoder(self)->explanation);
     type->tp_free(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
@@ -192,10 +206,13 @@ PyObject* decode_body(const core::ErrorRegistry& registry, PyObject* data) {
 
 /// The canonical signature of a layer's error, or None for the kinds without one.
 PyObject* layer_signature(const evm::ClassifiedRevert& decoded) {
+    // The two standard signatures are made once and shared.
+    static PyObject* const error_string = PyUnicode_InternFromString("Error(string)");
+    static PyObject* const panic = PyUnicode_InternFromString("Panic(uint256)");
     if (std::holds_alternative<core::RevertString>(decoded.record.kind))
-        return PyUnicode_FromString("Error(string)");
+        return error_string != nullptr ? Py_NewRef(error_string) : nullptr;
     if (std::holds_alternative<core::Panic>(decoded.record.kind))
-        return PyUnicode_FromString("Panic(uint256)");
+        return panic != nullptr ? Py_NewRef(panic) : nullptr;
     if (decoded.entry != nullptr) {
         const std::string& text = decoded.entry->signature.signature;
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -203,40 +220,19 @@ PyObject* layer_signature(const evm::ClassifiedRevert& decoded) {
     return Py_NewRef(Py_None);
 }
 
-/// The layer's arguments: a custom error's by name, the reason of Error(string), the code of
-/// a panic; empty for the rest.
-PyObject* layer_arguments(const evm::ClassifiedRevert& decoded) {
-    const auto& kind = decoded.record.kind;
-    if (const auto* custom = std::get_if<core::CustomError>(&kind)) {
-        std::span<const core::ErrorParam> params;
-        if (decoded.entry != nullptr) params = decoded.entry->signature.params;
-        return argument_dict(custom->inputs, params);
-    }
-    PyRef out(PyDict_New());
-    if (!out) return nullptr;
-    PyRef value;
-    const char* key = nullptr;
-    if (const auto* text = std::get_if<core::RevertString>(&kind)) {
-        key = "message";
-        value = PyRef(PyUnicode_DecodeUTF8(
-            text->message.data(), static_cast<Py_ssize_t>(text->message.size()), "replace"));
-    } else if (const auto* panic = std::get_if<core::Panic>(&kind)) {
-        key = "code";
-        value = PyRef(PyLong_FromUnsignedLongLong(panic->code));
-    } else {
-        return out.release();
-    }
-    if (!value || PyDict_SetItemString(out.get(), key, value.get()) != 0) return nullptr;
-    return out.release();
-}
-
 /// One layer as (result dict, signature or None, args, readable text or None, index of the
-/// argument followed or None).
+/// argument followed or None). A custom error's arguments come from the record; the reason of
+/// an Error(string) and the code of a panic are the dict's own objects.
 PyObject* layer_tuple(evm::UnwrapLayer& layer) {
     PyRef signature(layer_signature(layer.decoded));
     if (!signature) return nullptr;
-    PyRef arguments(layer_arguments(layer.decoded));
-    if (!arguments) return nullptr;
+    PyRef arguments;
+    if (const auto* custom = std::get_if<core::CustomError>(&layer.decoded.record.kind)) {
+        std::span<const core::ErrorParam> params;
+        if (layer.decoded.entry != nullptr) params = layer.decoded.entry->signature.params;
+        arguments = PyRef(argument_dict(custom->inputs, params));
+        if (!arguments) return nullptr;
+    }
     PyRef readable =
         layer.link == evm::LinkKind::Text
             ? PyRef(PyUnicode_FromStringAndSize(layer.readable.data(),
@@ -247,14 +243,38 @@ PyObject* layer_tuple(evm::UnwrapLayer& layer) {
                          ? PyRef(PyLong_FromSize_t(layer.argument))
                          : PyRef::borrow(Py_None);
     if (!followed) return nullptr;
+    // Keys made once and shared: a layer of a reason or a panic costs no new key objects.
+    static PyObject* const message_key = PyUnicode_InternFromString("message");
+    static PyObject* const panic_code_key = PyUnicode_InternFromString("panic_code");
+    static PyObject* const code_key = PyUnicode_InternFromString("code");
+    if (message_key == nullptr || panic_code_key == nullptr || code_key == nullptr) return nullptr;
+    const auto& kind = layer.decoded.record.kind;
+    PyObject* own_key = nullptr;
+    PyObject* arg_key = nullptr;
+    if (std::holds_alternative<core::RevertString>(kind)) {
+        own_key = message_key;
+        arg_key = message_key;
+    } else if (std::holds_alternative<core::Panic>(kind)) {
+        own_key = panic_code_key;
+        arg_key = code_key;
+    }
     PyRef dict(python::decoded_error_to_dict(std::move(layer.decoded.record)));
     if (!dict) return nullptr;
+    if (!arguments) {
+        arguments = PyRef(PyDict_New());
+        if (!arguments) return nullptr;
+        if (own_key != nullptr) {
+            PyObject* value = PyDict_GetItemWithError(dict.get(), own_key);
+            if (value == nullptr || PyDict_SetItem(arguments.get(), arg_key, value) != 0)
+                return nullptr;
+        }
+    }
     return PyTuple_Pack(5, dict.get(), signature.get(), arguments.get(), readable.get(),
                         followed.get());
 }
 
 /// Revert data unwrapped into a tuple of layer tuples, outermost first.
-PyObject* unwrap_body(const DecoderObject& decoder, PyObject* data) {
+PyObject* unwrap_body(DecoderObject& decoder, PyObject* data) {
     return with_data_bytes(data, [&](std::span<const std::uint8_t> bytes) -> PyObject* {
         auto chain = evm::unwrap_revert(*decoder.registry, *decoder.rules, bytes, std::nullopt);
         if (!chain) return python::raise_error(PyExc_RuntimeError, chain.error().display());
@@ -291,6 +311,20 @@ PyObject* decode_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+PyObject* explain_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return python::guard_entry([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};
+        if (!python::parse_fastcall_arguments(kExplain, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        PyRef layers(unwrap_body(*as_decoder(self), slots[0]));
+        if (!layers) return nullptr;
+        return new_revert_chain(reinterpret_cast<PyTypeObject*>(as_decoder(self)->explanation),
+                                layers.get(), self);
+    });
+}
+
 PyObject* errors_getter(PyObject* self, void*) noexcept {
     return Py_NewRef(as_decoder(self)->errors);
 }
@@ -310,18 +344,26 @@ constexpr char kUnwrapDoc[] =
     "(result dict, signature or None, args dict, readable text or None, followed argument\n"
     "index or None). kestrix_tools.Decoder.explain is the way to call it.";
 
+constexpr char kExplainDoc[] =
+    "explain($self, data)\n"
+    "--\n"
+    "\n"
+    "The same layers as unwrap, in an instance of the decoder's explanation class.";
+
 constexpr char kErrorsDoc[] = "The canonical signatures of the user's errors, in the order given.";
 
 constexpr char kClassDoc[] =
-    "Decoder(definitions=(), *, wrappers=(), causes=())\n--\n\n"
+    "Decoder(definitions=(), *, wrappers=(), causes=(), explanation=RevertChain)\n--\n\n"
     "A decoder of the built-in errors and of the errors in `definitions`: a sequence of\n"
     "(name, parameters, suggestion or None), each parameter (name, type, components or None).\n"
     "`wrappers` are definitions tried after the built-ins, `causes` one int per wrapper: the\n"
-    "index of the parameter holding the revert it caught (negative: none).";
+    "index of the parameter holding the revert it caught (negative: none); `explanation` the\n"
+    "class `explain` returns.";
 
 PyMethodDef decoder_methods[] = {
     {"decode", python::as_method(&decode_entry), METH_FASTCALL | METH_KEYWORDS, kDecodeDoc},
     {"unwrap", python::as_method(&unwrap_entry), METH_FASTCALL | METH_KEYWORDS, kUnwrapDoc},
+    {"explain", python::as_method(&explain_entry), METH_FASTCALL | METH_KEYWORDS, kExplainDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
