@@ -12,9 +12,10 @@ import json
 import re
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import IO, Any, Final, Protocol
+from typing import IO, Any, Final
 
 from kestrix_tools._explain import SupportsDecode
+from kestrix_tools._explanation import Explanation
 
 __all__ = [
     "Frame", "Transaction", "TraceError", "frames_from_call_trace", "frames_from_flat_trace",
@@ -38,15 +39,6 @@ REPLAY_CAVEAT: Final = (
 
 class TraceError(ValueError):
     """A trace that cannot be read: names what is wrong and where."""
-
-
-class Explanation(Protocol):
-    """What ``Decoder.explain`` returns; only what the walk and renderers need."""
-
-    @property
-    def chain(self) -> tuple[Any, ...]: ...
-
-    def to_dict(self) -> Any: ...
 
 
 # ---- The model ----
@@ -140,37 +132,14 @@ class Transaction:
 # ---- Explaining a frame's revert data ----
 
 
-class _OneLayer:
-    """A one-layer explanation from ``decode``, for decoders without ``explain``."""
-
-    __slots__ = ("_result",)
-
-    def __init__(self, result: Any) -> None:
-        self._result = result
-
-    @property
-    def chain(self) -> tuple[Any, ...]:
-        return (self,)
-
-    @property
-    def root(self) -> Any:
-        return self
-
-    @property
-    def depth(self) -> int:
-        return 0
-
-    def to_dict(self) -> Any:
-        return self._result
-
-
 def _explain_payload(decoder: SupportsDecode, data: str) -> Explanation:
-    """The decoder's explanation of revert data: its full chain where it can unwrap."""
+    """The decoder's explanation of revert data: its full chain where it can unwrap, one layer
+    from decoders that only decode (such as ``kestrix.EvmErrorDecoder``)."""
     explain = getattr(decoder, "explain", None)
     if explain is not None:
         explained: Explanation = explain(data)
         return explained
-    return _OneLayer(decoder.decode(data))
+    return Explanation.of_result(decoder.decode(data))
 
 
 # ---- Reading frames ----

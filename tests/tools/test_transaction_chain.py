@@ -16,7 +16,7 @@ from kestrix_tools.transaction import FunctionNames
 
 web3 = pytest.importorskip("web3", reason="web3 with eth-tester is a test requirement")
 
-GATE = Path(__file__).parent / "data" / "contracts" / "gate.vy"
+GATE = Path(__file__).parent / "contracts" / "gate.vy"
 POKE = "0x18178358"  # poke()
 
 
