@@ -12,6 +12,7 @@ from typing import Any
 
 import kestrix_tools
 import pytest
+from kestrix_tools._render import transaction_json
 from kestrix_tools.transaction import FunctionNames
 
 web3 = pytest.importorskip("web3", reason="web3 with eth-tester is a test requirement")
@@ -70,3 +71,24 @@ def test_a_call_not_sent_depends_on_its_sender(chain: Any, who: int, fails: bool
     assert explained.source == "call" and explained.status == ("failed" if fails else "succeeded")
     assert (explained.cause.to_dict()["message"] if explained.cause else None) == \
         ("only the owner may poke" if fails else None)
+
+
+def test_a_wrapped_revert_is_explained_down_to_its_root_cause(chain: Any) -> None:
+    # The router wraps the pool's revert, which wraps the vault's (contracts of test_unwrap_evm).
+    vyper = pytest.importorskip("vyper")
+    w3, _ = chain
+    at: dict[str, str] = {}
+    for name, argument in (("vault", None), ("pool", "vault"), ("router", "pool")):
+        built = vyper.compile_code((GATE.parent / f"{name}.vy").read_text(), output_formats=["abi", "bytecode"])
+        contract = w3.eth.contract(abi=built["abi"], bytecode=built["bytecode"])
+        sent = contract.constructor(*([at[argument]] if argument else [])).transact({"from": w3.eth.accounts[0]})
+        at[name] = w3.eth.get_transaction_receipt(sent)["contractAddress"]
+    execute = "0x" + "fe0d94c1" + (250).to_bytes(32, "big").hex()  # execute(uint256)
+    sent = w3.eth.send_transaction({"from": w3.eth.accounts[0], "to": at["router"], "data": execute, "gas": 300_000})
+    decoder = kestrix_tools.Decoder(signatures="error InsufficientStock(uint256 amount, address caller)")
+    explained = kestrix_tools.explain_transaction(w3, "0x" + bytes(sent).hex(), decoder)
+    assert explained.cause is not None and explained.source == "replay"
+    assert [layer.error_name for layer in explained.cause.chain] == ["ExecutionFailed", "WrappedError", "InsufficientStock"]
+    document = transaction_json(explained)
+    assert [layer["error_name"] for layer in document["cause"]["chain"]] == \
+        ["ExecutionFailed", "WrappedError", "InsufficientStock"]
