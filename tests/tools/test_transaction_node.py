@@ -340,3 +340,10 @@ def test_a_node_dripping_its_reply_is_cut_off(node: Node) -> None:
     with pytest.raises(NodeError, match="took longer than"):
         fast_client(node.url, timeout=0.2).call("eth_blockNumber", [])
     assert time.monotonic() - started < 5
+
+
+@pytest.mark.parametrize("url", [f"http://127.0.0.1:port{SECRET}/x", f"http://[::1/{SECRET}", f"ftp://host/{SECRET}"])
+def test_malformed_rpc_urls_are_refused_without_showing_them(url: str) -> None:
+    with pytest.raises((NodeError, ValueError)) as caught:
+        fast_client(url).call("eth_blockNumber", [])
+    assert SECRET not in all_text(caught.value)
