@@ -575,9 +575,11 @@ def trace_documents(stream: IO[bytes], label: str) -> Iterator[tuple[str, object
         try:
             if len(whole) > MAX_TRACE_BYTES:
                 raise TraceError(f"{label}: larger than {MAX_TRACE_BYTES // 2**20} MiB")
-            yield label, _unwrap_response(_document(whole, label), label)
+            document = _unwrap_response(_document(whole, label), label)
         except TraceError as error:
             yield label, error
+        else:
+            yield from _split_block(document, label)
         return
     lines = itertools.chain([first], iter(lambda: stream.readline(MAX_TRACE_BYTES + 1), b""))
     for number, line in enumerate(lines, 1):
@@ -589,12 +591,33 @@ def trace_documents(stream: IO[bytes], label: str) -> Iterator[tuple[str, object
                 while line and not line.endswith(b"\n"):  # skip the rest of the line
                     line = stream.readline(1 << 20)
                 raise TraceError(f"{where}: longer than {MAX_TRACE_BYTES // 2**20} MiB")
-            yield where, _unwrap_response(_document(line, where), where)
+            document = _unwrap_response(_document(line, where), where)
         except TraceError as error:
             yield where, error
+        else:
+            yield from _split_block(document, where)
 
 
 _NOT_A_LINE: Final = object()
+
+
+def _split_block(document: object, label: str) -> Iterator[tuple[str, object]]:
+    """The traces of a debug_traceBlock* result ([{"txHash": ..., "result": {...}}, ...]) one by
+    one, labelled with their hashes; any other document as it is."""
+    if not (isinstance(document, list) and document and isinstance(document[0], Mapping)
+            and "result" in document[0] and "traceAddress" not in document[0]):
+        yield label, document
+        return
+    for number, entry in enumerate(document):
+        where = f"{label} transaction {number}"
+        if not isinstance(entry, Mapping) or not isinstance(entry.get("result"), (Mapping, list)):
+            error = entry.get("error") if isinstance(entry, Mapping) else None
+            yield where, TraceError(f"{where}: no trace" + (f": {str(error)[:200]}" if error else ""))
+            continue
+        tx_hash = entry.get("txHash")
+        if isinstance(tx_hash, str) and re.fullmatch(r"0x[0-9a-fA-F]{64}", tx_hash):
+            where = f"{label} transaction {tx_hash.lower()}"
+        yield where, entry
 
 
 def _document(raw: bytes, label: str) -> object:

@@ -260,7 +260,9 @@ def _explain_traces(stream: IO[bytes], label: str, as_json: bool, decoder: Suppo
             if isinstance(trace, TraceError):
                 raise trace
             root, source = frames_from_any(trace, where, functions)
-            explained = transaction_from_frames(root, decoder, hash=None, source=source)
+            tx_hash = trace.get("txHash") if isinstance(trace, dict) else None
+            explained = transaction_from_frames(root, decoder, hash=tx_hash if isinstance(tx_hash, str) else None,
+                                                source=source)
         except TraceError as error:
             status = 1
             _fail(str(error), as_json, trace=where)

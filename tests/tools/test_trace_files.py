@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from kestrix_tools import cli
 from kestrix_tools._trace import TraceError, Transaction, parse_json_deep
 
-from trace_data import BOTH_SHAPES, TRACES, call_trace, flat_trace, load
+from trace_data import BOTH_SHAPES, META, TRACES, call_trace, flat_trace
 
 # name -> (status, failing path as (type, outcome, failure), the cause's kind and message, caught frames)
 EXPECTED: dict[str, tuple[str, list[tuple[str, str, str]], tuple[str, str | None] | None, int]] = {
@@ -252,3 +252,18 @@ def test_pretty_printed_traces_and_standard_input(capsys: pytest.CaptureFixture[
     monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(b"\n\n" + pretty)))
     status, out, _ = run(capsys, "trace", "--json", "-")
     assert status == 0 and json.loads(out)["cause"]["message"] == "Self-delegation is disallowed."
+
+
+def test_block_traces_are_explained_transaction_by_transaction(tmp_path: Path,
+                                                               capsys: pytest.CaptureFixture[str]) -> None:
+    # debug_traceBlockByNumber's shape around real traces (hashes from sources.json).
+    names = ["revert_reason", "oog", "delegatecall"]
+    block = [{"txHash": META[f"calltracer/{name}.json"]["transaction"], "result": call_trace(name)} for name in names]
+    block.append({"txHash": "0x" + "00" * 32, "error": "execution timeout"})
+    saved = tmp_path / "block.json"
+    saved.write_text(json.dumps({"jsonrpc": "2.0", "id": 1, "result": block}))
+    status, out, _ = run(capsys, "trace", "--json", str(saved))
+    results = [json.loads(line) for line in out.splitlines()]
+    assert status == 1 and [r.get("status") for r in results] == ["failed", "failed", "succeeded", None]
+    assert [r.get("hash") for r in results[:3]] == [META[f"calltracer/{name}.json"]["transaction"] for name in names]
+    assert "execution timeout" in results[3]["error"]
