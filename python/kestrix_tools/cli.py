@@ -209,8 +209,8 @@ def _transaction_main(command: str, argv: Sequence[str]) -> int:
     url = args.rpc or os.environ.get("ETH_RPC_URL")
     if not url:
         parser.error("no node: give --rpc URL or set ETH_RPC_URL")
-    if not args.timeout > 0:
-        parser.error("--timeout is a positive number of seconds")
+    if not 0 < args.timeout <= 3600:
+        parser.error("--timeout is a number of seconds, more than 0 and at most 3600")
     try:
         if command == "tx":
             explained = explain_transaction(url, args.hash, decoder, functions=functions, timeout=args.timeout)

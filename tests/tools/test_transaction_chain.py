@@ -3,9 +3,6 @@ has neither debug_* nor trace_*), on a Vyper contract that reverts only for some
 
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -16,6 +13,7 @@ from kestrix_tools._render import transaction_json
 from kestrix_tools.transaction import FunctionNames
 
 web3 = pytest.importorskip("web3", reason="web3 with eth-tester is a test requirement")
+vyper = pytest.importorskip("vyper", reason="the Vyper compiler is a test requirement")
 
 GATE = Path(__file__).parent / "contracts" / "gate.vy"
 POKE = "0x18178358"  # poke()
@@ -24,12 +22,8 @@ POKE = "0x18178358"  # poke()
 @pytest.fixture(scope="module")
 def compiled() -> tuple[str, Any]:
     """The contract's bytecode and ABI, from the Vyper compiler."""
-    done = subprocess.run([sys.executable, "-m", "vyper", "-f", "bytecode,abi", str(GATE)], capture_output=True,
-                          text=True, timeout=300)
-    if done.returncode != 0:
-        pytest.skip(f"the Vyper compiler failed: {done.stderr[-300:]}")
-    bytecode, abi = done.stdout.strip().split("\n", 1)
-    return bytecode, json.loads(abi)
+    built = vyper.compile_code(GATE.read_text(), output_formats=["bytecode", "abi"])
+    return built["bytecode"], built["abi"]
 
 
 @pytest.fixture(scope="module")
@@ -75,7 +69,6 @@ def test_a_call_not_sent_depends_on_its_sender(chain: Any, who: int, fails: bool
 
 def test_a_wrapped_revert_is_explained_down_to_its_root_cause(chain: Any) -> None:
     # The router wraps the pool's revert, which wraps the vault's (contracts of test_unwrap_evm).
-    vyper = pytest.importorskip("vyper")
     w3, _ = chain
     at: dict[str, str] = {}
     for name, argument in (("vault", None), ("pool", "vault"), ("router", "pool")):

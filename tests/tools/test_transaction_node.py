@@ -347,3 +347,9 @@ def test_malformed_rpc_urls_are_refused_without_showing_them(url: str) -> None:
     with pytest.raises((NodeError, ValueError)) as caught:
         fast_client(url).call("eth_blockNumber", [])
     assert SECRET not in all_text(caught.value)
+
+
+@pytest.mark.parametrize("timeout", ["0", "-1", "nan", "inf", "1e9"])
+def test_timeouts_out_of_range_are_usage_errors(timeout: str, capsys: pytest.CaptureFixture[str]) -> None:
+    status, _, err = run(capsys, "tx", "0x" + "ab" * 32, "--rpc", "http://127.0.0.1:9/", "--timeout", timeout)
+    assert status == 2 and "--timeout" in err
