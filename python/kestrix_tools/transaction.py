@@ -22,7 +22,10 @@ from kestrix_tools._trace import (
     frames_from_flat_trace, outcome_of, transaction_from_frames,
 )
 
-__all__ = ["FunctionNames", "TransactionUnavailable", "explain_call", "explain_transaction", "explain_trace"]
+__all__ = [
+    "Frame", "FunctionNames", "NodeError", "RpcError", "TraceError", "Transaction", "TransactionUnavailable",
+    "explain_call", "explain_transaction", "explain_trace",
+]
 
 _HASH = re.compile(r"0x[0-9a-fA-F]{64}")
 _ADDRESS = re.compile(r"0x[0-9a-fA-F]{40}")
