@@ -48,15 +48,16 @@ def _param(entry: object, where: str, level: int) -> Built:
         raise ValueError(f"{where}: {error}") from None
 
 
-def errors_in_abi(abi: object) -> list[Found]:
-    """The error entries of a parsed JSON ABI, in order; ValueError says which entry is wrong."""
+def errors_in_abi(abi: object, kind: str = "error") -> list[Found]:
+    """The error entries (or those of another ``kind``, such as "function") of a parsed JSON ABI,
+    in order; ValueError says which entry is wrong."""
     if not isinstance(abi, Sequence) or isinstance(abi, (str, bytes)):
         raise ValueError(f"a JSON ABI is a list of entries, not {type(abi).__name__}")
     found: list[Found] = []
     for index, entry in enumerate(abi):
         if not isinstance(entry, Mapping):
             raise ValueError(f"ABI entry {index} is not an object")
-        if entry.get("type") != "error":
+        if entry.get("type") != kind:
             continue
         try:
             name = check_error_name(entry.get("name"))
@@ -66,7 +67,7 @@ def errors_in_abi(abi: object) -> list[Found]:
         if inputs is None:
             inputs = []
         if not isinstance(inputs, Sequence) or isinstance(inputs, (str, bytes)):
-            raise ValueError(f"ABI entry {index} (error {name}): \"inputs\" is not a list")
-        params = [_param(p, f"ABI entry {index} (error {name}) input {i}", 0) for i, p in enumerate(inputs)]
+            raise ValueError(f"ABI entry {index} ({kind} {name}): \"inputs\" is not a list")
+        params = [_param(p, f"ABI entry {index} ({kind} {name}) input {i}", 0) for i, p in enumerate(inputs)]
         found.append((name, params, signature(name, params)))
     return found

@@ -10,11 +10,11 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
+from kestrix_tools._display import printable
 from kestrix_tools._explain import SupportsDecode
+from kestrix_tools._explanation import explain_data
+from kestrix_tools._render import human_text, json_object
 from kestrix_tools.files import DecoderSources, build_decoder, count_hint, decode_file, default_jobs
-
-if TYPE_CHECKING:
-    from kestrix import DecodeResult
 
 __all__ = ["human_text", "main"]
 
@@ -25,6 +25,7 @@ examples:
   cat reverts.txt | kestrix > results.jsonl        one hex text per line in, one JSON line out
   kestrix --abi out/ --sig 'error Paused(address by)' 0x...
   kestrix --input failed.parquet --output explained.parquet --column revert_data --jobs 8
+  kestrix tx HASH --rpc URL | kestrix call --to ... | kestrix trace FILE     (see kestrix tx --help)
 
 Exit status: 0 when everything decoded, 1 when some input was not hexadecimal (its line or
 argument carries an "error" key), 2 for a usage error. Colour only on a terminal, never with
@@ -62,86 +63,10 @@ def _parser() -> _Parser:
     return parser
 
 
-# ---- Human output ----
-
-_STYLES = {
-    "label": "2",
-    "revert_string": "1;33",
-    "panic": "1;31",
-    "custom_error": "1;35",
-    "raw_revert": "1;36",
-    "empty": "1",
-}
-
-
-class _Painter:
-    def __init__(self, enabled: bool) -> None:
-        self.enabled = enabled
-
-    def __call__(self, style: str, text: str) -> str:
-        if not self.enabled:
-            return text
-        return f"\x1b[{_STYLES.get(style, '1')}m{text}\x1b[0m"
-
-
 def _use_colour(stream: IO[str]) -> bool:
     if os.environ.get("NO_COLOR"):
         return False
     return bool(getattr(stream, "isatty", lambda: False)())
-
-
-def _value_text(value: Any) -> str:
-    """An ``inputs`` value ({"type": ..., "value": ...}) as a person would write it."""
-    kind, payload = value.get("type"), value.get("value")
-    if kind == "bytes":
-        return "0x" + bytes(payload).hex()
-    if kind == "str":
-        return json.dumps(payload, ensure_ascii=False)
-    if kind == "bool":
-        return "true" if payload else "false"
-    if kind == "array":
-        return "[" + ", ".join(_value_text(item) for item in payload) + "]"
-    if kind == "tuple":
-        return "(" + ", ".join(f"{_printable(name)}: {_value_text(item)}" if name else _value_text(item)
-                               for name, item in payload) + ")"
-    return str(payload)
-
-
-def _printable(text: str) -> str:
-    """Text with control characters escaped, so that no hint or name drives the terminal."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
-
-
-def human_text(result: DecodeResult, colour: bool = False) -> str:
-    """A short human explanation of one result dict, several lines, no trailing newline."""
-    paint = _Painter(colour)
-    kind = result["kind"]
-    lines: list[tuple[str, str]] = []
-    confidence = f"confidence {result['confidence']:.2f}"
-    lines.append(("kind", f"{paint(kind, kind)}  {paint('label', confidence)}"))
-    if kind == "revert_string":
-        lines.append(("reason", json.dumps(result["message"], ensure_ascii=False)))
-    elif kind == "panic":
-        code = result["panic_code"]
-        lines.append(("panic", f"0x{code:02x} ({code}): {result['panic_meaning']}" if code is not None else "?"))
-    elif kind == "custom_error":
-        lines.append(("error", paint(kind, _printable(str(result["error_name"])))))
-        inputs = json.loads(result["inputs"] or "[]")
-        width = max((len(name) for name, _ in inputs), default=0)
-        for position, (name, value) in enumerate(inputs):
-            label = _printable(name) or f"arg{position}"
-            lines.append(("", f"  {label.ljust(width)}  {_value_text(value)}"))
-    elif kind == "raw_revert":
-        lines.append(("data", result["raw_data"]))
-    if result["suggestion"]:
-        lines.append(("hint", _printable(result["suggestion"])))
-    if result["selector"]:
-        lines.append(("selector", result["selector"]))
-    return "\n".join(
-        (paint("label", f"{label + ':':<10}") if label else " " * 10) + text for label, text in lines
-    )
 
 
 # ---- Modes ----
@@ -156,7 +81,7 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
     colour = _use_colour(sys.stdout)
     for number, text in enumerate(data, 1):
         try:
-            result = decoder.decode(text)
+            explanation = explain_data(decoder, text)
         except (ValueError, UnicodeError) as error:
             status = 1
             if as_json:
@@ -165,22 +90,21 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
                 print(f"kestrix: argument {number}: {error}", file=sys.stderr)
             continue
         if as_json:
-            sys.stdout.write(_json_line(result))
+            sys.stdout.write(_json_line(json_object(explanation)))
         else:
             if number > 1:
                 sys.stdout.write("\n")
-            sys.stdout.write(human_text(result, colour) + "\n")
+            sys.stdout.write(human_text(explanation, colour) + "\n")
     return status
 
 
 def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], interactive: bool) -> int:
     """One JSON line out per line in, in order; nothing is kept between lines."""
     status = 0
-    decode = decoder.decode
     for number, raw in enumerate(lines, 1):
         text = raw.decode("utf-8", "replace").strip()
         try:
-            out.write(_json_line(decode(text)))
+            out.write(_json_line(json_object(explain_data(decoder, text))))
         except ValueError as error:
             status = 1
             out.write(_json_line({"error": str(error), "line": number}))
@@ -214,8 +138,154 @@ def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
     return 0
 
 
+# ---- Transactions: kestrix tx / call / trace ----
+
+_SUBCOMMANDS = ("tx", "call", "trace")
+
+_TX_EXAMPLES = """\
+examples:
+  kestrix tx 0x5c50... --rpc https://node.example/KEY      or set ETH_RPC_URL
+  kestrix call --to 0xA0b8... --data 0xa9059cbb... --from 0x1234... --block 19000000
+  kestrix trace saved_trace.json --json                       callTracer result(s), flat traces too
+
+Exit status: 0 when explained (a failure is an answer), 1 when it could not be (unknown or
+pending transaction, a node that fails, an unreadable trace), 2 for a usage error.
+"""
+
+
+def _transaction_parser(command: str) -> _Parser:
+    descriptions = {
+        "tx": "Explain why a transaction failed: trace it on a node and find the call where the failure began.",
+        "call": "Explain why a call (not sent) fails: debug_traceCall on a node, else eth_call.",
+        "trace": "Explain saved callTracer results (JSON, a JSON-RPC response, or JSON Lines of them), no node.",
+    }
+    parser = _Parser(prog=f"kestrix {command}", description=descriptions[command], epilog=_TX_EXAMPLES,
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    if command == "tx":
+        parser.add_argument("hash", help="transaction hash, 0x + 64 hex digits")
+    elif command == "call":
+        parser.add_argument("--to", required=True, help="address called")
+        parser.add_argument("--data", default="0x", help="calldata, hexadecimal")
+        parser.add_argument("--from", dest="sender", metavar="ADDRESS", help="caller")
+        parser.add_argument("--value", type=_value_argument, help="wei sent (decimal or 0x-hex)")
+        parser.add_argument("--block", default="latest", help="block number or tag (default: latest)")
+    else:
+        parser.add_argument("file", help='trace file; "-" reads standard input')
+    if command != "trace":
+        parser.add_argument("--rpc", metavar="URL", help="the node's HTTP(S) URL (default: $ETH_RPC_URL)")
+        parser.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS",
+                            help="seconds to wait for each reply (default: 30)")
+    parser.add_argument("--json", action="store_true", help="print one JSON object (one per trace)")
+    parser.add_argument("--abi", action="append", default=[], metavar="PATH",
+                        help="ABI, Foundry/Hardhat artifact, or a folder of them: errors and function names (repeatable)")
+    parser.add_argument("--sig", action="append", default=[], metavar="TEXT", help="an error signature (repeatable)")
+    return parser
+
+
+def _value_argument(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < 2**256:
+        raise argparse.ArgumentTypeError("out of range")
+    return value
+
+
+def _transaction_main(command: str, argv: Sequence[str]) -> int:
+    from kestrix_tools._render import transaction_json, transaction_text
+    from kestrix_tools._rpc import NodeError
+    from kestrix_tools.transaction import FunctionNames, explain_call, explain_transaction
+
+    parser = _transaction_parser(command)
+    args = parser.parse_args(argv)
+    try:
+        decoder = build_decoder(DecoderSources(tuple(args.abi), tuple(args.sig)))
+        functions = FunctionNames(args.abi) if args.abi else None
+    except (ValueError, OSError) as error:
+        parser.error(str(error))
+    if command == "trace":
+        return _trace_file(parser, args, decoder, functions)
+    url = args.rpc or os.environ.get("ETH_RPC_URL")
+    if not url:
+        parser.error("no node: give --rpc URL or set ETH_RPC_URL")
+    if not 0 < args.timeout <= 3600:
+        parser.error("--timeout is a number of seconds, more than 0 and at most 3600")
+    try:
+        if command == "tx":
+            explained = explain_transaction(url, args.hash, decoder, functions=functions, timeout=args.timeout)
+        else:
+            explained = explain_call(url, args.to, args.data, sender=args.sender, value=args.value, block=args.block,
+                                     decoder=decoder, functions=functions, timeout=args.timeout)
+    except NodeError as error:
+        _fail(str(error), args.json)
+        return 1
+    except ValueError as error:
+        parser.error(str(error))
+    except KeyboardInterrupt:
+        return 130
+    if args.json:
+        sys.stdout.write(_json_line(transaction_json(explained)))
+    else:
+        sys.stdout.write(transaction_text(explained, _use_colour(sys.stdout)) + "\n")
+    return 0
+
+
+def _fail(message: str, as_json: bool, **where: object) -> None:
+    if as_json:
+        sys.stdout.write(_json_line({"error": message, **where}))
+    else:
+        print(f"kestrix: {printable(message)}", file=sys.stderr)
+
+
+def _trace_file(parser: _Parser, args: argparse.Namespace, decoder: SupportsDecode, functions: Any) -> int:
+    if args.file == "-":
+        return _explain_traces(sys.stdin.buffer, "standard input", args.json, decoder, functions)
+    try:
+        stream = open(args.file, "rb")
+    except OSError as error:
+        parser.error(f"{args.file}: {error.strerror or error}")
+    with stream:
+        return _explain_traces(stream, args.file, args.json, decoder, functions)
+
+
+def _explain_traces(stream: IO[bytes], label: str, as_json: bool, decoder: SupportsDecode, functions: Any) -> int:
+    from kestrix_tools._render import transaction_json, transaction_text
+    from kestrix_tools._trace import TraceError, frames_from_any, trace_documents, transaction_from_frames
+
+    status = 0
+    colour = _use_colour(sys.stdout)
+    for number, (where, trace) in enumerate(trace_documents(stream, label)):
+        try:
+            if isinstance(trace, TraceError):
+                raise trace
+            root, source = frames_from_any(trace, where, functions)
+            tx_hash = trace.get("txHash") if isinstance(trace, dict) else None
+            explained = transaction_from_frames(root, decoder, hash=tx_hash if isinstance(tx_hash, str) else None,
+                                                source=source)
+        except TraceError as error:
+            status = 1
+            _fail(str(error), as_json, trace=where)
+            continue
+        if as_json:
+            sys.stdout.write(_json_line(transaction_json(explained)))
+        else:
+            if number:
+                sys.stdout.write("\n")
+            sys.stdout.write(transaction_text(explained, colour) + "\n")
+    return status
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with ``argv`` (default: the process's arguments); returns the exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments and arguments[0] in _SUBCOMMANDS:
+        try:
+            return _transaction_main(arguments[0], arguments[1:])
+        except BrokenPipeError:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            return 1
     parser = _parser()
     args = parser.parse_args(argv)
     bulk = args.input is not None or args.output is not None
