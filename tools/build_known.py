@@ -408,6 +408,11 @@ def parse_file(path: str, text: str) -> FileInfo:
             if t != "revert" and toks[end - 3] != ",":
                 continue
             strings.append(s)
+    # ERC-4337 codes are passed to FailedOp/FailedOpWithRevert rather than require
+    for t in toks:
+        s = unquote(t)
+        if s is not None and re.match(r"AA\d\d ", s):
+            strings.append(s)
     return FileInfo(path, fscope, errors, strings, constants)
 
 
@@ -473,6 +478,8 @@ def _parse_body(toks: list[str], i: int, end: int, scope: Scope, errors: list[Er
             i = _skip_statement(toks, i)
         elif t == "{":
             i = _match(toks, i, "{", "}")
+        elif t == "abstract":
+            i += 1
         else:
             j = _skip_statement(toks, i)
             decl = toks[i:j - 1]
