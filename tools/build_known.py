@@ -191,6 +191,20 @@ SOURCES: tuple[Source, ...] = (
            "5135b8d68294552506a2d73c64532ebde537c8a4", ("src/",)),
     Source("cow-settlement-1.8.0", "CoW Protocol", "cowprotocol/contracts", "v1.8.0",
            "53729a79c20901cb3708515aa32c1fda82528fb6", ("src/contracts/",)),
+    Source("uniswapx-2.1.0", "UniswapX", "Uniswap/UniswapX", "v2.1.0",
+           "df1dbfe2439c3c648ab5e3089953780ab7fc40b7", ("src/",)),
+    Source("arbitrum-nitro-3.2.0", "Arbitrum Nitro", "OffchainLabs/nitro-contracts", "v3.2.0",
+           "2695e7b3e3f460531e2b77fed48a60561c54d90e", ("src/",)),
+    Source("lifi", "LI.FI", "lifinance/contracts", "main",
+           "ef00558fde6c02d4b285979e3f2b0b75ff1e573e", ("src/",)),
+    Source("across-5.0.16", "Across", "across-protocol/contracts", "v5.0.16",
+           "eabc73753c30bcd03fcb1b0902e0c4940724c09a", ("contracts/",)),
+    Source("euler-vault-kit", "Euler v2", "euler-xyz/euler-vault-kit", "master",
+           "5b98b42048ba11ae82fb62dfec06d1010c8e41e6", ("src/",)),
+    Source("solmate", "Solmate", "transmissions11/solmate", "main",
+           "89365b880c4f3c786bdd453d4b8e8fe410344a69", ("src/",)),
+    Source("ens-1.1.6", "ENS", "ensdomains/ens-contracts", "v1.1.6",
+           "a6139f0381ce6bcc584cbce36933c5ea95837212", ("contracts/",)),
 )
 
 
@@ -374,12 +388,7 @@ def parse_params(toks: list[str]) -> list[Param]:
 
 
 def _split_param(toks: list[str]) -> Param:
-    toks = [t for t in toks if t not in _LOCATIONS or t == "payable" and False]
-    toks = [t for t in toks if t not in ("memory", "calldata", "storage", "indexed")]
-    if toks and toks[-1] == "payable":
-        toks = toks[:-1]
-    if toks[:1] == ["address"] and toks[1:2] == ["payable"]:
-        toks = ["address"] + toks[2:]
+    toks = [t for t in toks if t not in _LOCATIONS]
     name = ""
     if len(toks) >= 2 and re.fullmatch(r"[A-Za-z_$][A-Za-z0-9_$]*", toks[-1]) and toks[-2] not in (".",):
         name = toks[-1]
@@ -570,7 +579,7 @@ class Resolved:
 def _canon_param(p: dict[str, Any]) -> str:
     if "components" in p:
         inner = ",".join(_canon_param(c) for c in p["components"])
-        return "(" + inner + ")" + p["type"][len("tuple"):]
+        return "(" + inner + ")" + str(p["type"])[len("tuple"):]
     return str(p["type"])
 
 
@@ -782,7 +791,7 @@ class Project:
                 cands = narrowed or cands
             if not cands:
                 continue
-            shapes = set()
+            shapes: set[str | None] = set()
             for kind, s in cands:
                 try:
                     shapes.add(self._shape(kind, s, last))
