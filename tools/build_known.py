@@ -323,6 +323,8 @@ class Scope:
     contracts: dict[str, "Scope"] = field(default_factory=dict)
     constants: dict[str, list[str]] = field(default_factory=dict)
     imports: list[tuple[str, dict[str, str] | None, str | None]] = field(default_factory=list)
+    kind: str = ""  # contract, interface or library
+    functions: list[ErrorDecl] = field(default_factory=list)  # external and public ones
 
 
 @dataclass
@@ -332,6 +334,7 @@ class FileInfo:
     errors: list[ErrorDecl]
     strings: list[str]  # revert strings in require/revert calls
     constants: list[tuple[str, str, str]]  # (library, name, literal)
+    functions: list[ErrorDecl] = field(default_factory=list)
 
 
 def _match(toks: list[str], i: int, open_: str, close: str) -> int:
@@ -422,7 +425,13 @@ def parse_file(path: str, text: str) -> FileInfo:
         s = unquote(t)
         if s is not None and re.match(r"AA\d\d ", s):
             strings.append(s)
-    return FileInfo(path, fscope, errors, strings, constants)
+    functions: list[ErrorDecl] = []
+    pending = list(fscope.contracts.values())
+    while pending:
+        sc = pending.pop(0)
+        functions.extend(sc.functions)
+        pending.extend(sc.contracts.values())
+    return FileInfo(path, fscope, errors, strings, constants, functions)
 
 
 def _parse_body(toks: list[str], i: int, end: int, scope: Scope, errors: list[ErrorDecl],
@@ -455,7 +464,7 @@ def _parse_body(toks: list[str], i: int, end: int, scope: Scope, errors: list[Er
             while j < end and toks[j] != "{":
                 j += 1
             close = _match(toks, j, "{", "}")
-            sub = Scope(name, scope.path, scope, bases)
+            sub = Scope(name, scope.path, scope, bases, kind=t)
             scope.contracts[name] = sub
             _parse_body(toks, j + 1, close - 1, sub, errors, constants)
             i = close
@@ -482,6 +491,20 @@ def _parse_body(toks: list[str], i: int, end: int, scope: Scope, errors: list[Er
         elif t == "error" and i + 2 < end and toks[i + 2] == "(":
             close = _match(toks, i + 2, "(", ")")
             errors.append(ErrorDecl(toks[i + 1], parse_params(toks[i + 3:close - 1]), scope.path, scope))
+            i = _skip_statement(toks, close)
+        elif t == "function" and scope.kind in ("contract", "interface") and i + 2 < end and toks[i + 2] == "(":
+            close = _match(toks, i + 2, "(", ")")
+            j = close
+            visible = scope.kind == "interface"
+            while j < end and toks[j] not in ("{", ";"):
+                if toks[j] == "(":
+                    j = _match(toks, j, "(", ")")
+                    continue
+                visible = visible or toks[j] in ("external", "public")
+                j += 1
+            raw = toks[i + 3:close - 1]
+            if visible and "storage" not in raw:
+                scope.functions.append(ErrorDecl(toks[i + 1], parse_params(raw), scope.path, scope))
             i = _skip_statement(toks, close)
         elif t in ("function", "modifier", "event", "constructor", "fallback", "receive", "using", "pragma"):
             i = _skip_statement(toks, i)
@@ -863,13 +886,14 @@ def keeps(src: Source, path: str) -> bool:
 class Built:
     sources: list[dict[str, str]]
     errors: dict[str, dict[str, Any]]
+    functions: dict[str, dict[str, Any]]
     strings: dict[str, list[tuple[str, str, str]]]  # table -> (text, source id, path)
     constants: dict[str, list[tuple[str, str, str, str]]]  # source id -> (library, name, value, path)
     problems: list[str]
 
 
 def build(mirrors: pathlib.Path, sources: Iterable[Source] = SOURCES) -> Built:
-    built = Built([], {}, {}, {}, [])
+    built = Built([], {}, {}, {}, {}, [])
     parsed: list[tuple[Source, Project]] = []
     projects: list[Project] = []
     for src in sources:
@@ -905,6 +929,18 @@ def build(mirrors: pathlib.Path, sources: Iterable[Source] = SOURCES) -> Built:
                     built.constants.setdefault(src.id, []).append((lib, name, value, path))
             if not src.errors:
                 continue
+            for decl in info.functions:
+                try:
+                    params = [_param_json(p.name, project.resolve(decl.scope, p.type)) for p in decl.params]
+                except Unresolved:
+                    continue  # functions are a convenience: an unresolvable one is simply left out
+                if any(p["type"].startswith("function") for p in params):
+                    continue
+                sig = decl.name + "(" + ",".join(_canon_param(p) for p in params) + ")"
+                fentry = built.functions.setdefault(sig, {"selector": selector(sig), "signature": sig,
+                                                          "params": params, "sources": []})
+                if src.id not in fentry["sources"]:
+                    fentry["sources"].append(src.id)
             for decl in info.errors:
                 try:
                     params = [_param_json(p.name, project.resolve(decl.scope, p.type)) for p in decl.params]
@@ -934,6 +970,11 @@ def build(mirrors: pathlib.Path, sources: Iterable[Source] = SOURCES) -> Built:
 def known_errors_document(built: Built) -> dict[str, Any]:
     errors = sorted(built.errors.values(), key=lambda e: (e["selector"], e["signature"]))
     return {"format": 1, "sources": built.sources, "errors": errors}
+
+
+def known_functions_document(built: Built) -> dict[str, Any]:
+    functions = sorted(built.functions.values(), key=lambda e: (e["selector"], e["signature"]))
+    return {"format": 1, "sources": built.sources, "functions": functions}
 
 
 def reason_codes_document(built: Built) -> dict[str, Any]:
@@ -974,6 +1015,7 @@ def main(argv: list[str] | None = None) -> int:
     outputs = {
         "known_errors.json": dumps(known_errors_document(built), "errors"),
         "reason_codes.json": dumps(reason_codes_document(built), "entries"),
+        "known_functions.json": dumps(known_functions_document(built), "functions"),
     }
     for p in built.problems:
         print("build_known:", p, file=sys.stderr)

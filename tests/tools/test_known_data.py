@@ -116,6 +116,20 @@ def test_wrappers_and_widely_met_errors_are_known(known: dict[str, Any]) -> None
     assert len(projects) >= 25 and len(known["errors"]) >= 3000
 
 
+def test_function_signatures_match_their_selectors() -> None:
+    doc = json.loads((DATA / "known_functions.json").read_text(encoding="utf-8"))
+    ids = {s["id"] for s in doc["sources"]}
+    keys = [(f["selector"], f["signature"]) for f in doc["functions"]]
+    assert keys == sorted(keys) and len({k[1] for k in keys}) == len(keys)
+    for f in doc["functions"]:
+        assert f["selector"] == _oracle(f["signature"])[:8]
+        assert f["signature"].endswith("(" + ",".join(_canonical(p) for p in f["params"]) + ")")
+        assert f["sources"] and set(f["sources"]) <= ids
+    by_sig = {f["signature"]: f for f in doc["functions"]}
+    assert by_sig["execute(bytes,bytes[],uint256)"]["selector"] == "3593564c"
+    assert "transferFrom(address,address,uint256)" in by_sig
+
+
 def test_reason_entries_are_unique_and_well_formed(reasons: dict[str, Any]) -> None:
     ids = {s["id"] for s in reasons["sources"]}
     seen = set()
