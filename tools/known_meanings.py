@@ -125,23 +125,25 @@ HINTS: dict[str, str] = {
     "UnsupportedAction(uint256)": "The v4 router was given an action it does not implement.",
     "InputLengthMismatch()": "The actions and params arrays have different lengths.",
     "NotPoolManager()": "Only the PoolManager may call this function.",
-    "ContractLocked()": "Re-entry into the router while it is executing is not allowed.",
+    "ContractLocked()": "The contract is already executing a call; re-entering it is not allowed.",
     # Permit2
     "AllowanceExpired(uint256)":
         "The Permit2 allowance for this spender expired at `deadline`. Sign a new permit or approve again.",
     "InsufficientAllowance(uint256)":
         "The Permit2 allowance left (`amount`) is below what this transfer needs. Sign a permit for a larger amount.",
     "InvalidNonce()":
-        "This Permit2 signature's nonce has already been used or does not match. Sign a fresh permit.",
+        "The signed message's nonce was already used or is not the one expected. Read the current "
+        "nonce and sign again.",
     "SignatureExpired(uint256)":
         "The permit signature's deadline has passed. Sign a new permit with a later deadline.",
     "InvalidSignature()": "The signature does not recover to the expected signer. Check the signed data and signer.",
-    "InvalidSigner()": "The recovered signer is not the token owner named in the permit.",
-    "InvalidSignatureLength()": "The signature must be 64 or 65 bytes long.",
+    "InvalidSigner()": "The signature recovers to an address other than the expected signer (for a "
+                       "permit, the token owner). Check who signed and what was signed.",
+    "InvalidSignatureLength()": "The signature has the wrong length (an ECDSA signature is 65 bytes, or 64 compact).",
     "InvalidContractSignature()":
         "The owner is a contract and its ERC-1271 isValidSignature rejected the signature.",
     "ExcessiveInvalidation()": "A nonce invalidation may advance by at most 65535 at once.",
-    "InvalidAmount(uint256)": "The requested amount exceeds the amount signed in the permit.",
+    "InvalidAmount(uint256)": "The amount is not allowed here; for a Permit2 transfer it exceeds the amount signed.",
     # ERC-4337 EntryPoint
     "SenderAddressResult(address)":
         "Not a failure: getSenderAddress always reverts with the address the account would be deployed at.",
