@@ -439,9 +439,11 @@ def _parse_body(toks: list[str], i: int, end: int, scope: Scope, errors: list[Er
     while i < end:
         t = toks[i]
         if t == "import" and scope.parent is None:
-            j = _skip_statement(toks, i)
-            _parse_import(toks[i + 1:j - 1], scope)
-            i = j
+            j = i
+            while j < end and toks[j] != ";":  # `import {A} from "p";` holds braces, not a body
+                j += 1
+            _parse_import(toks[i + 1:j], scope)
+            i = j + 1
         elif t in ("contract", "interface", "library") and i + 1 < end and toks[i - 1:i] != ["."]:
             name = toks[i + 1]
             j = i + 2
@@ -660,8 +662,8 @@ class Project:
         return found
 
     # -- lookup ------------------------------------------------------------------------
-    def lookup(self, scope: Scope, name: str, seen: set[int] | None = None) -> tuple[str, Scope] | None:
-        """Where `name` is defined, as seen from `scope`: (kind, defining scope)."""
+    def lookup(self, scope: Scope, name: str, seen: set[int] | None = None) -> tuple[str, Scope, str] | None:
+        """Where `name` is defined, as seen from `scope`: (kind, defining scope, name there)."""
         seen = seen if seen is not None else set()
         if id(scope) in seen:
             return None
@@ -685,18 +687,18 @@ class Project:
         return None
 
     @staticmethod
-    def _own(s: Scope, name: str) -> tuple[str, Scope] | None:
+    def _own(s: Scope, name: str) -> tuple[str, Scope, str] | None:
         if name in s.structs:
-            return ("struct", s)
+            return ("struct", s, name)
         if name in s.enums:
-            return ("enum", s)
+            return ("enum", s, name)
         if name in s.udvts:
-            return ("udvt", s)
+            return ("udvt", s, name)
         if name in s.contracts:
-            return ("contract", s)
+            return ("contract", s, name)
         return None
 
-    def _imported(self, fscope: Scope, name: str, seen: set[int]) -> tuple[str, Scope] | None:
+    def _imported(self, fscope: Scope, name: str, seen: set[int]) -> tuple[str, Scope, str] | None:
         for spec, names, alias in fscope.imports:
             if alias is not None or (names is not None and name not in names):
                 continue
@@ -734,7 +736,7 @@ class Project:
         else:
             hit = self.lookup(scope, first, set(seen))
             if hit and hit[0] == "contract":
-                cur = hit[1].contracts[first]
+                cur = hit[1].contracts[hit[2]]
             else:
                 cands = [s.contracts[first] for k, s in self.by_name.get(first, []) if k == "contract"]
                 if not cands:
@@ -802,11 +804,11 @@ class Project:
                 if hit is None:
                     hit = self.lookup(owner, last)
                 if hit:
-                    return hit[0], hit[1], last
+                    return hit
         else:
             hit = self.lookup(scope, last)
             if hit:
-                return hit[0], hit[1], last
+                return hit
         for proj in [self] + self.fallback:
             cands = proj.by_name.get(last, [])
             if len(names) > 1:
