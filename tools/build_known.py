@@ -859,8 +859,8 @@ def _param_json(name: str, r: Resolved) -> dict[str, Any]:
 
 _SKIP_DIR = re.compile(
     r"(tests?|.*[-_.]tests?|tests?[-_.].*|mocks?|.*[-_]mocks?|scripts?|node_modules|certora|echidna"
-    r"|harness(es)?|fuzz(ing)?|invariants?|simulations?|deprecated|examples?|testing|foundry|hardhat|dev|"
-    r"audits?|spec|verification)",
+    r"|harness(es)?|fuzz(ing)?|invariants?|simulations?|deprecated|examples?|testing|foundry|hardhat|"
+    r"audits?|spec)",
     re.I,
 )
 
