@@ -1,8 +1,9 @@
 """Names of the known protocols' external functions (data/known_functions.json) for the calls
 of a trace.
 
-The file is read the first time a call is looked up, once per process, and kept indexed by
-selector; a selector's definitions are checked and built only when a call first uses it. Where
+The file is read the first time a call is looked up, once per process, and indexed by selector
+without parsing it whole; a selector's entries are parsed, checked and built into a decoder only
+when a call first uses it. Where
 several known signatures share a selector, a call is named only for the one its input fits
 exactly (every byte read, none left over); otherwise it keeps its bare selector.
 """
@@ -11,6 +12,7 @@ from __future__ import annotations
 
 import functools
 import json
+import re
 import threading
 from collections.abc import Callable, Sequence
 from importlib import resources
@@ -25,14 +27,33 @@ _MAX_STEPS: Final = 100_000
 _WORD: Final = 32
 
 
+#: Where each entry of the file begins: its opening brace and its selector.
+_ENTRY: Final = re.compile(r'\{\s*"selector"\s*:\s*"([0-9a-f]{8})"')
+
+
 @functools.cache
-def _index() -> dict[str, list[tuple[str, Any]]]:
-    """selector (8 hex) -> [(signature, JSON-ABI params), ...]."""
+def _index() -> tuple[str, dict[str, list[int]]]:
+    """The file's text and, by selector (8 hex), where its entries begin. Entries are parsed
+    only when their selector is met: most of the file is never turned into objects."""
     text = resources.files("kestrix_tools").joinpath("data/known_functions.json").read_text("utf-8")
-    index: dict[str, list[tuple[str, Any]]] = {}
-    for entry in json.loads(text)["functions"]:
-        index.setdefault(entry["selector"], []).append((entry["signature"], entry["params"]))
-    return index
+    starts: dict[str, list[int]] = {}
+    for match in _ENTRY.finditer(text):
+        starts.setdefault(match.group(1), []).append(match.start())
+    return text, starts
+
+
+def _entries(selector: str) -> list[tuple[str, Any]]:
+    """(signature, JSON-ABI params) of the known functions with this selector."""
+    text, starts = _index()
+    found = []
+    for start in starts.get(selector, ()):
+        entry, _ = _DECODER.raw_decode(text, start)
+        if isinstance(entry, dict) and entry.get("selector") == selector:
+            found.append((entry["signature"], entry["params"]))
+    return found
+
+
+_DECODER: Final = json.JSONDecoder()
 
 
 class _Candidate:
@@ -54,7 +75,7 @@ def _candidates(selector: str) -> tuple[_Candidate, ...]:
     found = _built.get(selector)
     if found is not None:
         return found
-    entries = _index().get(selector)
+    entries = _entries(selector)
     if not entries:
         return ()
     from kestrix_tools import _native

@@ -4,6 +4,7 @@ after the user's ABIs, and never by a guess where several known signatures share
 from __future__ import annotations
 
 import importlib.metadata
+import importlib.resources
 import json
 
 import kestrix_tools
@@ -18,7 +19,7 @@ from trace_data import TRACES, call_trace, flat_trace
 A, B = "0x" + "11" * 20, "0x" + "22" * 20
 
 # Real go-ethereum traces: trace -> (selector, name) of each frame whose selector the data holds.
-REAL: dict[str, list[tuple[str, str]]] = {
+REAL: dict[str, list[tuple[str | None, str | None]]] = {
     "oog": [("0xa9059cbb", "transfer")],
     "inner_throw_outer_revert": [("0xa9059cbb", "transfer")],
     "revert_reason": [("0x5c19a95c", "delegate")],
@@ -28,7 +29,7 @@ REAL: dict[str, list[tuple[str, str]]] = {
 }
 
 
-def named(explained: kestrix_tools.transaction.Transaction) -> list[tuple[str, str]]:
+def named(explained: kestrix_tools.transaction.Transaction) -> list[tuple[str | None, str | None]]:
     return [(f.selector, f.function) for f in explained.frames if f.function is not None]
 
 
@@ -111,3 +112,10 @@ def test_the_known_functions_are_installed_with_the_package() -> None:
     distributions = importlib.metadata.packages_distributions()["kestrix_tools"]
     files = {str(f).replace("\\", "/") for d in distributions for f in importlib.metadata.files(d) or []}
     assert "kestrix_tools/data/known_functions.json" in files
+
+
+def test_every_entry_of_the_file_is_found_by_its_selector() -> None:
+    text = importlib.resources.files("kestrix_tools").joinpath("data/known_functions.json").read_text("utf-8")
+    expected = sorted((f["selector"], f["signature"]) for f in json.loads(text)["functions"])
+    _, starts = _known_functions._index()
+    assert sorted((s, signature) for s in starts for signature, _ in _known_functions._entries(s)) == expected
