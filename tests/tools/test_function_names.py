@@ -6,12 +6,15 @@ from __future__ import annotations
 import importlib.metadata
 import importlib.resources
 import json
+from typing import Any
 
 import kestrix_tools
 import pytest
 from Crypto.Hash import keccak
 from eth_abi import encode
+from hypothesis import given, settings, strategies as st
 from kestrix_tools import _known_functions, cli
+from kestrix_tools._signature_text import parse_signature
 from kestrix_tools.transaction import FunctionNames
 
 from trace_data import TRACES, call_trace, flat_trace
@@ -119,3 +122,52 @@ def test_every_entry_of_the_file_is_found_by_its_selector() -> None:
     expected = sorted((f["selector"], f["signature"]) for f in json.loads(text)["functions"])
     _, starts = _known_functions._index()
     assert sorted((s, signature) for s in starts for signature, _ in _known_functions._entries(s)) == expected
+
+
+# eth-abi's encoder as the oracle of where an encoding ends, on nested dynamic types.
+NESTED = ["(bytes,uint256)[]", "string[2]", "(address,uint256)", "uint8[3]", "((uint8,bool),bytes)", "(uint8,(bytes,address)[])[]", "bytes[][]", "uint256[2][]", "bool"]
+
+
+def values_of(type_text: str) -> st.SearchStrategy[Any]:
+    if type_text.endswith("]"):
+        inner, _, length = type_text[:-1].rpartition("[")
+        size = int(length) if length else None
+        return st.lists(values_of(inner), min_size=size or 0, max_size=size or 3)
+    if type_text.startswith("("):
+        depth, parts, start = 0, [], 1
+        for i, char in enumerate(type_text[1:-1], 1):
+            depth += (char == "(") - (char == ")")
+            if char == "," and depth == 0:
+                parts.append(type_text[start:i])
+                start = i + 1
+        parts.append(type_text[start:-1])
+        return st.tuples(*(values_of(p) for p in parts))
+    simple: dict[str, st.SearchStrategy[Any]] = {
+        "bytes": st.binary(max_size=70), "string": st.text(max_size=40), "uint256": st.integers(0, 2**256 - 1),
+        "uint8": st.integers(0, 255), "bool": st.booleans(), "address": st.just(A)}
+    return simple[type_text]
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.data())
+def test_an_encoding_fits_exactly_and_one_more_byte_does_not(data: st.DataObject) -> None:
+    types = data.draw(st.lists(st.sampled_from(NESTED), min_size=1, max_size=3))
+    values = [data.draw(values_of(t)) for t in types]
+    _, params, _ = parse_signature(f"f({','.join(types)})")
+    encoded = encode(types, values)
+    native = tuple(p.param for p in params)
+    assert _known_functions._fits_exactly(native, encoded)
+    assert not _known_functions._fits_exactly(native, encoded + b"\0" * data.draw(st.integers(1, 64)))
+
+
+def test_offsets_that_point_at_the_same_bytes_again_and_again_stop_early() -> None:
+    # bytes[][][]: a thousand arrays, all at one place, each of a thousand strings all at one place.
+    count = 1000
+
+    def words(*values: int) -> bytes:
+        return b"".join(v.to_bytes(32, "big") for v in values)
+
+    shared = words(count, *[count * 32] * count)
+    data = words(32) + shared + shared + words(0)
+    _, params, _ = parse_signature("f(bytes[][][])")
+    assert not _known_functions._fits_exactly(tuple(p.param for p in params), data)
