@@ -3,9 +3,9 @@ of a trace.
 
 The file is read the first time a call is looked up, once per process, and indexed by selector
 without parsing it whole; a selector's entries are parsed, checked and built into a decoder only
-when a call first uses it. Where
-several known signatures share a selector, a call is named only for the one its input fits
-exactly (every byte read, none left over); otherwise it keeps its bare selector.
+when a call first uses it. Where several known signatures share a selector, a call is named only
+for the one its input fits exactly (every byte read, none left over); otherwise it keeps its
+bare selector.
 """
 
 from __future__ import annotations
