@@ -310,7 +310,7 @@ def _shown_frames(transaction: Transaction) -> set[int]:
 def _frame_line(frame: Frame) -> str:
     parts = [frame.type.upper(), frame.sender or "?", "->", frame.to or "(new contract)"]
     if frame.function:
-        parts.append(_printable(frame.function))
+        parts.append(f"{_printable(frame.function)} ({frame.selector})" if frame.selector else _printable(frame.function))
     elif frame.selector:
         parts.append(frame.selector)
     if frame.value:

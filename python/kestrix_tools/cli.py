@@ -201,7 +201,7 @@ def _transaction_main(command: str, argv: Sequence[str]) -> int:
     args = parser.parse_args(argv)
     try:
         decoder = build_decoder(DecoderSources(tuple(args.abi), tuple(args.sig)))
-        functions = FunctionNames(args.abi) if args.abi else None
+        functions = FunctionNames(args.abi)
     except (ValueError, OSError) as error:
         parser.error(str(error))
     if command == "trace":

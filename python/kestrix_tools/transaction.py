@@ -66,16 +66,18 @@ def _code_checker(client: RpcClient, block: str) -> Callable[[str], bool | None]
 
 
 class FunctionNames:
-    """Names the functions calls run, from the ``"function"`` entries of ABIs and artifacts
-    (``paths``: files or folders, as ``Decoder`` takes them; ``abi``: one parsed ABI list).
+    """Names the functions calls run: first from the ``"function"`` entries of the user's ABIs
+    and artifacts (``paths``: files or folders, as ``Decoder`` takes them; ``abi``: one parsed
+    ABI list), then, unless ``known`` is False, from the known protocols' functions.
 
     A call's input is encoded exactly as an error with the function's name and parameters, so
-    the native decoder reads it: a name is given only when the whole input decodes.
+    the native decoder reads it: a name is given only when the whole input decodes, and where
+    several known signatures share the selector, only for the one the input fits exactly.
     """
 
-    __slots__ = ("_decode", "_known", "count")
+    __slots__ = ("_decode", "_names", "count", "known")
 
-    def __init__(self, paths: Iterable[str] = (), abi: object = None) -> None:
+    def __init__(self, paths: Iterable[str] = (), abi: object = None, *, known: bool = True) -> None:
         from kestrix_tools import _native
         from kestrix_tools._abi_json import errors_in_abi
         from kestrix_tools._artifacts import abis_in_path
@@ -91,19 +93,32 @@ class FunctionNames:
                 raise ValueError(f"{label}: {error}") from None
             for name, params, signature in functions:
                 found.setdefault(signature, (name, tuple(p.param for p in params), None))
-        self._decode = _native.Decoder(list(found.values())).decode
-        self._known: dict[str, str | None] = {}
+        self._decode = _native.Decoder(list(found.values())).decode if found else None
+        #: Names by whole input: the same call made again is not decoded again.
+        self._names: dict[str, str | None] = {}
         self.count = len(found)
+        self.known = known
 
     def __call__(self, data: str) -> str | None:
-        selector = data[:10]
-        if selector in self._known:
-            return self._known[selector]
-        result = self._decode(data)
-        name = result["error_name"] if result["kind"] == "custom_error" else None
-        if name is not None or len(self._known) < 4096:
-            self._known[selector] = name
+        name = self._names.get(data, _UNNAMED)
+        if name is not _UNNAMED:
+            return name
+        name = None
+        if self._decode is not None:
+            result = self._decode(data)
+            name = result["error_name"] if result["kind"] == "custom_error" else None
+        if name is None and self.known:
+            from kestrix_tools._known_functions import known_function
+
+            name = known_function(data)
+        if len(data) <= _MAX_CACHED_INPUT and len(self._names) < 4096:
+            self._names[data] = name
         return name
+
+
+_UNNAMED: Final = ""
+#: Longer inputs are named afresh each time rather than kept.
+_MAX_CACHED_INPUT: Final = 1024
 
 
 def _call_frame(call: Mapping[str, Any]) -> Frame:
@@ -156,11 +171,13 @@ def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | 
 
     Raises ValueError for a malformed hash, TransactionUnavailable for an unknown or pending
     one, NodeError when the node cannot be asked (its text names the host, never the URL).
-    ``functions`` names the functions of the calls (see FunctionNames).
+    ``functions`` names the functions of the calls (default: the known protocols' functions;
+    see FunctionNames).
     """
     if not isinstance(tx_hash, str) or _HASH.fullmatch(tx_hash) is None:
         raise ValueError("a transaction hash is 0x followed by 64 hex digits")
     tx_hash = tx_hash.lower()
+    functions = FunctionNames() if functions is None else functions
     decoder = _default_decoder() if decoder is None else decoder
     client = client_for(source, timeout=timeout, retries=retries)
     tx = client.call("eth_getTransactionByHash", [tx_hash])
@@ -218,7 +235,8 @@ def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | 
 def explain_call(source: object, to: str, data: str = "0x", *, sender: str | None = None, value: int | None = None,
                  block: str | int = "latest", decoder: SupportsDecode | None = None,
                  functions: FunctionNames | None = None, timeout: float = 30.0, retries: int = 3) -> Transaction:
-    """Why a call that has not been sent fails: ``debug_traceCall``, falling back to ``eth_call``."""
+    """Why a call that has not been sent fails: ``debug_traceCall``, falling back to ``eth_call``.
+    ``functions`` as for explain_transaction."""
     if not isinstance(to, str) or _ADDRESS.fullmatch(to) is None:
         raise ValueError("--to is an address: 0x followed by 40 hex digits")
     if sender is not None and (not isinstance(sender, str) or _ADDRESS.fullmatch(sender) is None):
@@ -235,6 +253,7 @@ def explain_call(source: object, to: str, data: str = "0x", *, sender: str | Non
     else:
         raise ValueError(f"--block is a number, 0x-quantity or one of {', '.join(_BLOCK_TAGS)}")
     decoder = _default_decoder() if decoder is None else decoder
+    functions = FunctionNames() if functions is None else functions
     client = client_for(source, timeout=timeout, retries=retries)
     call: dict[str, Any] = {"to": to.lower(), "data": data.lower()}
     if sender is not None:
@@ -265,9 +284,10 @@ def explain_call(source: object, to: str, data: str = "0x", *, sender: str | Non
 
 def explain_trace(trace: object, decoder: SupportsDecode | None = None, *, functions: FunctionNames | None = None,
                   hash: str | None = None) -> Transaction:
-    """Explains a saved trace: a ``callTracer`` result (dict) or a flat ``trace_transaction`` list."""
+    """Explains a saved trace: a ``callTracer`` result (dict) or a flat ``trace_transaction`` list.
+    ``functions`` as for explain_transaction."""
     from kestrix_tools._trace import frames_from_any
 
-    root, source = frames_from_any(trace, "trace", functions)
+    root, source = frames_from_any(trace, "trace", FunctionNames() if functions is None else functions)
     return transaction_from_frames(root, _default_decoder() if decoder is None else decoder, hash=hash,
                                    source=source)

@@ -124,7 +124,7 @@ def chain_node(name: str, kind: str, missing: dict[str, Any] = MISSING[0]) -> Ca
 
 def summary(explained: Any) -> tuple[Any, ...]:
     cause = explained.cause
-    return (explained.status, [(f.type, f.outcome, f.failure, f.to) for f in explained.failing_path],
+    return (explained.status, [(f.type, f.outcome, f.failure, f.to, f.function) for f in explained.failing_path],
             cause.to_dict() if cause is not None else None)
 
 
@@ -147,6 +147,7 @@ def test_a_node_with_neither_replays_with_eth_call_and_says_so(node: Node, missi
     explained = kestrix_tools.explain_transaction(node.url, META["calltracer/revert_reason.json"]["transaction"])
     assert explained.source == "replay" and "earlier in the same block" in (explained.caveat or "")
     assert explained.cause is not None and explained.cause.to_dict()["message"] == "Self-delegation is disallowed."
+    assert explained.origin is not None and explained.origin.function == "delegate"
     assert len(explained.notes) == 2 and "eth_call" in node.calls
     assert node.calls.index("debug_traceTransaction") < node.calls.index("trace_transaction") < node.calls.index("eth_call")
 
