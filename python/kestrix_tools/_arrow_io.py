@@ -316,6 +316,7 @@ def _json_array_blocks(path: Path, kind: FileKind, batch_rows: int) -> Iterator[
     stream, raw = _open_input(path, kind.codec)
     with stream:
         data = stream.read()
+    size = path.stat().st_size
     try:
         items = parse_json(data.decode("utf-8"), f"{path}: not JSON")
     except UnicodeDecodeError:
@@ -332,7 +333,7 @@ def _json_array_blocks(path: Path, kind: FileKind, batch_rows: int) -> Iterator[
         rows = [item if isinstance(item, dict) else None for item in chunk]
         errors = [None if isinstance(item, dict) else f"item {start + i}: not a JSON object"
                   for i, item in enumerate(chunk)]
-        yield Block(rows_to_batch(rows), pa.array(errors, pa.string()) if any(errors) else None, raw.tell())
+        yield Block(rows_to_batch(rows), pa.array(errors, pa.string()) if any(errors) else None, size)
 
 
 def rows_to_batch(rows: list[dict[str, Any] | None]) -> Any:
@@ -571,7 +572,7 @@ class TableWriter:
                 except Exception:  # noqa: BLE001 (the files are removed next, whatever failed)
                     pass
         self.writer = self.sink = None
-        for path in self.created:
+        for path in (*self.created, self.path):
             path.unlink(missing_ok=True)
 
 
