@@ -645,7 +645,10 @@ def _json_values(pa: Any, pc: Any, column: Any) -> Any:
     if pa.types.is_floating(kind):
         finite = pc.is_finite(column)
         if pc.all(pc.fill_null(finite, True)).as_py():
-            return column.cast(pa.string())
+            text = column.cast(pa.string())
+            # 1.0 is written "1" by Arrow: keep it a float for the reader.
+            whole = pc.invert(pc.match_substring_regex(text, "[.e]"))
+            return pc.if_else(whole, pc.binary_join_element_wise(text, ".0", ""), text)
     if pa.types.is_temporal(kind) or pa.types.is_decimal(kind):
         return pc.binary_join_element_wise('"', column.cast(pa.string()), '"', "")
     return pa.array([None if v is None else json_text(v) for v in column.to_pylist()], pa.string())
