@@ -613,14 +613,14 @@ def jsonl_bytes(batch: Any) -> bytes:
     parts.append("}\n")
     lines = pc.binary_join_element_wise(*parts, "")
     if isinstance(lines, pa.Scalar):
-        return (lines.as_py() or "").encode() * batch.num_rows
+        return bytes((lines.as_py() or "").encode() * batch.num_rows)
     lines = lines.cast(pa.large_string()) if lines.nbytes > (1 << 30) else lines
     offsets, data = lines.buffers()[1], lines.buffers()[2]
     width = 8 if pa.types.is_large_string(lines.type) else 4
     start = int.from_bytes(offsets[lines.offset * width:(lines.offset + 1) * width], "little")
     end = int.from_bytes(offsets[(lines.offset + len(lines)) * width:(lines.offset + len(lines) + 1) * width],
                          "little")
-    return data[start:end].to_pybytes()
+    return bytes(data[start:end].to_pybytes())
 
 
 def _json_values(pa: Any, pc: Any, column: Any) -> Any:

@@ -285,8 +285,11 @@ def decode_file(
         writer.close(empty_schema=_output_schema(drop_raw))
         os.replace(partial, target)
     except BaseException:
-        for work in (*[w for _, w in pending if isinstance(w, Future)], *writes):
-            work.cancel()
+        for _, work in pending:
+            if isinstance(work, Future):
+                work.cancel()
+        for write in writes:
+            write.cancel()
         for threads in (pool, behind):
             if threads is not None:
                 threads.shutdown(wait=True, cancel_futures=True)  # no thread still writes the file
