@@ -444,6 +444,13 @@ def _flat(pa: Any, field: Any) -> bool:
                 or pa.types.is_binary_view(kind) or pa.types.is_null(kind))
 
 
+@dataclass(frozen=True)
+class Rendered:
+    """A batch already turned into the bytes of the output file."""
+
+    data: Any
+
+
 class TableWriter:
     """Writes record batches whose columns may grow or change type between batches.
 
@@ -466,11 +473,16 @@ class TableWriter:
         self.pending_rows = 0
         self.pending_bytes = 0
 
+    def prepare(self, batch: Any) -> Any:
+        """What ``write`` takes for ``batch``; safe on any thread, so that the formatting that
+        depends on nothing written before (JSON Lines text) runs on the decoding threads."""
+        return Rendered(jsonl_bytes(batch)) if self.kind.format == "jsonl" else batch
+
     def write(self, batch: Any) -> None:
         if self.kind.format == "jsonl":
             if self.sink is None:
-                self._start(batch.schema, self.path)
-            self.sink.write(jsonl_bytes(batch))
+                self._start(pyarrow().schema([]), self.path)
+            self.sink.write(batch.data if isinstance(batch, Rendered) else jsonl_bytes(batch))
             return
         if self.kind.format in ("csv", "tsv"):
             batch = _csv_ready(batch)
@@ -593,17 +605,19 @@ def _csv_ready(batch: Any) -> Any:
 
 # ---- JSON Lines out, built column by column ----
 
-_NEEDS_ESCAPE = r'[\x00-\x1f"\\\x7f]'
+#: Bytes a JSON string holds as they are (everything but '"', backslash and control characters).
+_PLAIN = bytes(b for b in range(0x20, 0x100) if b not in b'"\\')
+_CONTROL = r"[\x00-\x1f]"
 
 
-def jsonl_bytes(batch: Any) -> bytes:
-    """The rows of ``batch`` as JSON Lines (UTF-8, one object per line, every column a key,
+def jsonl_bytes(batch: Any) -> Any:
+    """A buffer holding the rows of ``batch`` as JSON Lines (UTF-8, one object per line, every column a key,
     null as null), built with Arrow's compute kernels: only values that need escaping, and
     columns of bytes, lists and structs, are turned into JSON one by one."""
     pa = pyarrow()
     pc = pa.compute
     if batch.num_rows == 0:
-        return b""
+        return pa.py_buffer(b"")
     parts: list[Any] = []
     for index, (column, field) in enumerate(zip(batch.columns, batch.schema)):
         parts.append(("{" if index == 0 else ",") + json.dumps(field.name, ensure_ascii=False) + ":")
@@ -613,14 +627,14 @@ def jsonl_bytes(batch: Any) -> bytes:
     parts.append("}\n")
     lines = pc.binary_join_element_wise(*parts, "")
     if isinstance(lines, pa.Scalar):
-        return bytes((lines.as_py() or "").encode() * batch.num_rows)
+        return pa.py_buffer((lines.as_py() or "").encode() * batch.num_rows)
     lines = lines.cast(pa.large_string()) if lines.nbytes > (1 << 30) else lines
     offsets, data = lines.buffers()[1], lines.buffers()[2]
     width = 8 if pa.types.is_large_string(lines.type) else 4
     start = int.from_bytes(offsets[lines.offset * width:(lines.offset + 1) * width], "little")
     end = int.from_bytes(offsets[(lines.offset + len(lines)) * width:(lines.offset + len(lines) + 1) * width],
                          "little")
-    return bytes(data[start:end].to_pybytes())
+    return data.slice(start, end - start)
 
 
 def _json_values(pa: Any, pc: Any, column: Any) -> Any:
@@ -630,13 +644,17 @@ def _json_values(pa: Any, pc: Any, column: Any) -> Any:
         return column.cast(pa.string())
     if pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind):
         text = column.cast(pa.string())
+        # One pass over the column's bytes says which escapes it needs; most columns need none.
+        data = text.buffers()[2]
+        odd = data.to_pybytes().translate(None, _PLAIN) if data is not None else b""
+        if b'"' in odd or b"\\" in odd:
+            text = pc.replace_substring(pc.replace_substring(text, "\\", "\\\\"), '"', '\\"')
         quoted = pc.binary_join_element_wise('"', text, '"', "")
-        escape = pc.match_substring_regex(text, _NEEDS_ESCAPE)
-        if pc.any(escape).as_py():
-            rows = pc.indices_nonzero(escape).to_pylist()
+        if odd.translate(None, b'"\\'):  # rare: control characters, escaped one value at a time
+            control = pc.match_substring_regex(text, _CONTROL)
             fixed = quoted.to_pylist()
-            values = text.to_pylist()
-            for row in rows:
+            values = column.cast(pa.string()).to_pylist()
+            for row in pc.indices_nonzero(control).to_pylist():
                 fixed[row] = json.dumps(values[row], ensure_ascii=False)
             quoted = pa.array(fixed, pa.string())
         return quoted

@@ -105,14 +105,15 @@ def _kind_of(path: Path, *, reading: bool) -> FileKind:
 
 @dataclass
 class _Decoded:
-    batch: Any
+    batch: Any  # as the writer takes it
+    rows: int
     kinds: dict[str, int]
     errors: int
     missing: int
 
 
 def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: bool,
-                  required: bool) -> _Decoded:
+                  required: bool, prepare: Callable[[Any], Any]) -> _Decoded:
     """The block's rows without any column named like an output column, then the output columns."""
     pa = _arrow_io.pyarrow()
     pc = pa.compute
@@ -156,7 +157,7 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
     keep = [(name, batch.column(i)) for i, name in enumerate(batch.schema.names) if name not in names]
     added = [(name, c) for name, c in zip(names, columns) if not (drop_raw and name == "raw_data")]
     merged = pa.RecordBatch.from_arrays([c for _, c in keep + added], names=[n for n, _ in keep + added])
-    return _Decoded(merged, kinds, errors, missing)
+    return _Decoded(prepare(merged), merged.num_rows, kinds, errors, missing)
 
 
 def _output_schema(drop_raw: bool) -> Any:
@@ -251,7 +252,7 @@ def decode_file(
     def finish() -> None:
         position, outcome = pending.popleft()
         done = outcome.result() if isinstance(outcome, Future) else outcome
-        summary.rows += done.batch.num_rows
+        summary.rows += done.rows
         summary.kinds.update(done.kinds)
         summary.errors += done.errors
         summary.missing += done.missing
@@ -262,14 +263,14 @@ def decode_file(
             while len(writes) > 1:  # at most one batch waits to be written
                 writes.popleft().result()
         if progress is not None:
-            progress(done.batch.num_rows, position)
+            progress(done.rows, position)
 
     try:
         chosen: str | None = column
         for block in _blocks(reader.blocks, source):
             if chosen is None:
                 chosen = _pick_column(block.batch, column)
-            args = (block, chosen, native, drop_raw, reader.fixed_schema)
+            args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare)
             if pool is None and jobs > 1 and pending:
                 # A second batch: worth starting the threads (a one-batch file never does).
                 pool = ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")
