@@ -156,7 +156,9 @@ def _csv_blocks(path: Path, kind: FileKind, delimiter: str) -> Iterator[Block]:
         try:
             reader = pcsv.open_csv(
                 stream, read_options=pcsv.ReadOptions(use_threads=False, block_size=CSV_BLOCK),
-                parse_options=pcsv.ParseOptions(**parse, invalid_row_handler=keep),
+                # In a one-column file an empty line is a null cell (pyarrow writes nulls so);
+                # with more columns it holds nothing and is skipped.
+                parse_options=pcsv.ParseOptions(**parse, invalid_row_handler=keep, ignore_empty_lines=len(names) > 1),
                 convert_options=pcsv.ConvertOptions(column_types={name: pa.string() for name in names},
                                                     strings_can_be_null=True, quoted_strings_can_be_null=False))
         except pa.ArrowInvalid as error:

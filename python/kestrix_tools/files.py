@@ -171,7 +171,8 @@ def _output_schema(drop_raw: bool) -> Any:
 def _pick_column(batch: Any, column: str | None) -> str:
     if column is not None:
         return column
-    names = [name for name in batch.schema.names if name not in OUTPUT_FIELDS]
+    added = set(_output_schema(drop_raw=False).names)
+    names = [name for name in batch.schema.names if name not in added]
     return names[0] if len(names) == 1 else _DEFAULT_COLUMN
 
 

@@ -280,3 +280,29 @@ def test_random_rows_lose_nothing_in_any_format(tmp_path_factory: pytest.TempPat
                         assert same(out[key], value), (target, key, value, out[key])
 
     check()
+
+
+def test_new_result_columns_pass_through(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Columns the column decode adds (the root cause of a wrapped revert, say) reach every
+    format in the decode's order, with no code of the file path naming them."""
+    from kestrix_tools import files
+
+    plain = files.decode_arrow
+
+    def with_root(values: Any, decoder: Any = None, *, error_column: bool = False) -> Any:
+        struct = plain(values, decoder, error_column=error_column)
+        fields = struct.flatten()
+        names = [f.name for f in struct.type]
+        at = names.index("error")
+        depth = pa.array([0 if v.is_valid else None for v in struct], pa.uint8())
+        return pa.StructArray.from_arrays([*fields[:at], fields[names.index("kind")], depth, *fields[at:]],
+                                          names=[*names[:at], "root_kind", "depth", *names[at:]])
+
+    monkeypatch.setattr(files, "decode_arrow", with_root)
+    write(pa.table({"revert_data": ["0x", None]}), tmp_path / "in.csv")
+    for target in ("out.parquet", "out.csv", "out.jsonl"):
+        decode_file(tmp_path / "in.csv", tmp_path / target, jobs=1)
+        rows = read(tmp_path / target)
+        assert list(rows[0])[-3:] == ["root_kind", "depth", "error"]
+        assert [(r["root_kind"], r["depth"]) for r in rows] == [("empty", "0" if target == "out.csv" else 0),
+                                                                (None, None)]
