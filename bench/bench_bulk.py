@@ -182,11 +182,35 @@ def stage_costs(path: Path, output: str) -> dict[str, float]:
     return costs
 
 
+def memory_growth(array: pa.Array, rows: int, jobs: int, folder: Path) -> list[tuple[str, str, str]]:
+    """Peak resident memory of the command (Parquet in and out) at 10^5 rows and at ``rows``
+    rows, the long file made of copies of ``array``."""
+    path = folder / "long.parquet"
+    with pq.ParquetWriter(path, pa.schema([("id", pa.int64()), ("revert_data", pa.string())])) as writer:
+        done = 0
+        while done < rows:
+            part = array[:rows - done]
+            writer.write_table(pa.table({"id": pa.array(range(done, done + len(part)), pa.int64()),
+                                         "revert_data": part}), row_group_size=100_000)
+            done += len(part)
+    short = folder / "short.parquet"
+    pq.write_table(pa.table({"id": pa.array(range(100_000), pa.int64()), "revert_data": array[:100_000]}), short)
+    _, low, _ = run_cli_cpu(["--input", str(short), "--output", str(folder / "mem.parquet"), "--jobs", str(jobs)])
+    wall, high, cpu = run_cli_cpu(["--input", str(path), "--output", str(folder / "mem.parquet"), "--jobs", str(jobs)])
+    growth = high / low - 1
+    target = "meets" if abs(growth) <= 0.2 else "MISSES"
+    return [(f"CLI peak RSS --jobs {jobs}, 100,000 vs {rows:,} rows (Parquet)",
+             f"{low / 1024:.0f} MiB vs {high / 1024:.0f} MiB", f"{growth:+.0%} ({target} within 20 %); "
+             f"{rows / wall:,.0f} rows/s, {cpu / rows * 1e9:.0f} ns CPU/row")]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--jobs", type=int, default=default_jobs())
     parser.add_argument("--table", type=Path, help="also write the results table (Markdown) here")
+    parser.add_argument("--memory-rows", type=int, default=10_000_000,
+                        help="also measure the command's peak memory on a Parquet file this long (0: skip)")
     args = parser.parse_args()
 
     pool = sample_pool(5000)
@@ -258,6 +282,8 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as folder:
         results += end_to_end(values, args.jobs, Path(folder))
+        if args.memory_rows:
+            results += memory_growth(array, args.memory_rows, args.jobs, Path(folder))
 
     load = os.getloadavg()
     header = (f"{len(values):,} rows, {os.cpu_count()} CPUs, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}, "

@@ -34,7 +34,7 @@ CSV_BLOCK = 4 << 20
 #: Parquet row groups: about a million rows, fewer when that many would exceed the byte budget
 #: (the group is held in memory until written).
 ROW_GROUP_ROWS = 1 << 20
-ROW_GROUP_BYTES = 256 << 20
+ROW_GROUP_BYTES = 128 << 20
 
 
 class FormatError(ValueError):
@@ -101,7 +101,7 @@ def open_reader(path: Path, kind: FileKind, batch_rows: int, threads: bool) -> R
             import pyarrow.dataset as ds
 
             dataset = ds.dataset(path, format="parquet", partitioning="hive",
-                                 exclude_invalid_files=True, ignore_prefixes=[".", "_"])
+                                 exclude_invalid_files=False, ignore_prefixes=[".", "_"])
             total = dataset.count_rows()
             batches = dataset.to_batches(batch_size=batch_rows, use_threads=threads,
                                          batch_readahead=1, fragment_readahead=1)

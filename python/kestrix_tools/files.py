@@ -238,10 +238,13 @@ def decode_file(
     if jobs < 1:
         raise BulkError("--jobs must be at least 1")
     native = build_decoder(decoder)  # fails early on a bad --abi or --sig
+    pa = _arrow_io.pyarrow()
     try:
         reader = _arrow_io.open_reader(source, in_kind, batch_rows, threads=jobs > 1)
     except FormatError as error:
         raise BulkError(str(error)) from None
+    except (pa.ArrowInvalid, OSError) as error:
+        raise BulkError(f"{source}: {error}") from None
     partial = target.with_name(target.name + ".partial")
     writer = TableWriter(partial, out_kind)
     summary = BulkSummary()

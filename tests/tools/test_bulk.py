@@ -179,10 +179,17 @@ def test_refusals_come_first_and_leave_nothing(tmp_path: Path) -> None:
     ]:
         with pytest.raises(BulkError, match=message):
             decode_file(tmp_path / "in.parquet", tmp_path / target, column=column, jobs=1)
+    (tmp_path / "notparquet").mkdir()
+    (tmp_path / "notparquet" / "a.parquet").write_text("not parquet")
+    (tmp_path / "broken.csv.gz").write_bytes(b"\x1f\x8b broken")
+    for source, message in [("notparquet", "notparquet: .*Parquet"), ("broken.csv.gz", "broken.csv.gz: ")]:
+        with pytest.raises(BulkError, match=message):
+            decode_file(tmp_path / source, tmp_path / "out.jsonl", jobs=1)
     assert (tmp_path / "old.csv").read_text() == "keep me"
     decode_file(tmp_path / "in.parquet", tmp_path / "old.csv", column="data", jobs=1, force=True)
     assert read(tmp_path / "old.csv")[0]["kind"] == "empty"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder.csv", "in.parquet", "old.csv"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.csv.gz", "folder.csv", "in.parquet", "notparquet",
+                                                          "old.csv"]
 
 
 def test_a_failure_while_closing_removes_the_partial_file(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
