@@ -159,7 +159,8 @@ def _csv_blocks(path: Path, kind: FileKind, delimiter: str) -> Iterator[Block]:
                 # In a one-column file an empty line is a null cell (pyarrow writes nulls so);
                 # with more columns it holds nothing and is skipped.
                 parse_options=pcsv.ParseOptions(**parse, invalid_row_handler=keep, ignore_empty_lines=len(names) > 1),
-                convert_options=pcsv.ConvertOptions(column_types={name: pa.string() for name in names},
+                # Read as bytes, checked as UTF-8 batch by batch: one bad cell must not stop the run.
+                convert_options=pcsv.ConvertOptions(column_types={name: pa.binary() for name in names},
                                                     strings_can_be_null=True, quoted_strings_can_be_null=False))
         except pa.ArrowInvalid as error:
             raise FormatError(f"{path}: {error}") from None
@@ -171,12 +172,40 @@ def _csv_blocks(path: Path, kind: FileKind, delimiter: str) -> Iterator[Block]:
                 break
             except pa.ArrowInvalid as error:
                 raise FormatError(f"{path}: {error} (after row {emitted})") from None
+            batch = _as_utf8(batch, emitted)
             batch, emitted = _with_irregular_rows(batch, irregular, names, delimiter, emitted, last=False)
-            yield Block(batch, None, raw.tell())
+            errors = batch.column(_UTF8_ERRORS)
+            batch = batch.drop_columns([_UTF8_ERRORS])
+            yield Block(batch, errors if errors.null_count < len(errors) else None, raw.tell())
         if irregular:
-            batch, emitted = _with_irregular_rows(_empty_text_batch(names), irregular, names, delimiter, emitted,
-                                                  last=True)
-            yield Block(batch, None, raw.tell())
+            batch, emitted = _with_irregular_rows(_empty_text_batch([*names, _UTF8_ERRORS]), irregular, names,
+                                                  delimiter, emitted, last=True)
+            yield Block(batch.drop_columns([_UTF8_ERRORS]), None, raw.tell())
+
+
+#: A column carried beside a CSV batch while its rows are put in order: why a row's text was not UTF-8.
+_UTF8_ERRORS = "\0utf8"
+
+
+def _as_utf8(batch: Any, emitted: int) -> Any:
+    """The batch's byte columns as text, plus the ``_UTF8_ERRORS`` column; a cell that is not
+    UTF-8 keeps its bytes as Python escapes (``\\xff``) and its row says so."""
+    pa = pyarrow()
+    columns, errors = [], [None] * batch.num_rows
+    for name, column in zip(batch.schema.names, batch.columns):
+        try:
+            columns.append(column.cast(pa.string()))
+        except pa.ArrowInvalid:
+            values = column.to_pylist()
+            for row, value in enumerate(values):
+                try:
+                    values[row] = None if value is None else value.decode("utf-8")
+                except UnicodeDecodeError:
+                    values[row] = value.decode("utf-8", "backslashreplace")
+                    errors[row] = errors[row] or f"row {emitted + row + 1}: {name!r} is not UTF-8"
+            columns.append(pa.array(values, pa.string()))
+    return pa.RecordBatch.from_arrays([*columns, pa.array(errors, pa.string())],
+                                      names=[*batch.schema.names, _UTF8_ERRORS])
 
 
 def _empty_text_batch(names: list[str]) -> Any:
@@ -271,6 +300,7 @@ def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]
             raise ValueError("numbers or times pyarrow would change")
         if table.num_rows == 0:
             raise ValueError("no rows")
+        table.validate()  # pyarrow's reader can build an unsound array (lists of nulls): read by lines then
         return table.combine_chunks().to_batches()[0], None
     except (pa.ArrowInvalid, ValueError):
         pass

@@ -227,10 +227,10 @@ def test_csv_long_fields_and_malformed_files(tmp_path: Path, encode_call) -> Non
     (tmp_path / "bad.csv").write_text('revert_data\n"0x\n')  # a quote never closed: the rest is the value
     assert decode_file(tmp_path / "bad.csv", tmp_path / "out2.jsonl", jobs=1).errors == 1
     assert read(tmp_path / "out2.jsonl")[0]["revert_data"] == "0x\n"
-    (tmp_path / "bad.tsv").write_bytes(b"revert_data\n\xff\xfe\n")
-    with pytest.raises(BulkError, match="bad.tsv: .*UTF8"):
-        decode_file(tmp_path / "bad.tsv", tmp_path / "out3.jsonl", jobs=1)
-    assert not (tmp_path / "out3.jsonl").exists() and not list(tmp_path.glob("*.partial*"))
+    (tmp_path / "bad.tsv").write_bytes(b"revert_data\tnote\n0x\t\xff\xfe\n0x\tok\n")  # not UTF-8: that row only
+    assert decode_file(tmp_path / "bad.tsv", tmp_path / "out3.jsonl", jobs=1).errors == 1
+    assert [(r["note"], r["kind"], r["error"]) for r in read(tmp_path / "out3.jsonl")] == [
+        ("\\xff\\xfe", None, "row 1: 'note' is not UTF-8"), ("ok", "empty", None)]
 
 
 def test_decode_many_nulls_and_numbers() -> None:
@@ -251,7 +251,7 @@ def test_random_rows_lose_nothing_in_any_format(tmp_path_factory: pytest.TempPat
     """Rows with random keys, types, nulls and empties, read in small blocks so that the
     columns change between blocks: every value reaches every output format, as itself or,
     where its column became text, as its text."""
-    from hypothesis import HealthCheck, given, settings
+    from hypothesis import HealthCheck, example, given, settings
     from hypothesis import strategies as st
 
     from kestrix_tools import _arrow_io
@@ -271,6 +271,7 @@ def test_random_rows_lose_nothing_in_any_format(tmp_path_factory: pytest.TempPat
 
     @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
     @given(rows)
+    @example([{"revert_data": [None, None]}])  # pyarrow's JSON reader makes an unsound list array of it
     def check(data: list[dict[str, Any]]) -> None:
         folder = tmp_path_factory.mktemp("rows")
         (folder / "in.jsonl").write_text("".join(json.dumps(row) + "\n" for row in data))
