@@ -28,9 +28,9 @@ CODECS = {".gz": "gzip", ".zst": "zstd", ".bz2": "bz2"}
 FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "json", ".csv": "csv", ".tsv": "tsv",
            ".parquet": "parquet", ".pq": "parquet"}
 #: Bytes of JSON Lines parsed at a time (split at a line end).
-JSON_BLOCK = 4 << 20
+JSON_BLOCK = 2 << 20
 #: Bytes of CSV parsed at a time.
-CSV_BLOCK = 4 << 20
+CSV_BLOCK = 2 << 20
 #: Parquet row groups: about a million rows, fewer when that many would exceed the byte budget
 #: (the group is held in memory until written).
 ROW_GROUP_ROWS = 1 << 20
@@ -191,7 +191,8 @@ def _as_utf8(batch: Any, emitted: int) -> Any:
     """The batch's byte columns as text, plus the ``_UTF8_ERRORS`` column; a cell that is not
     UTF-8 keeps its bytes as Python escapes (``\\xff``) and its row says so."""
     pa = pyarrow()
-    columns, errors = [], [None] * batch.num_rows
+    columns: list[Any] = []
+    errors: list[str | None] = [None] * batch.num_rows
     for name, column in zip(batch.schema.names, batch.columns):
         try:
             columns.append(column.cast(pa.string()))
@@ -650,17 +651,19 @@ def jsonl_bytes(batch: Any) -> Any:
     pc = pa.compute
     if batch.num_rows == 0:
         return pa.py_buffer(b"")
+    # Text past 2 GB needs 64-bit offsets; the JSON text is at most a few times the batch.
+    large = batch.nbytes > (256 << 20)
     parts: list[Any] = []
     for index, (column, field) in enumerate(zip(batch.columns, batch.schema)):
         parts.append(("{" if index == 0 else ",") + json.dumps(field.name, ensure_ascii=False) + ":")
-        parts.append(pc.fill_null(_json_values(pa, pc, column), "null"))
+        values = _json_values(pa, pc, column)
+        parts.append(values.cast(pa.large_string()) if large else values)
     if not parts:
         parts = ["{"]
     parts.append("}\n")
-    lines = pc.binary_join_element_wise(*parts, "")
+    lines = pc.binary_join_element_wise(*parts, "", null_handling="replace", null_replacement="null")
     if isinstance(lines, pa.Scalar):
         return pa.py_buffer((lines.as_py() or "").encode() * batch.num_rows)
-    lines = lines.cast(pa.large_string()) if lines.nbytes > (1 << 30) else lines
     offsets, data = lines.buffers()[1], lines.buffers()[2]
     width = 8 if pa.types.is_large_string(lines.type) else 4
     start = int.from_bytes(offsets[lines.offset * width:(lines.offset + 1) * width], "little")

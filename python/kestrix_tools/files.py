@@ -38,7 +38,7 @@ __all__ = [
 OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
 #: Rows per batch read from Parquet: large enough to amortise the per-batch costs, small enough
 #: to keep memory low. (CSV and JSON Lines are read in blocks of a few MB.)
-BATCH_ROWS = 65536
+BATCH_ROWS = 16384
 
 _DEFAULT_COLUMN = "revert_data"
 
