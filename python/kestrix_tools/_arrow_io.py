@@ -214,6 +214,24 @@ def _empty_text_batch(names: list[str]) -> Any:
     return pa.RecordBatch.from_arrays([pa.array([], pa.string()) for _ in names], names=names)
 
 
+def _fields_of(text: str, delimiter: str) -> list[str | None]:
+    """The fields of one CSV row, null and empty apart as in the rest of the file."""
+    pa = pyarrow()
+    pcsv = pa.csv
+    try:
+        row = pcsv.read_csv(
+            io.BytesIO(text.encode("utf-8", "backslashreplace") + b"\n"),
+            read_options=pcsv.ReadOptions(autogenerate_column_names=True, use_threads=False),
+            parse_options=pcsv.ParseOptions(delimiter=delimiter, newlines_in_values=True),
+            convert_options=pcsv.ConvertOptions(column_types={f"f{i}": pa.string() for i in range(text.count(delimiter) + 1)},
+                                                strings_can_be_null=True, quoted_strings_can_be_null=False))
+        if row.num_rows == 1:
+            return list(row.to_pylist()[0].values())
+    except pa.ArrowInvalid:
+        pass
+    return list(next(csv.reader(io.StringIO(text), delimiter=delimiter), []))
+
+
 def _with_irregular_rows(batch: Any, irregular: list[tuple[int | None, str]], names: list[str], delimiter: str,
                          emitted: int, last: bool) -> tuple[Any, int]:
     """Puts the rows whose field count differed from the header back into ``batch``, at their
@@ -221,15 +239,14 @@ def _with_irregular_rows(batch: Any, irregular: list[tuple[int | None, str]], na
     lines), with extra fields in columns named ``field_N`` (N counting from 1)."""
     pa = pyarrow()
     end = emitted + batch.num_rows
-    mine: list[tuple[int, list[str]]] = []
+    mine: list[tuple[int, list[str | None]]] = []
     while irregular:
         number, text = irregular[0]
         index = number - 2 if number is not None else end  # the header is line 1
         if not last and index >= end + len(mine):
             break
         irregular.pop(0)
-        fields = next(csv.reader(io.StringIO(text), delimiter=delimiter), [])
-        mine.append((max(index, emitted), fields))
+        mine.append((max(index, emitted), _fields_of(text, delimiter)))
     if not mine:
         return batch, end
     width = max(len(names), *(len(fields) for _, fields in mine))

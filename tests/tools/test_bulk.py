@@ -314,3 +314,34 @@ def test_new_result_columns_pass_through(tmp_path: Path, monkeypatch: pytest.Mon
         assert list(rows[0])[-3:] == ["root_kind", "depth", "error"]
         assert [(r["root_kind"], r["depth"]) for r in rows] == [("empty", "0" if target == "out.csv" else 0),
                                                                 (None, None)]
+
+
+def test_random_csv_rows_with_missing_and_extra_fields(tmp_path_factory: pytest.TempPathFactory) -> None:
+    """CSV rows with fewer or more fields than the header, null (unquoted empty) and empty
+    (``""``) fields: every field reaches every output format, in its place."""
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+
+    fields = st.one_of(st.none(), st.text(st.characters(exclude_characters="\r\n", exclude_categories=["Cs"]),
+                                          max_size=6))
+    rows = st.lists(st.lists(fields, min_size=2, max_size=6), min_size=1, max_size=40)
+
+    def cell(value: str | None) -> str:
+        return "" if value is None else '"' + value.replace('"', '""') + '"'
+
+    @settings(max_examples=30, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(rows)
+    def check(data: list[list[str | None]]) -> None:
+        folder = tmp_path_factory.mktemp("csv")
+        header = ["revert_data", "a", "b"]
+        (folder / "in.csv").write_text(",".join(header) + "\n" + "".join(",".join(map(cell, r)) + "\n" for r in data))
+        for target in ("out.parquet", "out.csv", "out.jsonl"):
+            decode_file(folder / "in.csv", folder / target, jobs=1, force=True)
+            got = read(folder / target)
+            assert len(got) == len(data)
+            for row, out in zip(data, got):
+                names = header + [f"field_{i + 1}" for i in range(len(header), len(row))]
+                assert [out[name] for name in names[:len(row)]] == row, target
+                assert all(out[name] is None for name in names[len(row):] if name in out)
+
+    check()
