@@ -267,6 +267,9 @@ def test_random_rows_lose_nothing_in_any_format(tmp_path_factory: pytest.TempPat
             return out is value
         if out == value and type(out) is type(value):
             return True
+        numbers = (int, float)
+        if isinstance(out, numbers) and isinstance(value, numbers) and bool not in (type(out), type(value)):
+            return out == value  # JSON has one number type: 0 read beside 0.5 is the double 0.0
         return isinstance(out, str) and not isinstance(value, str) and json.loads(out) == value
 
     @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
