@@ -108,7 +108,8 @@ def test_rows_that_differ_keep_every_value(tmp_path: Path) -> None:
     from kestrix_tools import _arrow_io
 
     lines = [{"revert_data": "0x", "a": i} for i in range(3000)]
-    lines += [{"revert_data": "0x", "a": "text", "late": [1, {"x": None}]}, {"b": 2**70}, {"a": None, "b": 1.5}]
+    lines += [{"revert_data": "0x", "a": "text", "late": [1, {"x": None}]}, {"b": 2**70}, {"a": None, "b": 1.5},
+              {"t": "2024-01-01T00:00:00", "n": {"t": "2024-01-01T00:00:00"}}]  # never rewritten as times
     text = "".join(json.dumps(row) + "\n" for row in lines)
     text += "[1]\nnot json\n"
     (tmp_path / "in.jsonl").write_text(text)
@@ -123,9 +124,16 @@ def test_rows_that_differ_keep_every_value(tmp_path: Path) -> None:
         assert [row["a"] for row in rows[:3]] == ([0, 1, 2] if target == "out.jsonl" else ["0", "1", "2"])
         assert rows[3000]["a"] == "text" and json.loads(rows[3000]["late"]) == [1, {"x": None}]
         assert rows[3001]["b"] == str(2**70) and rows[3002]["b"] == "1.5" and rows[3002]["a"] is None
+        assert rows[3003]["t"] == "2024-01-01T00:00:00"
+        nested = rows[3003]["n"]
+        assert (json.loads(nested) if isinstance(nested, str) else nested) == {"t": "2024-01-01T00:00:00"}
         assert rows[-2]["error"] == f"line {len(lines) + 1}: not a JSON object"
         assert rows[-1]["error"].startswith(f"line {len(lines) + 2}: not JSON")
         assert not list(tmp_path.glob("*.partial*")) and not list(tmp_path.glob("*.parquet.*"))
+
+    (tmp_path / "times.jsonl").write_text('{"revert_data": "0x", "n": {"t": "2024-01-01T00:00:00"}}\n')
+    decode_file(tmp_path / "times.jsonl", tmp_path / "times.parquet", jobs=1)
+    assert read(tmp_path / "times.parquet")[0]["n"] == '{"t": "2024-01-01T00:00:00"}'
 
     (tmp_path / "in.csv").write_text('id,revert_data\n1,0x\n2,0x,extra,"more"\n3\n4,""\n5,\n')
     decode_file(tmp_path / "in.csv", tmp_path / "csv.jsonl", jobs=1)
