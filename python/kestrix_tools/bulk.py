@@ -42,6 +42,17 @@ def default_decoder() -> SupportsDecode:
     return _native.Decoder(**native_arguments())
 
 
+def _is_null(item: object) -> bool:
+    """None, and what pandas and NumPy put in an empty cell: NaN, ``pd.NA``, ``pd.NaT``."""
+    if item is None:
+        return True
+    if isinstance(item, float):
+        return item != item
+    if type(item).__name__ in ("NAType", "NaTType"):
+        return True
+    return getattr(item, "shape", None) == () and hasattr(item, "dtype") and bool(item != item)  # NumPy NaN
+
+
 def decode_many(
     items: Iterable[str | bytes | bytearray | memoryview | None],
     decoder: SupportsDecode | None = None,
@@ -50,18 +61,26 @@ def decode_many(
 ) -> Iterator[DecodeResult | None]:
     """Yields one result dict per item, in order, lazily (one item in memory at a time).
 
-    Items are hexadecimal text as ``kestrix`` reads it, or raw bytes; ``None`` yields ``None``.
-    Text that is not hexadecimal raises the decoder's ``ValueError`` (with a note giving the
-    item's index) when ``errors="raise"``, or yields ``None`` when ``errors="null"``.
+    Items are hexadecimal text as ``kestrix`` reads it, or raw bytes. A null item (``None``, or
+    an empty cell from pandas: ``NaN``, ``pd.NA``) yields ``None``; any other item that is not
+    text or bytes (a number, say) raises ``TypeError``. Text that is not hexadecimal raises the
+    decoder's ``ValueError`` (with a note giving the item's index) when ``errors="raise"``, or
+    yields ``None`` when ``errors="null"``.
     """
     if errors not in ("raise", "null"):
         raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
     decode = (decoder if decoder is not None else default_decoder()).decode
     for index, item in enumerate(items):
-        if item is None:
+        if isinstance(item, str):
+            text = item
+        elif isinstance(item, (bytes, bytearray, memoryview)):
+            text = bytes(item).hex()
+        elif _is_null(item):
             yield None
             continue
-        text = item if isinstance(item, str) else bytes(item).hex()
+        else:
+            # bytes(n) would make n zero bytes out of a number: refuse it.
+            raise TypeError(f"decode_many() item {index} is {type(item).__name__}, not text, bytes or None")
         try:
             result = decode(text)
         except ValueError as error:

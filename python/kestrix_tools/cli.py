@@ -5,16 +5,18 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
+import threading
 import time
 from collections.abc import Iterable, Sequence
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from typing import IO, Any, NoReturn
 
 from kestrix_tools._display import printable
 from kestrix_tools._explain import SupportsDecode
 from kestrix_tools._explanation import explain_data
 from kestrix_tools._render import human_text, json_object
-from kestrix_tools.files import DecoderSources, build_decoder, count_hint, decode_file, default_jobs
+from kestrix_tools.files import DecoderSources, build_decoder, check_paths, decode_file, default_jobs, progress_total
 
 __all__ = ["human_text", "main"]
 
@@ -53,13 +55,16 @@ def _parser() -> _Parser:
                         help="ABI, Foundry/Hardhat artifact, or a folder of them (repeatable)")
     parser.add_argument("--sig", action="append", default=[], metavar="TEXT",
                         help="an error signature, e.g. 'InsufficientShares(uint256 needed)' (repeatable)")
-    bulk = parser.add_argument_group("bulk files (.jsonl, .csv, .parquet)")
+    bulk = parser.add_argument_group("bulk files (.jsonl, .csv, .tsv, also .gz/.zst; .parquet; in: .json, Parquet folders)")
     bulk.add_argument("--input", metavar="FILE", help="file of rows holding revert data")
     bulk.add_argument("--output", metavar="FILE", help="file to write: the rows plus the result columns")
     bulk.add_argument("--column", metavar="NAME",
                       help='column with the revert data (default: the only column, else "revert_data")')
     bulk.add_argument("--jobs", type=int, metavar="N", help=f"parallel workers (default: {default_jobs()}, one per CPU)")
     bulk.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
+    bulk.add_argument("--force", action="store_true", help="replace the output file if it exists")
+    bulk.add_argument("--drop-raw", action="store_true",
+                      help="leave out raw_data, which repeats the input column")
     return parser
 
 
@@ -113,23 +118,53 @@ def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], inter
     return status
 
 
-def _progress_bar(total: int | None, enabled: bool) -> Any:
+def _progress_bar(input_path: str, enabled: bool) -> Any:
+    """A bar with percent and time left: rows of Parquet, bytes read of other files."""
     if not enabled:
         return None
     try:
         from tqdm import tqdm
     except ImportError:
         return None
+    total, unit = progress_total(input_path)
+    if unit == "bytes":
+        return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr, dynamic_ncols=True)
     return tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr, dynamic_ncols=True)
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as Ctrl-C is: the run stops and its partial output is removed."""
+
+
+def _on_sigterm(signum: int, frame: Any) -> None:
+    raise _Terminated
+
+
 def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
-    bar = _progress_bar(count_hint(args.input), not args.no_progress and sys.stderr.isatty())
+    check_paths(args.input, args.output, args.force)  # refused before anything is decoded
+    bar = _progress_bar(args.input, not args.no_progress and sys.stderr.isatty())
+    update = None
+    if bar is not None:
+        by_bytes = bar.unit == "B"
+
+        def update(rows: int, position: int) -> None:
+            bar.update(position - bar.n if by_bytes else rows)
+
     started = time.perf_counter()
+    previous = signal.signal(signal.SIGTERM, _on_sigterm) if threading.current_thread() is threading.main_thread() \
+        else None
     try:
         summary = decode_file(args.input, args.output, column=args.column, jobs=args.jobs, decoder=sources,
-                              progress=bar.update if bar is not None else None)
+                              progress=update, force=args.force, drop_raw=args.drop_raw)
+    except KeyboardInterrupt as stop:
+        if bar is not None:
+            bar.close()
+        what = "terminated" if isinstance(stop, _Terminated) else "interrupted"
+        print(f"kestrix: {what}; {args.output} not written", file=sys.stderr)
+        return 143 if isinstance(stop, _Terminated) else 130
     finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
         if bar is not None:
             bar.close()
     elapsed = time.perf_counter() - started
@@ -293,8 +328,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--input and --output go together")
     if bulk and args.data:
         parser.error("give revert data or --input/--output, not both")
-    if not bulk and (args.column is not None or args.jobs is not None):
-        parser.error("--column and --jobs need --input and --output")
+    if not bulk and (args.column is not None or args.jobs is not None or args.force or args.drop_raw):
+        parser.error("--column, --jobs, --force and --drop-raw need --input and --output")
     sources = DecoderSources(tuple(args.abi), tuple(args.sig))
     try:
         if bulk:

@@ -1,27 +1,26 @@
-"""Bulk decoding of files: JSON Lines, CSV or Parquet in, the same rows with the result columns out.
+"""Bulk decoding of files: JSON Lines, CSV, TSV, JSON arrays or Parquet in, the same rows with the
+result columns out.
 
-Rows stream through in batches, so memory stays flat whatever the file's length. With more
-than one job, workers decode the batches while this process reads and writes; results are
-written in input order. Arrow batches (Parquet) are decoded by threads, since the native
-column decode releases the GIL; rows of text files by processes that each build a decoder.
+Every format is read and written as Arrow record batches by pyarrow's native readers and
+writers, and each batch's column is decoded by ``decode_arrow``, which runs without the GIL:
+with more than one job, threads decode batches while this thread reads and another writes.
+Rows are written in input order and memory stays a few batches whatever the file's length.
 """
 
 from __future__ import annotations
 
-import csv
-import json
-import multiprocessing
 import os
 from collections import Counter, deque
 from collections.abc import Callable, Iterator
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import IO, Any
+from typing import Any
 
+from kestrix_tools import _arrow_io
+from kestrix_tools._arrow_io import FileKind, FormatError, TableWriter
 from kestrix_tools._explain import SupportsDecode
-from kestrix_tools._json_text import parse_json
-from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder, native_decoder
+from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder, result_type
 
 __all__ = [
     "OUTPUT_FIELDS",
@@ -32,14 +31,15 @@ __all__ = [
     "count_hint",
     "decode_file",
     "default_jobs",
+    "progress_total",
 ]
 
-#: The columns added to every row: the ten result keys, then the row's error message.
+#: The columns added to every row: the result columns, then the row's error message.
 OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
-#: Rows per batch: large enough to amortise the per-batch costs, small enough to keep memory low.
+#: Rows per batch read from Parquet: large enough to amortise the per-batch costs, small enough
+#: to keep memory low. (CSV and JSON Lines are read in blocks of a few MB.)
 BATCH_ROWS = 16384
 
-_FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 _DEFAULT_COLUMN = "revert_data"
 
 
@@ -49,7 +49,7 @@ class BulkError(ValueError):
 
 @dataclass(frozen=True)
 class DecoderSources:
-    """What a decoder is built from, so that each worker process can build its own."""
+    """What a decoder is built from (a Dask worker builds its own from it)."""
 
     abi: tuple[str, ...] = ()
     signatures: tuple[str, ...] = ()
@@ -93,287 +93,113 @@ class BulkSummary:
         return text + (f"; {self.missing} without revert data" if self.missing else "")
 
 
-def _format_of(path: Path) -> str:
-    found = _FORMATS.get(path.suffix.lower())
-    if found is None:
-        raise BulkError(f"{path}: unknown file type (use .jsonl, .csv or .parquet)")
-    return found
-
-
-def _pyarrow() -> Any:
+def _kind_of(path: Path, *, reading: bool) -> FileKind:
     try:
-        import pyarrow
-        import pyarrow.parquet  # noqa: F401
-    except ImportError:
-        raise BulkError("Parquet files need pyarrow: pip install 'kestrix[bulk]'") from None
-    return pyarrow
+        return _arrow_io.kind_of(path, reading=reading)
+    except FormatError as error:
+        raise BulkError(str(error)) from None
 
 
-# ---- Batches: a pyarrow RecordBatch (Parquet) or a list of row dicts (CSV, JSON Lines) ----
-
-Rows = list[dict[str, Any]]
+# ---- Decoding one batch (on a decoding thread when jobs > 1) ----
 
 
-def _read_parquet(path: Path, batch_rows: int) -> tuple[Iterator[Any], int]:
-    pa = _pyarrow()
-    # One row group at a time, read on this thread: Arrow's read-ahead and reader threads would
-    # hold more of the file in memory the longer it is.
-    source = pa.parquet.ParquetFile(path, pre_buffer=False)
-    return source.iter_batches(batch_size=batch_rows, use_threads=False), source.metadata.num_rows
+@dataclass
+class _Decoded:
+    batch: Any  # as the writer takes it
+    rows: int
+    kinds: dict[str, int]
+    errors: int
+    missing: int
 
 
-def _read_csv(path: Path, batch_rows: int) -> Iterator[Rows]:
-    # Revert data can be far longer than the csv module's default field limit (128 KiB).
-    csv.field_size_limit(max(csv.field_size_limit(), 1 << 30))
-    with path.open(newline="", encoding="utf-8") as stream:
-        reader = csv.DictReader(stream, strict=True)
-        batch: Rows = []
-        try:
-            for row in reader:
-                batch.append(row)
-                if len(batch) == batch_rows:
-                    yield batch
-                    batch = []
-        except csv.Error as error:
-            raise BulkError(f"{path}: {error} (after line {reader.line_num})") from None
-        if batch:
-            yield batch
-
-
-class _LineError(str):
-    """Stands in for the revert data of a JSON Lines line that could not be read."""
-
-
-# The key under which such a line's row carries its message; never written out.
-_LINE_ERROR = "\0line error"
-
-
-def _read_jsonl(path: Path, batch_rows: int) -> Iterator[Rows]:
-    with path.open(encoding="utf-8") as stream:
-        batch: Rows = []
-        for number, line in enumerate(stream, 1):
-            if not line.strip():
-                continue
-            try:
-                # Deeply nested lines are refused here rather than exhausting the stack.
-                row = parse_json(line, f"line {number}: not JSON")
-            except ValueError as error:
-                row = {_LINE_ERROR: _LineError(str(error))}
-            if not isinstance(row, dict):
-                row = {_LINE_ERROR: _LineError(f"line {number}: not a JSON object")}
-            batch.append(row)
-            if len(batch) == batch_rows:
-                yield batch
-                batch = []
-        if batch:
-            yield batch
-
-
-# ---- Decoding one batch's column (runs in a worker process when jobs > 1) ----
-
-_worker_decoder: SupportsDecode | None = None
-
-
-def _init_worker(sources: DecoderSources) -> None:
-    global _worker_decoder
-    _worker_decoder = build_decoder(sources)
-
-
-def _decode_arrow_column(values: Any) -> Any:
-    return decode_arrow(values, _worker_decoder, error_column=True)
-
-
-ResultRow = tuple[Any, ...]
-
-
-def _decode_values(values: list[Any]) -> list[ResultRow | None]:
-    """One tuple of the eleven output values per value; None for a value that is missing."""
-    decoder = _worker_decoder if _worker_decoder is not None else default_decoder()
-    decode = decoder.decode
-    failed = (None,) * len(RESULT_FIELDS)
-    out: list[ResultRow | None] = []
-    for value in values:
-        if value is None:
-            out.append(None)
-        elif isinstance(value, _LineError):
-            out.append((*failed, str(value)))
-        elif not isinstance(value, str):
-            out.append((*failed, f"revert data must be text, not {type(value).__name__}"))
-        else:
-            try:
-                out.append((*decode(value).values(), None))
-            except ValueError as error:
-                out.append((*failed, str(error)))
-    return out
-
-
-def _column_values(batch: Any, column: str) -> Any:
-    if isinstance(batch, list):
-        return [row[_LINE_ERROR] if _LINE_ERROR in row else row.get(column) for row in batch]
+def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: bool,
+                  required: bool, prepare: Callable[[Any], Any]) -> _Decoded:
+    """The block's rows without any column named like an output column, then the output columns."""
+    pa = _arrow_io.pyarrow()
+    pc = pa.compute
+    batch = block.batch
+    rows = batch.num_rows
     index = batch.schema.get_field_index(column)
-    if index < 0:
+    if index < 0 and required:
         raise BulkError(f"no column {column!r}; the file has {', '.join(batch.schema.names)}")
-    values = batch.column(index)
-    pa = _pyarrow()
-    if pa.types.is_null(values.type):
-        return values.cast(pa.string())
-    if not (pa.types.is_string(values.type) or pa.types.is_large_string(values.type)
-            or pa.types.is_binary(values.type) or pa.types.is_large_binary(values.type)):
-        raise BulkError(f"column {column!r} holds {values.type}, not text or bytes")
-    return values
+    values = batch.column(index) if index >= 0 else pa.nulls(rows, pa.string())
+    kind = values.type
+    wrong_type: str | None = None
+    if pa.types.is_null(kind) or (pa.types.is_dictionary(kind) and pa.types.is_string(kind.value_type)):
+        values = values.cast(pa.string())
+    elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_binary(kind)
+              or pa.types.is_large_binary(kind) or pa.types.is_string_view(kind) or pa.types.is_binary_view(kind)):
+        if required:
+            raise BulkError(f"column {column!r} holds {kind}, not text or bytes")
+        # JSON Lines: a block whose values here are all numbers (say) fails row by row.
+        wrong_type = f"revert data must be text or bytes, not {kind}"
+    results = decode_arrow(values if wrong_type is None else pa.nulls(rows, pa.string()), decoder, error_column=True)
+    names = [f.name for f in results.type]
+    columns = results.flatten()
+    error_at = names.index("error")
+    error = columns[error_at]
+    if wrong_type is not None:
+        error = pc.if_else(values.is_valid(), pa.scalar(wrong_type, pa.string()), pa.scalar(None, pa.string()))
+    if block.line_errors is not None:
+        error = pc.coalesce(block.line_errors, error)
+    columns[error_at] = error
+    failed = pc.is_valid(error)
+    decoded = pc.and_(results.is_valid(), pc.invert(failed))
+    kinds = {entry["values"]: entry["counts"]
+             for entry in pc.filter(columns[names.index("kind")], decoded).value_counts().to_pylist()
+             if entry["values"] is not None}
+    errors = pc.sum(failed.cast(pa.int64())).as_py() or 0
+    missing = rows - (pc.sum(decoded.cast(pa.int64())).as_py() or 0) - errors
+    if wrong_type is not None or block.line_errors is not None:
+        # Rows that failed carry null results, whatever the decode gave for their placeholder.
+        columns = [c if i == error_at else pc.if_else(failed, pa.scalar(None, c.type), c)
+                   for i, c in enumerate(columns)]
+    keep = [(name, batch.column(i)) for i, name in enumerate(batch.schema.names) if name not in names]
+    added = [(name, c) for name, c in zip(names, columns) if not (drop_raw and name == "raw_data")]
+    merged = pa.RecordBatch.from_arrays([c for _, c in keep + added], names=[n for n, _ in keep + added])
+    return _Decoded(prepare(merged), merged.num_rows, kinds, errors, missing)
 
 
-def _merge(batch: Any, results: Any, summary: BulkSummary) -> Any:
-    """The batch's rows without any column named like an output field, then the output fields."""
-    summary.rows += len(batch)
-    if isinstance(batch, list):
-        merged: Rows = []
-        for row, result in zip(batch, results):
-            out = {key: value for key, value in row.items() if key not in OUTPUT_FIELDS and key != _LINE_ERROR}
-            if result is None:
-                summary.missing += 1
-                out.update(dict.fromkeys(OUTPUT_FIELDS))
-            else:
-                out.update(zip(OUTPUT_FIELDS, result))
-                if result[-1] is None:
-                    summary.kinds[result[4]] += 1
-                else:
-                    summary.errors += 1
-            merged.append(out)
-        return merged
-    pa = _pyarrow()
-    keep = [i for i, name in enumerate(batch.schema.names) if name not in OUTPUT_FIELDS]
-    columns = [batch.column(i) for i in keep] + results.flatten()
-    names = [batch.schema.names[i] for i in keep] + list(OUTPUT_FIELDS)
-    kinds = results.field("kind").filter(results.is_valid())
-    for entry in kinds.value_counts().to_pylist():
-        if entry["values"] is not None:
-            summary.kinds[entry["values"]] += entry["counts"]
-    errors = results.field("error").filter(results.is_valid())
-    summary.errors += len(errors) - errors.null_count
-    summary.missing += results.null_count
-    return pa.RecordBatch.from_arrays(columns, names=names)
-
-
-# ---- Writers ----
-
-
-def _text_of(value: Any) -> str:
-    if value is None:
-        return ""
-    if isinstance(value, (bytes, bytearray)):
-        return "0x" + bytes(value).hex()
-    return str(value)
-
-
-def _json_default(value: Any) -> Any:
-    if isinstance(value, (bytes, bytearray)):
-        return "0x" + bytes(value).hex()
-    return str(value)
-
-
-class _Writer:
-    """Writes merged batches (row dicts or record batches) to one output format."""
-
-    def __init__(self, path: Path, kind: str) -> None:
-        self.kind = kind
-        self.path = path
-        self.stream: IO[str] | None = None
-        self.csv: Any = None
-        self.parquet: Any = None
-        self.schema: Any = None
-        if kind != "parquet":
-            self.stream = path.open("w", newline="" if kind == "csv" else None, encoding="utf-8")
-        self.behind: ThreadPoolExecutor | None = None
-        self.writes: deque[Future[None]] = deque()
-
-    def write_behind(self) -> None:
-        """From now on, write on a thread of its own, overlapping with reading and decoding
-        (Parquet's encoder and the file writes release the GIL); order is kept."""
-        self.behind = ThreadPoolExecutor(1, thread_name_prefix="kestrix-write")
-
-    def submit(self, batch: Any) -> None:
-        if self.behind is None:
-            self.write(batch)
-            return
-        self.writes.append(self.behind.submit(self.write, batch))
-        while len(self.writes) > 1:  # at most one merged batch waits to be written
-            self.writes.popleft().result()
-
-    def drain(self) -> None:
-        """Waits for every submitted batch to be written (raising a write's error)."""
-        while self.writes:
-            self.writes.popleft().result()
-
-    def write(self, batch: Any) -> None:
-        if self.kind == "parquet":
-            self._write_parquet(batch)
-            return
-        rows: Rows = batch if isinstance(batch, list) else batch.to_pylist()
-        assert self.stream is not None
-        if self.kind == "jsonl":
-            dumps = json.dumps
-            self.stream.writelines(dumps(row, ensure_ascii=False, default=_json_default) + "\n" for row in rows)
-            return
-        if self.csv is None:
-            names = list(rows[0]) if rows else list(OUTPUT_FIELDS)
-            self.csv = csv.DictWriter(self.stream, fieldnames=names, extrasaction="ignore")
-            self.csv.writeheader()
-        self.csv.writerows({key: _text_of(value) for key, value in row.items()} for row in rows)
-
-    def _write_parquet(self, batch: Any) -> None:
-        pa = _pyarrow()
-        if isinstance(batch, list):
-            if self.schema is None:
-                self.schema = _rows_schema(pa, batch)
-            batch = pa.RecordBatch.from_pylist(batch, schema=self.schema)
-        if self.parquet is None:
-            self.schema = batch.schema
-            self.parquet = pa.parquet.ParquetWriter(self.path, self.schema)
-        self.parquet.write_batch(batch)
-
-    def close(self) -> None:
-        if self.behind is not None:
-            self.behind.shutdown(cancel_futures=True)
-            self.behind = None
-        if self.parquet is not None:
-            self.parquet.close()
-        elif self.kind == "parquet":  # no rows at all: still write a valid (empty) file
-            pa = _pyarrow()
-            pa.parquet.write_table(pa.table({name: pa.array([], pa.string()) for name in OUTPUT_FIELDS}), self.path)
-        if self.stream is not None:
-            if self.kind == "csv" and self.csv is None:
-                csv.writer(self.stream).writerow(OUTPUT_FIELDS)
-            self.stream.close()
-
-
-def _rows_schema(pa: Any, rows: Rows) -> Any:
-    """Arrow schema for rows read from text files: inferred input columns (text when all null),
-    then the typed output columns."""
-    from kestrix_tools.bulk import result_type
-
-    inputs = [{k: v for k, v in row.items() if k not in OUTPUT_FIELDS} for row in rows]
-    fields = [pa.field(f.name, pa.string() if pa.types.is_null(f.type) else f.type)
-              for f in pa.RecordBatch.from_pylist(inputs).schema]
-    return pa.schema(fields + list(result_type(error_column=True)))
+def _output_schema(drop_raw: bool) -> Any:
+    pa = _arrow_io.pyarrow()
+    return pa.schema([f for f in result_type(error_column=True) if not (drop_raw and f.name == "raw_data")])
 
 
 # ---- The run ----
 
 
-def _batches(path: Path, batch_rows: int) -> tuple[Iterator[Any], int | None]:
-    kind = _format_of(path)
-    if kind == "parquet":
-        return _read_parquet(path, batch_rows)
-    return (_read_csv if kind == "csv" else _read_jsonl)(path, batch_rows), None
-
-
 def _pick_column(batch: Any, column: str | None) -> str:
     if column is not None:
         return column
-    names = list(batch[0]) if isinstance(batch, list) else batch.schema.names
-    names = [name for name in names if name not in OUTPUT_FIELDS]
+    added = set(_output_schema(drop_raw=False).names)
+    names = [name for name in batch.schema.names if name not in added]
     return names[0] if len(names) == 1 else _DEFAULT_COLUMN
+
+
+Progress = Callable[[int, int], None]
+
+
+def check_paths(input_path: str | os.PathLike[str], output_path: str | os.PathLike[str],
+                force: bool = False) -> tuple[Path, Path]:
+    """Refuses, before any work, what would fail or damage something at the end: an input that
+    is missing, an output that is the input, a folder, or an existing file (unless ``force``)."""
+    source, target = Path(input_path), Path(output_path)
+    _kind_of(target, reading=False)
+    if not source.is_file() and not source.is_dir():
+        raise BulkError(f"{source}: no such file")
+    _kind_of(source, reading=True)
+    if target.is_dir():
+        raise BulkError(f"{target}: is a folder; give the output file's name")
+    if target.exists() or target.is_symlink():
+        if target.resolve() == source.resolve():
+            raise BulkError("the output file must differ from the input file")
+        if not force:
+            raise BulkError(f"{target}: exists; use --force to replace it")
+    if source.is_dir() and target.resolve().is_relative_to(source.resolve()):
+        raise BulkError("the output file must not be inside the input folder")
+    if not target.parent.is_dir():
+        raise BulkError(f"{target.parent}: no such folder")
+    return source, target
 
 
 def decode_file(
@@ -384,96 +210,144 @@ def decode_file(
     jobs: int | None = None,
     decoder: DecoderSources = DecoderSources(),
     batch_rows: int = BATCH_ROWS,
-    progress: Callable[[int], None] | None = None,
+    progress: Progress | None = None,
+    force: bool = False,
+    drop_raw: bool = False,
 ) -> BulkSummary:
     """Decodes the revert data in ``column`` of every row of ``input_path`` into ``output_path``.
 
-    The formats follow the file names (``.jsonl``, ``.csv``, ``.parquet``). The output holds
-    every input column, then the ten result columns and ``error`` (the message for revert data
-    that is not hexadecimal, null otherwise); an input column named like one of those eleven
-    is replaced. A row without revert data (null, or the key missing) has all eleven null.
+    The formats follow the file names: ``.jsonl``, ``.csv``, ``.tsv`` (each also compressed,
+    ``.gz`` or ``.zst``), ``.parquet``; on input also ``.json`` (an array of objects) and a
+    folder of Parquet files (partitioned by ``key=value`` folders, whose keys become columns).
+    The output holds every input column (JSON Lines keys that appear late, CSV rows with extra
+    fields as ``field_N``; a column whose type changes becomes text), then the result columns
+    and ``error`` (why the revert data or its line could not be read, null otherwise); an input
+    column named like one of those is replaced. A row without revert data (null, or the key
+    missing) has them all null; in CSV an unquoted empty field is null and ``""`` is empty.
     ``column`` defaults to the only column of a one-column file, else "revert_data".
-    ``jobs`` workers decode (default: one per CPU; 1 decodes in this process): threads for
-    Parquet, whose columns the native decode reads without holding the GIL, else processes.
-    ``progress`` is called with the number of rows of each batch written. The output is
-    written next to its final name and renamed into place when complete.
+    ``jobs`` threads decode (default: one per CPU; 1 does everything on this thread).
+    ``progress(rows, position)`` is called after each batch written, ``position`` counting
+    what ``progress_total`` counts. ``drop_raw`` leaves out ``raw_data`` (the input column
+    holds the same data). An existing output is refused unless ``force``. The output is
+    written next to its final name and renamed into place when complete; on any failure or
+    interruption the partial file is removed.
     """
-    source, target = Path(input_path), Path(output_path)
-    out_kind = _format_of(target)
-    if not source.is_file():
-        raise BulkError(f"{source}: no such file")
-    if target.exists() and target.resolve() == source.resolve():
-        raise BulkError("the output file must differ from the input file")
+    source, target = check_paths(input_path, output_path, force)
+    in_kind, out_kind = _kind_of(source, reading=True), _kind_of(target, reading=False)
     jobs = default_jobs() if jobs is None else jobs
     if jobs < 1:
         raise BulkError("--jobs must be at least 1")
-    global _worker_decoder
-    _worker_decoder = build_decoder(decoder)  # fails early on a bad --abi or --sig
-    batches, _ = _batches(source, batch_rows)
+    native = build_decoder(decoder)  # fails early on a bad --abi or --sig
+    pa = _arrow_io.pyarrow()
+    try:
+        reader = _arrow_io.open_reader(source, in_kind, batch_rows, threads=jobs > 1)
+    except FormatError as error:
+        raise BulkError(str(error)) from None
+    except (pa.ArrowInvalid, OSError) as error:
+        raise BulkError(f"{source}: {error}") from None
     partial = target.with_name(target.name + ".partial")
-    writer = _Writer(partial, out_kind)
+    writer = TableWriter(partial, out_kind)
     summary = BulkSummary()
-    pool: Executor | None = None
+    pool: ThreadPoolExecutor | None = None
+    behind: ThreadPoolExecutor | None = None
+    writes: deque[Future[None]] = deque()
+    pending: deque[tuple[int, Future[_Decoded] | _Decoded]] = deque()
+
+    def finish() -> None:
+        position, outcome = pending.popleft()
+        done = outcome.result() if isinstance(outcome, Future) else outcome
+        summary.rows += done.rows
+        summary.kinds.update(done.kinds)
+        summary.errors += done.errors
+        summary.missing += done.missing
+        if behind is None:
+            writer.write(done.batch)
+        else:
+            writes.append(behind.submit(writer.write, done.batch))
+            while len(writes) > 1:  # at most one batch waits to be written
+                writes.popleft().result()
+        if progress is not None:
+            progress(done.rows, position)
+
     try:
         chosen: str | None = column
-        pending: deque[tuple[Any, Future[Any] | Any]] = deque()
-        for batch in batches:
+        for block in _blocks(reader.blocks, source):
             if chosen is None:
-                chosen = _pick_column(batch, column)
-            values = _column_values(batch, chosen)
-            work = _decode_values if isinstance(batch, list) else _decode_arrow_column
+                chosen = _pick_column(block.batch, column)
+            args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare)
             if pool is None and jobs > 1 and pending:
-                # A second batch: worth starting the workers (a one-batch file never does).
-                threads = not isinstance(batch, list) and native_decoder(_worker_decoder)[0]
-                pool = _start_pool(jobs, decoder, threads)
-                writer.write_behind()
-            pending.append((batch, pool.submit(work, values) if pool is not None else work(values)))
-            # Each worker busy with one batch and one more queued: memory stays a few batches.
-            while len(pending) > (jobs + 1 if pool is not None else 1):
-                _finish(pending.popleft(), writer, summary, progress)
+                # A second batch: worth starting the threads (a one-batch file never does).
+                pool = ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")
+                behind = ThreadPoolExecutor(1, thread_name_prefix="kestrix-write")
+            pending.append((block.position, pool.submit(_decode_block, *args) if pool else _decode_block(*args)))
+            # Each thread busy with one batch and one more queued: memory stays a few batches.
+            while len(pending) > (jobs + 1 if pool is not None else 0):
+                finish()
         while pending:
-            _finish(pending.popleft(), writer, summary, progress)
-        writer.drain()
+            finish()
+        while writes:
+            writes.popleft().result()
+        writer.close(empty_schema=_output_schema(drop_raw))
+        os.replace(partial, target)
     except BaseException:
-        writer.close()
-        partial.unlink(missing_ok=True)
+        for _, work in pending:
+            if isinstance(work, Future):
+                work.cancel()
+        for write in writes:
+            write.cancel()
+        for threads in (pool, behind):
+            if threads is not None:
+                threads.shutdown(wait=True, cancel_futures=True)  # no thread still writes the file
+        pool = behind = None
+        writer.abort()
         raise
     finally:
-        if pool is not None:
-            pool.shutdown(cancel_futures=True)
-    writer.close()
-    os.replace(partial, target)
+        for threads in (pool, behind):
+            if threads is not None:
+                threads.shutdown(wait=True)
     return summary
 
 
-def _start_pool(jobs: int, decoder: DecoderSources, threads: bool) -> Executor:
-    if threads:
-        # The native column decode runs without the GIL, so threads decode Arrow batches in
-        # parallel with no copying between processes; they share this process's decoder.
-        return ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")
-    # forkserver: workers come from a clean process, not a fork of this one with its reader
-    # threads; each builds its decoder once in the initializer.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    context = multiprocessing.get_context(method)
-    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_init_worker, initargs=(decoder,))
+def _blocks(blocks: Iterator[_arrow_io.Block], source: Path) -> Iterator[_arrow_io.Block]:
+    """The reader's blocks, with its errors as usage errors naming the file."""
+    pa = _arrow_io.pyarrow()
+    while True:
+        try:
+            block = next(blocks)
+        except StopIteration:
+            return
+        except FormatError as error:
+            raise BulkError(str(error)) from None
+        except (pa.ArrowInvalid, OSError) as error:
+            raise BulkError(f"{source}: {error}") from None
+        yield block
 
 
-def _finish(
-    item: tuple[Any, Any], writer: _Writer, summary: BulkSummary, progress: Callable[[int], None] | None
-) -> None:
-    batch, outcome = item
-    results = outcome.result() if isinstance(outcome, Future) else outcome
-    writer.submit(_merge(batch, results, summary))
-    if progress is not None:
-        progress(len(batch))
+def progress_total(path: str | os.PathLike[str]) -> tuple[int | None, str]:
+    """What ``decode_file``'s progress counts for this input, and its total when known: rows of
+    Parquet (from its metadata), bytes of the file otherwise."""
+    source = Path(path)
+    try:
+        kind = _arrow_io.kind_of(source, reading=True)
+        if kind.format == "parquet":
+            return count_hint(source), "rows"
+        return source.stat().st_size, "bytes"
+    except (FormatError, OSError):
+        return None, "rows"
 
 
 def count_hint(path: str | os.PathLike[str]) -> int | None:
     """The number of rows when the file says so cheaply (Parquet metadata), else None."""
     source = Path(path)
-    if source.suffix.lower() not in (".parquet", ".pq"):
-        return None
     try:
-        return int(_pyarrow().parquet.ParquetFile(source).metadata.num_rows)
-    except (BulkError, OSError, ValueError):
+        kind = _arrow_io.kind_of(source, reading=True)
+        if kind.format != "parquet":
+            return None
+        pa = _arrow_io.pyarrow()
+        if kind.folder:
+            import pyarrow.dataset as ds
+
+            return int(ds.dataset(source, format="parquet", partitioning="hive").count_rows())
+        return int(pa.parquet.ParquetFile(source).metadata.num_rows)
+    except (FormatError, OSError, ValueError):
         return None

@@ -189,14 +189,19 @@ def test_own_errors_from_signatures_and_abi_files(tmp_path: object, encode_call)
 def test_bulk_progress_bar_on_a_terminal(tmp_path: object) -> None:
     pa = pytest.importorskip("pyarrow")
     pq = pytest.importorskip("pyarrow.parquet")
+    pytest.importorskip("pyarrow.csv")
     pytest.importorskip("tqdm")
     source, target = f"{tmp_path}/in.parquet", f"{tmp_path}/out.parquet"
     pq.write_table(pa.table({"revert_data": [PANIC] * 500}), source)
     shown = run_on_terminal("--input", source, "--output", target, env={})
     assert "500/500" in shown and "rows/s" in shown
     assert "kestrix: 500 rows: panic 500; 0 errors" in shown
-    quiet = run("--input", source, "--output", target)  # not a terminal: the summary line only
+    quiet = run("--input", source, "--output", target, "--force")  # not a terminal: the summary line only
     assert quiet.stderr.count("\n") == 1 and quiet.stderr.startswith("kestrix: 500 rows: panic 500; 0 errors")
+    # Text files count bytes read, so they show a percentage and the time left too.
+    pa.csv.write_csv(pa.table({"revert_data": [PANIC] * 500}), f"{tmp_path}/in.csv")
+    shown = run_on_terminal("--input", f"{tmp_path}/in.csv", "--output", f"{tmp_path}/out.jsonl", env={})
+    assert "100%" in shown and "<00:00" in shown and "kestrix: 500 rows: panic 500" in shown
 
 
 def test_hints_and_names_cannot_drive_the_terminal() -> None:
