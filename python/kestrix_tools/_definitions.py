@@ -16,9 +16,9 @@ from typing import Union
 Param = tuple[str, str, Union[tuple["Param", ...], None]]
 Definition = tuple[str, tuple[Param, ...], Union[str, None]]
 
-#: Deepest nesting accepted, counting each tuple and each array dimension as one level. The
-#: native decoder reads at most 16 levels, so a deeper type could never decode a value; the
-#: bound also keeps every walk over a type shallow.
+#: Deepest nesting accepted, counting each tuple and each array dimension as one level: the
+#: same measure and bound as the native decoder's, so whatever loads decodes. The bound also
+#: keeps every walk over a type shallow.
 MAX_NESTING = 16
 
 IDENTIFIER = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*")
@@ -96,7 +96,11 @@ def elementary(name: str, type_text: str) -> Built:
 
 def tuple_of(name: str, suffixes: str, components: list[Built]) -> Built:
     """A tuple parameter whose type is ``"tuple"`` followed by ``suffixes`` (e.g. ``"[2][]"``)."""
-    inner = max((c.depth for c in components), default=0)
+    if not components:
+        # Solidity has no empty struct, and a value of one occupies no data: an array of them
+        # would carry a length nothing can check.
+        raise ValueError("holds an empty tuple '()', which has no encoding to decode")
+    inner = max(c.depth for c in components)
     members = ",".join(c.canonical for c in components)
     suffixes = _canonical_suffixes(suffixes) if suffixes else ""
     canonical = f"({members})" + suffixes
@@ -120,6 +124,16 @@ def check_error_name(name: object) -> str:
     if not isinstance(name, str) or IDENTIFIER.fullmatch(name) is None:
         raise ValueError(f"error name {shorten(repr(name))} is not an identifier")
     return name
+
+
+def check_text(text: str, what: str) -> str:
+    """``text`` when it has a UTF-8 form; ValueError for a lone surrogate, which JSON's
+    ``"\\ud800"`` escape yields and which the native side cannot take."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise ValueError(f"{what} is not valid Unicode text (a lone surrogate at character {error.start})") from None
+    return text
 
 
 def shorten(text: str, limit: int = 60) -> str:

@@ -1,5 +1,6 @@
 #include "tools/user_registry.hpp"
 
+#include "abi/decode.hpp"
 #include "abi/types.hpp"
 #include "core/selector.hpp"
 
@@ -67,6 +68,17 @@ std::expected<core::ErrorParam, std::string> canonical_at(const ParamDefinition&
         const std::string_view why = parsed.error().message;
         return std::unexpected("invalid type " + quoted(type) + " (" +
                                std::string(why.substr(0, why.find('\n'))) + ")");
+    }
+    // What loads must decode: the decoder reads kMaxDecodeDepth levels, and an empty tuple
+    // occupies no data, so an array of them would carry a length nothing can check.
+    if (depth == 0 && abi::nesting_levels(*parsed) > abi::kMaxDecodeDepth) {
+        return std::unexpected("type " + quoted(type) + " nested deeper than " +
+                               std::to_string(abi::kMaxDecodeDepth) +
+                               " levels (tuples and array dimensions)");
+    }
+    if (depth == 0 && abi::holds_empty_tuple(*parsed)) {
+        return std::unexpected("type " + quoted(text) +
+                               " holds an empty tuple '()', which has no encoding to decode");
     }
     out.type = abi::canonical_type_text(*parsed);
     return out;
