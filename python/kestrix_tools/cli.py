@@ -10,6 +10,7 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
+from kestrix_tools._display import printable, printable_json
 from kestrix_tools._explain import SupportsDecode
 from kestrix_tools.files import DecoderSources, build_decoder, count_hint, decode_file, default_jobs
 
@@ -36,7 +37,7 @@ class _Parser(argparse.ArgumentParser):
     """argparse with usage errors on one line."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message}\n")
+        self.exit(2, f"{self.prog}: error: {printable(message)}\n")
 
 
 def _parser() -> _Parser:
@@ -96,22 +97,15 @@ def _value_text(value: Any) -> str:
     if kind == "bytes":
         return "0x" + bytes(payload).hex()
     if kind == "str":
-        return json.dumps(payload, ensure_ascii=False)
+        return printable(json.dumps(payload, ensure_ascii=False))
     if kind == "bool":
         return "true" if payload else "false"
     if kind == "array":
         return "[" + ", ".join(_value_text(item) for item in payload) + "]"
     if kind == "tuple":
-        return "(" + ", ".join(f"{_printable(name)}: {_value_text(item)}" if name else _value_text(item)
+        return "(" + ", ".join(f"{printable(name)}: {_value_text(item)}" if name else _value_text(item)
                                for name, item in payload) + ")"
     return str(payload)
-
-
-def _printable(text: str) -> str:
-    """Text with control characters escaped, so that no hint or name drives the terminal."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
 
 
 def human_text(result: DecodeResult, colour: bool = False) -> str:
@@ -122,21 +116,21 @@ def human_text(result: DecodeResult, colour: bool = False) -> str:
     confidence = f"confidence {result['confidence']:.2f}"
     lines.append(("kind", f"{paint(kind, kind)}  {paint('label', confidence)}"))
     if kind == "revert_string":
-        lines.append(("reason", json.dumps(result["message"], ensure_ascii=False)))
+        lines.append(("reason", printable(json.dumps(result["message"], ensure_ascii=False))))
     elif kind == "panic":
         code = result["panic_code"]
-        lines.append(("panic", f"0x{code:02x} ({code}): {result['panic_meaning']}" if code is not None else "?"))
+        lines.append(("panic", f"0x{code:02x} ({code}): {printable(str(result['panic_meaning']))}" if code is not None else "?"))
     elif kind == "custom_error":
-        lines.append(("error", paint(kind, _printable(str(result["error_name"])))))
+        lines.append(("error", paint(kind, printable(str(result["error_name"])))))
         inputs = json.loads(result["inputs"] or "[]")
-        width = max((len(name) for name, _ in inputs), default=0)
+        width = max((len(printable(name)) for name, _ in inputs), default=0)
         for position, (name, value) in enumerate(inputs):
-            label = _printable(name) or f"arg{position}"
+            label = printable(name) or f"arg{position}"
             lines.append(("", f"  {label.ljust(width)}  {_value_text(value)}"))
     elif kind == "raw_revert":
         lines.append(("data", result["raw_data"]))
     if result["suggestion"]:
-        lines.append(("hint", _printable(result["suggestion"])))
+        lines.append(("hint", printable(result["suggestion"])))
     if result["selector"]:
         lines.append(("selector", result["selector"]))
     return "\n".join(
@@ -148,7 +142,7 @@ def human_text(result: DecodeResult, colour: bool = False) -> str:
 
 
 def _json_line(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":")) + "\n"
+    return printable_json(json.dumps(value, ensure_ascii=False, separators=(",", ":"))) + "\n"
 
 
 def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: bool) -> int:
@@ -162,7 +156,7 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
             if as_json:
                 sys.stdout.write(_json_line({"error": str(error), "argument": number}))
             else:
-                print(f"kestrix: argument {number}: {error}", file=sys.stderr)
+                print(f"kestrix: argument {number}: {printable(str(error))}", file=sys.stderr)
             continue
         if as_json:
             sys.stdout.write(_json_line(result))
@@ -210,7 +204,8 @@ def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
             bar.close()
     elapsed = time.perf_counter() - started
     rate = summary.rows / elapsed if elapsed > 0 else 0.0
-    print(f"kestrix: {summary.line()} ({elapsed:.1f} s, {rate:,.0f} rows/s) -> {args.output}", file=sys.stderr)
+    print(printable(f"kestrix: {summary.line()} ({elapsed:.1f} s, {rate:,.0f} rows/s) -> {args.output}"),
+          file=sys.stderr)
     return 0
 
 
