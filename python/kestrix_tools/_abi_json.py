@@ -30,8 +30,8 @@ def _param(entry: object, where: str, level: int) -> Built:
     if not isinstance(type_text, str):
         raise ValueError(f"{where}: \"type\" is missing or not a string")
     components = entry.get("components")
-    suffixes = tuple_suffixes(type_text)
     try:
+        suffixes = tuple_suffixes(type_text)
         if suffixes is None:
             if components:
                 raise ValueError(f"components given for type {shorten(type_text)!r}")

@@ -22,8 +22,12 @@ Definition = tuple[str, tuple[Param, ...], Union[str, None]]
 MAX_NESTING = 16
 
 IDENTIFIER = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*")
-_ELEMENTARY = re.compile(r"([A-Za-z_$][A-Za-z0-9_$]*(?:\.[A-Za-z_$][A-Za-z0-9_$]*)?)((?:\[[0-9]*\])*)")
-_TUPLE = re.compile(r"tuple((?:\[[0-9]*\])*)")
+# Array suffixes are first taken as one run of bracket and digit characters, a single-character
+# repetition that keeps no state per character, and counted; only a run of at most MAX_NESTING
+# dimensions is then checked by a repeated group, which keeps state for every repetition.
+_ELEMENTARY = re.compile(r"([A-Za-z_$][A-Za-z0-9_$]*(?:\.[A-Za-z_$][A-Za-z0-9_$]*)?)([\[\]0-9]*)")
+_TUPLE = re.compile(r"tuple([\[\]0-9]*)")
+_SUFFIXES = re.compile(r"(?:\[[0-9]*\])*")
 _SIZED = re.compile(r"(u?int|bytes)([0-9]+)")
 _PLAIN = {"address", "bool", "string", "bytes", "function"}
 
@@ -81,10 +85,9 @@ def _canonical_elementary(type_text: str) -> tuple[str, int]:
     if match is None:
         raise ValueError(f"invalid type {shorten(type_text)!r}")
     root, suffixes = match.groups()
+    _check_suffixes(suffixes, type_text)  # before a long text is kept in the cache
     if root == "tuple":
         raise ValueError("a tuple type needs its components")
-    if suffixes.count("[") > MAX_NESTING:  # refused before a long text is kept in the cache
-        raise ValueError(f"more than {MAX_NESTING} array dimensions")
     return _canonical_root(root) + (_canonical_suffixes(suffixes) if suffixes else ""), suffixes.count("[")
 
 
@@ -113,10 +116,22 @@ def signature(name: str, params: list[Built]) -> str:
     return f"{name}({','.join(p.canonical for p in params)})"
 
 
+def _check_suffixes(suffixes: str, type_text: str) -> None:
+    """ValueError unless ``suffixes`` is at most MAX_NESTING array suffixes such as ``[2][]``."""
+    if suffixes.count("[") > MAX_NESTING:
+        raise ValueError(f"more than {MAX_NESTING} array dimensions")
+    if _SUFFIXES.fullmatch(suffixes) is None:
+        raise ValueError(f"invalid type {shorten(type_text)!r}")
+
+
 def tuple_suffixes(type_text: str) -> str | None:
-    """The array suffixes of a JSON ABI tuple type (``"tuple[2][]"`` -> ``"[2][]"``), else None."""
+    """The array suffixes of a JSON ABI tuple type (``"tuple[2][]"`` -> ``"[2][]"``), None for
+    another type, ValueError for malformed or too many suffixes."""
     match = _TUPLE.fullmatch(type_text)
-    return match.group(1) if match else None
+    if match is None:
+        return None
+    _check_suffixes(match.group(1), type_text)
+    return match.group(1)
 
 
 def check_error_name(name: object) -> str:

@@ -222,3 +222,21 @@ def test_revert_data_from_megabytes_of_hex(shape):
         """)
         assert result["kind"] in ("0xabababab", "raw_revert")
         assert result["grew"] < SLACK * (bound + 2 * MB), call
+
+
+@needs_loaders
+@pytest.mark.parametrize("param", ['{"name": "x", "type": "bool" + "[]" * half}',
+                                   '{"name": "x", "type": "tuple" + "[2]" * half, "components": [{"type": "bool"}]}'])
+def test_megabytes_of_array_suffixes_are_refused_in_linear_memory(param):
+    size = 100 * MB if FULL else 4 * MB
+    result = measure(f"""
+        half = {size // 2}
+        text = json.dumps([{{"type": "error", "name": "E", "inputs": [{param}]}}])
+    """, """
+        try:
+            kestrix_tools.Decoder(abi=text)
+        except ValueError as error:
+            report(error=str(error))
+    """)
+    assert result["error"].endswith("more than 16 array dimensions")
+    assert result["grew"] < SLACK * (3 * size + 32 * MB)
