@@ -4,6 +4,7 @@
 #include "abi/types.hpp"
 #include "core/selector.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -24,12 +25,18 @@ bool is_identifier(std::string_view text) noexcept {
     return true;
 }
 
-/// 'text', cut short when long, for messages.
+/// 'text', cut short when long, for messages. The cut never splits a UTF-8 sequence: the
+/// message must stay valid text.
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 60;
+    std::size_t cut = std::min(text.size(), kShown);
+    if (cut < text.size()) {
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+    }
     std::string out = "'";
-    out.append(text.substr(0, kShown));
-    if (text.size() > kShown) out.append("...");
+    out.append(text.substr(0, cut));
+    if (text.size() > cut) out.append("...");
     out.push_back('\'');
     return out;
 }

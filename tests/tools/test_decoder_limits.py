@@ -143,3 +143,10 @@ def test_lone_surrogates_reaching_the_native_reader_say_where(definitions: Any, 
         _native.Decoder(definitions)
     assert not isinstance(caught.value, UnicodeError)
     assert str(caught.value).startswith(f"{where}: not valid Unicode")
+
+
+def test_names_cut_short_in_messages_keep_whole_characters() -> None:
+    for name in ("a" * 59 + "é", "a" * 58 + "€", "a" * 57 + "\U0001f600"):
+        with pytest.raises(ValueError) as caught:
+            _native.Decoder([("Foo", [(name, "uint7", None)], None)])
+        assert "\ufffd" not in str(caught.value) and "'" + "a" * 57 in str(caught.value)
