@@ -11,6 +11,7 @@ from typing import Any, Union
 
 import pytest
 from eth_abi import encode
+from hypothesis import given, settings, strategies as st
 
 from kestrix_tools import Decoder, _native
 from conftest import selector
@@ -86,6 +87,50 @@ def test_types_at_the_nesting_limit_decode_and_one_past_it_are_refused(shape: st
     for way, build in decoders(nest(LIMIT + 1, leaf, wrappers)).items():
         with pytest.raises(ValueError, match=f"nested deeper than {LIMIT} levels|more than {LIMIT} array dimensions"):
             build()
+
+
+def levels(tree: Tree) -> int:
+    if isinstance(tree, str):
+        return 0
+    kind, inner = tree
+    return 1 + (max(map(levels, inner)) if kind == "()" else levels(inner))
+
+
+LEAVES = st.sampled_from([("uint256", 7, '"value":7}'), ("string", "s", '"value":"s"}'), ("bool", True, '"value":true}')])
+SIBLINGS = st.sampled_from(["uint8", "uint64", ("[]", "uint8"), ("()", ["uint8", ("[2]", "uint16")])])
+# Chains of 12 to 18 containers, each a dynamic or fixed array or a tuple whose other members
+# (before or after it) are shallower: nesting on both sides of the limit.
+WRAPPERS = st.lists(st.one_of(st.sampled_from(["[]", "[1]", "[2]", "()"]),
+                              st.tuples(st.booleans(), SIBLINGS)), min_size=12, max_size=18)
+
+
+def chain(wrappers: list[Any], leaf: str, leaf_value: Any) -> tuple[Tree, Any]:
+    """The type the wrappers make around ``leaf``, and a value of it."""
+    tree: Tree = leaf
+    held = leaf_value
+    for wrapper in wrappers:
+        if isinstance(wrapper, tuple):
+            first, sibling = wrapper
+            tree = ("()", [tree, sibling] if first else [sibling, tree])
+            held = (held, value(sibling, 1)) if first else (value(sibling, 1), held)
+        elif wrapper == "()":
+            tree, held = ("()", [tree]), (held,)
+        else:
+            tree, held = (wrapper, tree), [held] * (1 if wrapper == "[]" else int(wrapper[1:-1]))
+    return tree, held
+
+
+@settings(max_examples=60, deadline=None, derandomize=True)
+@given(WRAPPERS, LEAVES)
+def test_a_type_loads_exactly_when_it_decodes(wrappers: list[Any], leaf: tuple[str, Any, str]) -> None:
+    tree, held = chain(wrappers, leaf[0], leaf[1])
+    text = f"Deep({canonical(tree)})"
+    if levels(tree) > LIMIT:
+        with pytest.raises(ValueError):
+            Decoder(signatures=[text])
+        return
+    result = Decoder(signatures=[text]).decode(selector(text) + encode([canonical(tree)], [held]).hex())
+    assert result["kind"] == "custom_error" and leaf[2] in result["inputs"], (text, result)
 
 
 # eth-abi and Solidity have no empty tuple: a value of one occupies no data, so an array of
