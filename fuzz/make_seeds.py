@@ -124,6 +124,49 @@ def user_registry_seeds() -> list[bytes]:
     return seeds
 
 
+# fuzz_definitions_reader's program: operations that push objects, read as a list at the end.
+TYPE_TABLE = ["uint256", "uint", "tuple", "tuple[]", "tuple[2][]", "bool[2]", "string", "bytes"]
+
+
+def text_op(text: str) -> bytes:
+    """Text of ASCII characters (kind 0) and, for a code point of 0xD800 or more, a lone
+    surrogate (kind 1)."""
+    out = bytes([0, len(text)])
+    for char in text:
+        code = ord(char)
+        out += bytes([(code - 0xD800) // 8, 1]) if code >= 0xD800 else bytes([code - 0x20, 0])
+    return out
+
+
+def type_op(name: str) -> bytes:
+    return bytes([1, TYPE_TABLE.index(name)])
+
+
+NONE, TUPLE, LIST = b"\x03", b"\x06", b"\x08"
+
+
+def definition(name: str, params: list[bytes], hint: bytes = NONE) -> bytes:
+    """(name, [params], hint): the params are programs that push one triple each."""
+    return text_op(name) + b"".join(params) + LIST + bytes([len(params)]) + hint + TUPLE + b"\x03"
+
+
+def param(name: str, type_name: str, components: list[bytes] | None = None) -> bytes:
+    pushed = NONE if components is None else b"".join(components) + TUPLE + bytes([len(components)])
+    return text_op(name) + type_op(type_name) + pushed + TUPLE + b"\x03"
+
+
+def definitions_reader_seeds() -> list[bytes]:
+    pair = [param("code", "uint256"), param("why", "string")]
+    return [
+        definition("Foo", [param("a", "uint256")]),
+        definition("Bar", [param("p", "tuple[]", pair), param("q", "bool[2]")], text_op("hint")),
+        definition("Foo", [param("a\ud800", "uint")]) + definition("Baz", []),
+        definition("Hint", [], text_op("x\udc00")),
+        definition("Deep", [param("t", "tuple", [param("u", "tuple[2][]", [param("v", "bytes")])])]),
+        definition("Empty", [param("t", "tuple", [])]),
+    ]
+
+
 if __name__ == "__main__":
     write("pipeline", revert_payloads())
     write("hex_reader", hex_seeds())
@@ -132,3 +175,4 @@ if __name__ == "__main__":
     write("context_reader", context_seeds())
     write("utf8_text", text_seeds())
     write("user_registry", user_registry_seeds())
+    write("definitions_reader", definitions_reader_seeds())

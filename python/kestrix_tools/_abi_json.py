@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 
-from kestrix_tools._definitions import MAX_NESTING, Built, check_error_name, elementary, shorten, signature, tuple_of, tuple_suffixes
+from kestrix_tools._definitions import MAX_NESTING, Built, check_error_name, check_text, elementary, shorten, signature, tuple_of, tuple_suffixes
 
 #: One error found in a source: its name, checked parameters and canonical signature.
 Found = tuple[str, list[Built], str]
@@ -24,13 +24,14 @@ def _param(entry: object, where: str, level: int) -> Built:
         name = ""
     if not isinstance(name, str):
         raise ValueError(f"{where}: \"name\" is not a string")
+    check_text(name, f"{where}: \"name\"")
     where = f"{where} ({name})" if name else where
     type_text = entry.get("type")
     if not isinstance(type_text, str):
         raise ValueError(f"{where}: \"type\" is missing or not a string")
     components = entry.get("components")
-    suffixes = tuple_suffixes(type_text)
     try:
+        suffixes = tuple_suffixes(type_text)
         if suffixes is None:
             if components:
                 raise ValueError(f"components given for type {shorten(type_text)!r}")

@@ -16,14 +16,18 @@ from typing import Union
 Param = tuple[str, str, Union[tuple["Param", ...], None]]
 Definition = tuple[str, tuple[Param, ...], Union[str, None]]
 
-#: Deepest nesting accepted, counting each tuple and each array dimension as one level. The
-#: native decoder reads at most 16 levels, so a deeper type could never decode a value; the
-#: bound also keeps every walk over a type shallow.
+#: Deepest nesting accepted, counting each tuple and each array dimension as one level: the
+#: same measure and bound as the native decoder's, so whatever loads decodes. The bound also
+#: keeps every walk over a type shallow.
 MAX_NESTING = 16
 
 IDENTIFIER = re.compile(r"[A-Za-z_$][A-Za-z0-9_$]*")
-_ELEMENTARY = re.compile(r"([A-Za-z_$][A-Za-z0-9_$]*(?:\.[A-Za-z_$][A-Za-z0-9_$]*)?)((?:\[[0-9]*\])*)")
-_TUPLE = re.compile(r"tuple((?:\[[0-9]*\])*)")
+# Array suffixes are first taken as one run of bracket and digit characters, a single-character
+# repetition that keeps no state per character, and counted; only a run of at most MAX_NESTING
+# dimensions is then checked by a repeated group, which keeps state for every repetition.
+_ELEMENTARY = re.compile(r"([A-Za-z_$][A-Za-z0-9_$]*(?:\.[A-Za-z_$][A-Za-z0-9_$]*)?)([\[\]0-9]*)")
+_TUPLE = re.compile(r"tuple([\[\]0-9]*)")
+_SUFFIXES = re.compile(r"(?:\[[0-9]*\])*")
 _SIZED = re.compile(r"(u?int|bytes)([0-9]+)")
 _PLAIN = {"address", "bool", "string", "bytes", "function"}
 
@@ -81,10 +85,9 @@ def _canonical_elementary(type_text: str) -> tuple[str, int]:
     if match is None:
         raise ValueError(f"invalid type {shorten(type_text)!r}")
     root, suffixes = match.groups()
+    _check_suffixes(suffixes, type_text)  # before a long text is kept in the cache
     if root == "tuple":
         raise ValueError("a tuple type needs its components")
-    if suffixes.count("[") > MAX_NESTING:  # refused before a long text is kept in the cache
-        raise ValueError(f"more than {MAX_NESTING} array dimensions")
     return _canonical_root(root) + (_canonical_suffixes(suffixes) if suffixes else ""), suffixes.count("[")
 
 
@@ -96,7 +99,11 @@ def elementary(name: str, type_text: str) -> Built:
 
 def tuple_of(name: str, suffixes: str, components: list[Built]) -> Built:
     """A tuple parameter whose type is ``"tuple"`` followed by ``suffixes`` (e.g. ``"[2][]"``)."""
-    inner = max((c.depth for c in components), default=0)
+    if not components:
+        # Solidity has no empty struct, and a value of one occupies no data: an array of them
+        # would carry a length nothing can check.
+        raise ValueError("holds an empty tuple '()', which has no encoding to decode")
+    inner = max(c.depth for c in components)
     members = ",".join(c.canonical for c in components)
     suffixes = _canonical_suffixes(suffixes) if suffixes else ""
     canonical = f"({members})" + suffixes
@@ -109,10 +116,22 @@ def signature(name: str, params: list[Built]) -> str:
     return f"{name}({','.join(p.canonical for p in params)})"
 
 
+def _check_suffixes(suffixes: str, type_text: str) -> None:
+    """ValueError unless ``suffixes`` is at most MAX_NESTING array suffixes such as ``[2][]``."""
+    if suffixes.count("[") > MAX_NESTING:
+        raise ValueError(f"more than {MAX_NESTING} array dimensions")
+    if _SUFFIXES.fullmatch(suffixes) is None:
+        raise ValueError(f"invalid type {shorten(type_text)!r}")
+
+
 def tuple_suffixes(type_text: str) -> str | None:
-    """The array suffixes of a JSON ABI tuple type (``"tuple[2][]"`` -> ``"[2][]"``), else None."""
+    """The array suffixes of a JSON ABI tuple type (``"tuple[2][]"`` -> ``"[2][]"``), None for
+    another type, ValueError for malformed or too many suffixes."""
     match = _TUPLE.fullmatch(type_text)
-    return match.group(1) if match else None
+    if match is None:
+        return None
+    _check_suffixes(match.group(1), type_text)
+    return match.group(1)
 
 
 def check_error_name(name: object) -> str:
@@ -120,6 +139,16 @@ def check_error_name(name: object) -> str:
     if not isinstance(name, str) or IDENTIFIER.fullmatch(name) is None:
         raise ValueError(f"error name {shorten(repr(name))} is not an identifier")
     return name
+
+
+def check_text(text: str, what: str) -> str:
+    """``text`` when it has a UTF-8 form; ValueError for a lone surrogate, which JSON's
+    ``"\\ud800"`` escape yields and which the native side cannot take."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise ValueError(f"{what} is not valid Unicode text (a lone surrogate at character {error.start})") from None
+    return text
 
 
 def shorten(text: str, limit: int = 60) -> str:

@@ -15,6 +15,7 @@ import re
 from collections import Counter
 from collections.abc import Mapping, Sequence
 
+from kestrix_tools._definitions import check_text
 from kestrix_tools._json_text import parse_json
 
 _REFERENCE = re.compile(r"`([A-Za-z_$][A-Za-z0-9_$]*)`")
@@ -79,7 +80,12 @@ class NatSpec:
         return self._docs
 
     def hint(self, signature: str, param_names: list[str]) -> str | None:
-        """The suggestion for the error with this canonical signature, or None."""
+        """The suggestion for the error with this canonical signature, or None; ValueError
+        naming the source for text that is not valid Unicode."""
+        found = self._hint(signature, param_names)
+        return None if found is None else check_text(found, f"{self._label}: NatSpec of {signature}")
+
+    def _hint(self, signature: str, param_names: list[str]) -> str | None:
         userdocs, devdocs = self._userdocs_devdocs()
         found = _first_text(userdocs, signature, "notice") or _first_text(devdocs, signature, "details")
         if found is None:

@@ -13,8 +13,10 @@ from collections.abc import Mapping
 
 __all__ = ["revert_data"]
 
-# Revert data is "0x" followed by whole bytes of ASCII hex digits; nothing else counts.
-_HEX = re.compile(r"0[xX]((?:[0-9a-fA-F]{2})*)")
+# Revert data is "0x" followed by whole bytes of ASCII hex digits; nothing else counts. The
+# digits are matched by a single-character repetition, which keeps no state per character (a
+# repeated group would keep some for every byte: 67 bytes of memory per hex digit).
+_HEX_DIGITS = re.compile(r"[0-9a-fA-F]*")
 # Text some nodes put under "data" instead of plain hex: OpenEthereum and Nethermind send
 # "Reverted 0x...", newer Nethermind "err: 0x... (supplied gas N)".
 _WRAPPED_HEX = (
@@ -164,14 +166,20 @@ def _from_payload(value: object, depth: int) -> str | None:
 
 
 def _from_text(text: str) -> str | None:
-    """Strict hex text, or hex wrapped in one of the known node phrases."""
+    """Strict hex text, or hex wrapped in one of the known node phrases. A node may send any
+    amount of it, so at most one copy of the hex is made (none when it is already canonical)."""
+    start, end = 0, len(text)
     for wrapped in _WRAPPED_HEX:
         if match := wrapped.fullmatch(text):
-            text = match.group(1)
+            start, end = match.span(1)
             break
-    if match := _HEX.fullmatch(text):
-        return "0x" + match.group(1).lower()
-    return None
+    if (end - start) % 2 or not text.startswith(("0x", "0X"), start, end):
+        return None
+    if _HEX_DIGITS.fullmatch(text, start + 2, end) is None:
+        return None
+    hex_text = text if end - start == len(text) else text[start:end]
+    # "0x" followed by digits and lowercase letters is lowercase; "0X" or any "A-F" is not.
+    return hex_text if hex_text.islower() else hex_text.lower()
 
 
 def _hex_of_bytes(value: bytes | bytearray | memoryview) -> str:

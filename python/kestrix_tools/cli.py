@@ -12,7 +12,7 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import IO, Any, NoReturn
 
-from kestrix_tools._display import printable
+from kestrix_tools._display import printable, printable_json
 from kestrix_tools._explain import SupportsDecode
 from kestrix_tools._explanation import explain_data
 from kestrix_tools._render import human_text, json_object
@@ -39,7 +39,7 @@ class _Parser(argparse.ArgumentParser):
     """argparse with usage errors on one line."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message}\n")
+        self.exit(2, f"{self.prog}: error: {printable(message)}\n")
 
 
 def _parser() -> _Parser:
@@ -78,7 +78,7 @@ def _use_colour(stream: IO[str]) -> bool:
 
 
 def _json_line(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":")) + "\n"
+    return printable_json(json.dumps(value, ensure_ascii=False, separators=(",", ":"))) + "\n"
 
 
 def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: bool) -> int:
@@ -92,7 +92,7 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
             if as_json:
                 sys.stdout.write(_json_line({"error": str(error), "argument": number}))
             else:
-                print(f"kestrix: argument {number}: {error}", file=sys.stderr)
+                print(f"kestrix: argument {number}: {printable(str(error))}", file=sys.stderr)
             continue
         if as_json:
             sys.stdout.write(_json_line(json_object(explanation)))
@@ -169,7 +169,8 @@ def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
             bar.close()
     elapsed = time.perf_counter() - started
     rate = summary.rows / elapsed if elapsed > 0 else 0.0
-    print(f"kestrix: {summary.line()} ({elapsed:.1f} s, {rate:,.0f} rows/s) -> {args.output}", file=sys.stderr)
+    print(printable(f"kestrix: {summary.line()} ({elapsed:.1f} s, {rate:,.0f} rows/s) -> {args.output}"),
+          file=sys.stderr)
     return 0
 
 

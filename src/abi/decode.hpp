@@ -75,7 +75,8 @@ struct AbiDecodeFailure {
     std::size_t limit = 0;
 };
 
-/// Readers of this depth or more refuse to make a child.
+/// Readers of this depth or more refuse to make a child. Every tuple, fixed array and dynamic
+/// array takes one level, so a value of any type whose nesting_levels() is at most this decodes.
 inline constexpr std::size_t kMaxDecodeDepth = 16;
 
 /// Decodes one value of `type` from `data`. Memory it reserves is bounded by data.size().

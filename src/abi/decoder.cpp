@@ -155,13 +155,23 @@ struct AbiReader {
         return static_cast<std::size_t>(value);
     }
 
-    /// A reader over this buffer from `position` to its end, one level deeper.
+    /// A reader over this buffer from `position` to its end at the same depth: the tail of a
+    /// byte string or the element region of an array, which open no level of their own.
+    [[nodiscard]] std::expected<AbiReader, AbiDecodeFailure>
+    region(std::size_t position) const noexcept {
+        if (position > length) return overrun();
+        return AbiReader{base + position, length - position, origin + position, 0, depth};
+    }
+
+    /// A reader over this buffer from `position` to its end, one level deeper: the inside of a
+    /// tuple, fixed array or dynamic array. Each container takes exactly one level, the
+    /// measure nesting_levels() gives, so a type that fits the limit decodes whatever its kinds.
     [[nodiscard]] std::expected<AbiReader, AbiDecodeFailure>
     child(std::size_t position) const noexcept {
         if (depth >= kMaxDecodeDepth) return recursion_limit();
-        if (position > length) return overrun();
-        return AbiReader{base + position, length - position, origin + position, 0,
-                         static_cast<std::uint8_t>(depth + 1)};
+        auto inside = region(position);
+        if (inside) ++inside->depth;
+        return inside;
     }
 };
 
@@ -205,11 +215,12 @@ private:
         std::size_t count = 0;
     };
 
-    /// Reads an offset word from `r`, follows it and reads the count at the tail's start.
-    static std::expected<Tail, AbiDecodeFailure> open_tail(AbiReader& r) noexcept {
+    /// Reads an offset word from `r`, follows it and reads the count at the tail's start. The
+    /// tail of a container is one level deeper; that of a byte string is not.
+    static std::expected<Tail, AbiDecodeFailure> open_tail(AbiReader& r, bool container) noexcept {
         auto offset = r.read_count();
         if (!offset) return std::unexpected(offset.error());
-        auto c = r.child(*offset);
+        auto c = container ? r.child(*offset) : r.region(*offset);
         if (!c) return std::unexpected(c.error());
         auto count = c->read_count();
         if (!count) return std::unexpected(count.error());
@@ -217,7 +228,7 @@ private:
     }
 
     std::expected<void, AbiDecodeFailure> fill_packed(AbiToken& token, AbiReader& r) {
-        auto tail = open_tail(r);
+        auto tail = open_tail(r, false);
         if (!tail) return std::unexpected(tail.error());
         const AbiReader& c = tail->reader;
         const std::size_t length = tail->count;
@@ -231,12 +242,12 @@ private:
     }
 
     std::expected<void, AbiDecodeFailure> fill_dynamic_array(AbiToken& token, AbiReader& r) {
-        auto tail = open_tail(r);
+        auto tail = open_tail(r, true);
         if (!tail) return std::unexpected(tail.error());
         const std::size_t count = tail->count;
         if (count == 0) return {};
         const AbiReader& c = tail->reader;
-        auto e = c.child(c.offset);
+        auto e = c.region(c.offset);
         if (!e) return std::unexpected(e.error());
 
         // The count must be backed by data before a single element token exists.

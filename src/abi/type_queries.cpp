@@ -1,6 +1,7 @@
 // Structural queries on types that value decoding relies on before reading any data.
 #include "abi/types.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 
@@ -79,6 +80,34 @@ bool is_zero_sized(const AbiType& type) noexcept {
         return false;
     }
     return false;
+}
+
+std::size_t nesting_levels(const AbiType& type) noexcept {
+    std::size_t inner = 0;
+    for (const AbiType& child : type.children)
+        inner = std::max(inner, nesting_levels(child));
+    switch (type.kind) {
+    case AbiKind::Array:
+    case AbiKind::FixedArray:
+    case AbiKind::Tuple:
+        return inner + 1;
+    case AbiKind::Bool:
+    case AbiKind::Int:
+    case AbiKind::Uint:
+    case AbiKind::FixedBytes:
+    case AbiKind::Address:
+    case AbiKind::Function:
+    case AbiKind::Bytes:
+    case AbiKind::String:
+        return 0;
+    }
+    return 0;
+}
+
+bool holds_empty_tuple(const AbiType& type) noexcept {
+    if (type.kind == AbiKind::Tuple && type.children.empty()) return true;
+    return std::any_of(type.children.begin(), type.children.end(),
+                       [](const AbiType& child) { return holds_empty_tuple(child); });
 }
 
 bool is_dynamic(const AbiType& type) noexcept {

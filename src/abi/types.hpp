@@ -66,6 +66,11 @@ struct AbiTypeParseFailure {
 [[nodiscard]] std::size_t backing_words(const AbiType& type) noexcept;
 /// Whether an encoding of `type` occupies no bytes (e.g. the empty tuple).
 [[nodiscard]] bool is_zero_sized(const AbiType& type) noexcept;
+/// Containers (tuples, fixed arrays, dynamic arrays) around the deepest leaf of `type`: the
+/// measure of nesting the value decoder limits. "uint8[][2]" and "((bytes))" give 2.
+[[nodiscard]] std::size_t nesting_levels(const AbiType& type) noexcept;
+/// Whether `type` is or holds the empty tuple "()", whose values occupy no data at all.
+[[nodiscard]] bool holds_empty_tuple(const AbiType& type) noexcept;
 /// Whether `type` is dynamic (Bytes, String, Array, or a FixedArray/Tuple holding one).
 [[nodiscard]] bool is_dynamic(const AbiType& type) noexcept;
 

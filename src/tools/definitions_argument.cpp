@@ -25,14 +25,19 @@ PyRef items_of(PyObject* object) {
     return PyRef(PySequence_Tuple(object));
 }
 
-/// The UTF-8 text of a str, or false with ValueError (not a str) or CPython's error pending.
+/// The UTF-8 text of a str, or false with ValueError (not a str, or a lone surrogate, which
+/// has no UTF-8 form) or CPython's error pending (memory).
 bool read_text(PyObject* object, const std::string& where, std::string& out) {
     if (!PyUnicode_Check(object)) {
         return shape_error(where, python::type_mismatch_message(object, "str"));
     }
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &length);
-    if (utf8 == nullptr) return false;
+    if (utf8 == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        return shape_error(where, "not valid Unicode text (it holds a lone surrogate)");
+    }
     out.assign(utf8, static_cast<std::size_t>(length));
     return true;
 }

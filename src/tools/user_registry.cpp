@@ -1,8 +1,10 @@
 #include "tools/user_registry.hpp"
 
+#include "abi/decode.hpp"
 #include "abi/types.hpp"
 #include "core/selector.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -23,12 +25,18 @@ bool is_identifier(std::string_view text) noexcept {
     return true;
 }
 
-/// 'text', cut short when long, for messages.
+/// 'text', cut short when long, for messages. The cut never splits a UTF-8 sequence: the
+/// message must stay valid text.
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 60;
+    std::size_t cut = std::min(text.size(), kShown);
+    if (cut < text.size()) {
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+    }
     std::string out = "'";
-    out.append(text.substr(0, kShown));
-    if (text.size() > kShown) out.append("...");
+    out.append(text.substr(0, cut));
+    if (text.size() > cut) out.append("...");
     out.push_back('\'');
     return out;
 }
@@ -67,6 +75,17 @@ std::expected<core::ErrorParam, std::string> canonical_at(const ParamDefinition&
         const std::string_view why = parsed.error().message;
         return std::unexpected("invalid type " + quoted(type) + " (" +
                                std::string(why.substr(0, why.find('\n'))) + ")");
+    }
+    // What loads must decode: the decoder reads kMaxDecodeDepth levels, and an empty tuple
+    // occupies no data, so an array of them would carry a length nothing can check.
+    if (depth == 0 && abi::nesting_levels(*parsed) > abi::kMaxDecodeDepth) {
+        return std::unexpected("type " + quoted(type) + " nested deeper than " +
+                               std::to_string(abi::kMaxDecodeDepth) +
+                               " levels (tuples and array dimensions)");
+    }
+    if (depth == 0 && abi::holds_empty_tuple(*parsed)) {
+        return std::unexpected("type " + quoted(text) +
+                               " holds an empty tuple '()', which has no encoding to decode");
     }
     out.type = abi::canonical_type_text(*parsed);
     return out;

@@ -101,27 +101,38 @@ Bytes chained_offsets(std::size_t tuples) {
     return cat({out, word(1), Bytes(32, 0xAA)});
 }
 
-TEST(Decode, DepthLimitCountsLevelsPerKind) {
+TEST(Decode, DepthLimitCountsOneLevelPerContainer) {
     const auto nested = [](std::size_t n, std::string_view leaf) {
         return repeat("(", n) + std::string(leaf) + repeat(")", n);
     };
-    // A static fixed array or tuple takes one level: 16 fit, 17 do not.
+    // Tuples, fixed arrays and dynamic arrays take one level each: 16 fit, 17 do not.
     EXPECT_EQ(outcome("uint8" + repeat("[1]", 16), word(5)), "ok");
     EXPECT_EQ(outcome("uint8" + repeat("[1]", 17), word(5)), "TooDeep");
     EXPECT_EQ(outcome(nested(16, "bool"), word(1)), "ok");
     const auto too_deep = decode_abi_value(parsed(nested(17, "bool")), word(1));
     ASSERT_FALSE(too_deep.has_value());
     EXPECT_EQ(too_deep.error().limit, 16u);
-    // A dynamic array takes two: eight fit (the words are read at depth 16), nine do not.
-    EXPECT_EQ(outcome("uint8" + repeat("[]", 8), nested_arrays(8)), "ok");
-    EXPECT_EQ(outcome("uint8" + repeat("[]", 9), nested_arrays(9)), "TooDeep");
-    // Bytes take one: inside 15 dynamic tuples the length is read at depth 16.
-    EXPECT_EQ(outcome(nested(15, "bytes"), chained_offsets(15)), "ok");
-    EXPECT_EQ(outcome(nested(16, "bytes"), chained_offsets(16)), "TooDeep");
+    EXPECT_EQ(outcome("uint8" + repeat("[]", 16), nested_arrays(16)), "ok");
+    EXPECT_EQ(outcome("uint8" + repeat("[]", 17), nested_arrays(17)), "TooDeep");
+    // An empty array takes its own level; its elements, having none, take none.
+    EXPECT_EQ(outcome("uint8" + repeat("[]", 17), cat({word(32), word(0)})), "ok");
+    EXPECT_EQ(outcome(nested(15, "uint8[]"), chained_offsets(15)), "ok");
+    EXPECT_EQ(outcome(nested(16, "uint8[]"), chained_offsets(16)), "TooDeep");
+    // A byte string takes none of its own.
+    EXPECT_EQ(outcome(nested(16, "bytes"), chained_offsets(16)), "ok");
+    EXPECT_EQ(outcome(nested(17, "bytes"), chained_offsets(17)), "TooDeep");
     // The parameter list takes no level; a root tuple value does.
     EXPECT_TRUE(
         decode_abi_params(std::vector{parsed("uint8" + repeat("[1]", 16))}, word(5)).has_value());
     EXPECT_EQ(outcome("(uint8" + repeat("[1]", 16) + ")", word(5)), "TooDeep");
+    // The decoder's limit is the measure nesting_levels() gives.
+    const std::pair<std::string_view, std::size_t> levels[] = {{"uint8", 0},
+                                                               {"bytes", 0},
+                                                               {"uint8[][2]", 2},
+                                                               {"((bytes))", 2},
+                                                               {"(uint8,(bool[]),())", 3}};
+    for (const auto& [text, want] : levels)
+        EXPECT_EQ(nesting_levels(parsed(text)), want) << text;
 }
 
 TEST(Decode, HostileCountsFailBeforeAllocating) {

@@ -227,3 +227,51 @@ def test_wrapped_revert_shows_each_layer_under_the_one_that_carries_it(encode_ca
     assert [layer["error_name"] or layer["kind"] for layer in line["chain"]] == [
         "ExecutionFailed", "WrappedError", "revert_string"]
     assert line["chain"][0]["context"] == {"command_index": 2} and line["chain"][2]["target"] == "0x" + "ab" * 20
+
+
+# Characters that change how the text around them displays: bidirectional controls, zero-width
+# characters, line and paragraph separators, other format characters, DEL and C1 controls,
+# a tag character, a private-use one and a lone surrogate.
+DISPLAY_CHANGING = ("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069\u200e\u200f\u061c\u200b\u200c"
+                    "\u200d\u2060\ufeff\u2028\u2029\u00ad\u0600\x7f\x85\x9b\U000e0041\ue000\x1b\x07\x00\ud800")
+
+
+def test_printable_escapes_every_character_that_changes_the_display() -> None:
+    from kestrix_tools._display import printable
+
+    for char in DISPLAY_CHANGING:
+        shown = printable(f"a{char}b")
+        assert shown.isprintable() and shown.isascii(), repr(char)
+        assert shown.encode().decode("unicode_escape") == f"a{char}b"
+    for fine in ("", "plain", "é∂ 中文 עברית العربية", "e\u0301", "tab\\t stays a backslash"):
+        assert printable(fine) == fine
+
+
+def test_nothing_the_command_prints_changes_the_display(tmp_path, encode_call) -> None:  # type: ignore[no-untyped-def]
+    from kestrix_tools import Decoder
+
+    spoof = "a\u202eb\u2066c\u200bd\u2028e\x85f"
+    param = "note" + spoof
+    abi = [{"type": "error", "name": "Spoof", "inputs": [{"name": param, "type": "string"},
+                                                          {"name": "pair", "type": "tuple", "components": [
+                                                              {"name": param, "type": "string"}]}]}]
+    artifact = tmp_path / "Spoof.json"
+    artifact.write_text(json.dumps({"abi": abi, "userdoc": {"errors": {"Spoof(string,(string))": [{"notice": spoof}]}}}))
+    custom = encode_call("Spoof(string,(string))", ["string", "(string)"], [spoof, (spoof,)])
+    reason = encode_call("Error(string)", ["string"], [spoof])
+    bad = "0x12" + spoof
+    decoder = Decoder(paths=[artifact])
+    for args in ([], ["--json"]):
+        out = run("--abi", str(artifact), *args, custom, reason, bad)
+        assert out.returncode == 1, out.stderr
+        shown = out.stdout + out.stderr
+        assert not any(char in shown for char in DISPLAY_CHANGING), (args, shown)
+        assert "\\u202e" in shown
+        if args:  # the JSON lines still hold exactly the values
+            lines = [json.loads(line) for line in out.stdout.splitlines()]
+            assert [dict(list(line.items())[:10]) for line in lines[:2]] == [decoder.decode(custom), decoder.decode(reason)]
+    named = tmp_path / f"bad{spoof}.json"
+    named.write_text("not json")
+    out = run("--abi", str(named), PANIC)
+    assert out.returncode == 2 and "bad" in out.stderr
+    assert not any(char in out.stderr for char in DISPLAY_CHANGING), out.stderr

@@ -207,3 +207,36 @@ def test_a_parquet_cell_of_many_megabytes(tmp_path):
     assert result["kinds"] == ["empty", "raw_revert", "panic"]
     assert result["selectors"][1] == "0xdeadbeef"
     assert result["grew"] < SLACK * (12 * size + 64 * MB)
+
+
+# What a node may send as an error's "data": the hex alone (in either case) or wrapped in one of
+# the phrases nodes use. revert_data makes at most one copy of the hex; explain adds the decode.
+@pytest.mark.parametrize("shape", ['"0x" + "ab" * half', '"0X" + "AB" * half', '"Reverted 0x" + "ab" * half',
+                                   '"err: 0x" + "ab" * half + " (supplied gas 21000)"'])
+def test_revert_data_from_megabytes_of_hex(shape):
+    size = 20 * MB if FULL else 4 * MB
+    for call, bound in (("revert_data", 1.1 * size), ("explain", 4 * size)):
+        result = measure(f"half = {size // 2}; error = {{'code': 3, 'data': {shape}}}", f"""
+            got = kestrix_tools.{call}(error)
+            report(kind=got["kind"] if isinstance(got, dict) else got[:10])
+        """)
+        assert result["kind"] in ("0xabababab", "raw_revert")
+        assert result["grew"] < SLACK * (bound + 2 * MB), call
+
+
+@needs_loaders
+@pytest.mark.parametrize("param", ['{"name": "x", "type": "bool" + "[]" * half}',
+                                   '{"name": "x", "type": "tuple" + "[2]" * half, "components": [{"type": "bool"}]}'])
+def test_megabytes_of_array_suffixes_are_refused_in_linear_memory(param):
+    size = 100 * MB if FULL else 4 * MB
+    result = measure(f"""
+        half = {size // 2}
+        text = json.dumps([{{"type": "error", "name": "E", "inputs": [{param}]}}])
+    """, """
+        try:
+            kestrix_tools.Decoder(abi=text)
+        except ValueError as error:
+            report(error=str(error))
+    """)
+    assert result["error"].endswith("more than 16 array dimensions")
+    assert result["grew"] < SLACK * (3 * size + 32 * MB)

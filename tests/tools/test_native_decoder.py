@@ -103,19 +103,6 @@ def test_an_error_without_parameters_ignores_the_payload():
             "Bare", "[]", "bare hint")
 
 
-def test_nesting_is_refused_at_the_decoders_depth_limit():
-    results = {}
-    for depth in range(1, 20):
-        decoder = Decoder([("Deep", [("v", "uint8" + "[]" * depth, None)], None)])
-        value: object = 1
-        for _ in range(depth):
-            value = [value]
-        results[depth] = decoder.decode(
-            selector(decoder.errors[0]) + encode(["uint8" + "[]" * depth], [value]))["kind"]
-    # A dynamic array takes two of the decoder's 16 reader levels: eight fit, nine do not.
-    assert results == {depth: "custom_error" if depth <= 8 else "raw_revert" for depth in results}
-
-
 @pytest.mark.parametrize("definitions, message", [
     ([("Foo", [("a", "uint7", None)], None)],
      "error 'Foo', parameter 1 'a': invalid type 'uint7' (invalid size for type: uint7)"),

@@ -37,7 +37,6 @@ TEST(CanonicalParam, TypeTextsAsSignaturesHashThem) {
         {param("a", "function"), "function"},
         {param("a", "tuple", pair), "(uint8,string)"},
         {param("a", "tuple[2][]", pair), "(uint8,string)[2][]"},
-        {param("a", "tuple", std::vector<ParamDefinition>{}), "()"},
         {param("a", "tuple[]", std::vector<ParamDefinition>{param("", "tuple", pair)}),
          "((uint8,string))[]"},
         // A tuple spelled out in the type text itself is taken too, without member names.
@@ -53,8 +52,19 @@ TEST(CanonicalParam, TypeTextsAsSignaturesHashThem) {
         for (std::size_t i = 0; i < got->components.size(); ++i)
             EXPECT_EQ(got->components[i].name, (*row.given.components)[i].name);
     }
-    // The type parser allows 79 enclosing tuples; the definition walk itself stops at 80.
-    EXPECT_EQ(nested_tuple(79).size(), 79 * 2 + 5);
+    // What loads decodes: 16 levels, and no empty tuple. The type parser allows 79 enclosing
+    // tuples; the definition walk itself stops at 80.
+    EXPECT_EQ(nested_tuple(16).size(), 16 * 2 + 5);
+    const std::string too_deep =
+        "error: type 'tuple' nested deeper than 16 levels (tuples and array dimensions)";
+    EXPECT_EQ(nested_tuple(17), too_deep);
+    EXPECT_EQ(nested_tuple(79), too_deep);
+    for (const auto& empty :
+         {param("a", "tuple", std::vector<ParamDefinition>{}), param("a", "(uint8,()[])[2]")}) {
+        const auto got = canonical_param(empty);
+        ASSERT_FALSE(got);
+        EXPECT_NE(got.error().find("holds an empty tuple"), std::string::npos) << got.error();
+    }
     EXPECT_EQ(nested_tuple(80), "error: invalid type 'tuple' (parser error:)");
     EXPECT_EQ(nested_tuple(81), "error: components nested too deeply");
     EXPECT_EQ(nested_tuple(200), "error: components nested too deeply");
