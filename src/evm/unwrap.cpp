@@ -157,12 +157,12 @@ std::expected<UnwrapChain, core::CoreError> unwrap_decoded(const core::ErrorRegi
                                                            const WrapperRules& rules,
                                                            ClassifiedRevert outer) {
     UnwrapChain chain;
-    chain.push_back(UnwrapLayer{std::move(outer)});
+    chain.emplace_back().decoded = std::move(outer);
     while (chain.size() < kMaxUnwrapLayers) {
         auto next = next_layer(registry, rules, chain.back());
         if (!next) return std::unexpected(std::move(next.error()));
         if (!*next) break;
-        chain.push_back(UnwrapLayer{std::move(**next)});
+        chain.emplace_back().decoded = std::move(**next);
     }
     return chain;
 }
