@@ -64,11 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto outer = evm::decode_revert(registry(), bytes, std::nullopt);
     check(outer.has_value() && chain->front().decoded.record == *outer,
           "the first layer is decode_revert's record");
-    if (chain->size() > 1) {
-        auto decoded = evm::classify_revert(registry(), bytes, std::nullopt);
-        check(decoded.has_value() && evm::may_carry_revert(*decoded),
-              "the cheap path never skips a chain");
-    }
+    auto decoded = evm::classify_revert(registry(), bytes, std::nullopt);
+    check(decoded.has_value(), "classify_revert yields a record");
+    if (chain->size() > 1)
+        check(evm::may_carry_revert(*decoded), "the cheap path never skips a chain");
+    auto root = evm::find_root_cause(registry(), rules(), *decoded);
+    check(root.has_value() && root->depth + 1u == chain->size() &&
+              root->root.has_value() == (chain->size() > 1) &&
+              (!root->root || root->root->record == chain->back().decoded.record),
+          "the root-only walk ends at the chain's last layer");
     for (std::size_t i = 1; i < chain->size(); ++i) {
         const evm::UnwrapLayer& parent = (*chain)[i - 1];
         const core::DecodedError& child = (*chain)[i].decoded.record;

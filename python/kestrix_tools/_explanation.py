@@ -12,7 +12,10 @@ from kestrix_tools._wrappers import Wrapper, known_wrappers
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["Explanation", "Layer", "explain_data"]
+__all__ = ["ROOT_FIELDS", "Explanation", "Layer", "explain_data"]
+
+#: The root-cause columns of bulk output, after the ten result columns.
+ROOT_FIELDS: tuple[str, ...] = ("root_kind", "root_error_name", "root_message", "root_selector", "depth")
 
 #: (result dict, canonical signature or None, args, readable text or None, followed argument or None)
 RawLayer = tuple["DecodeResult", Union[str, None], dict[str, Any], Union[str, None], Union[int, None]]
@@ -171,6 +174,14 @@ class Explanation(_native.RevertChain):
     def to_dict(self) -> DecodeResult:
         """The outermost layer's ten-key dict: exactly ``Decoder.decode(data)``."""
         return self._layers[0][0].copy()
+
+    def root_fields(self) -> dict[str, Any]:
+        """The root-cause columns (``ROOT_FIELDS``): the root's kind, error name, message and
+        selector, and the depth; without nesting they equal the outer layer's."""
+        root = self._layers[-1][0]
+        return {"root_kind": root["kind"], "root_error_name": root["error_name"],
+                "root_message": root["message"], "root_selector": root["selector"],
+                "depth": len(self._layers) - 1}
 
     def __repr__(self) -> str:
         names = " <- ".join(layer.signature or layer.kind for layer in self.chain)

@@ -50,10 +50,11 @@ try_layer(const core::ErrorRegistry& registry, std::span<const std::uint8_t> byt
 /// The next layer below a custom error: the rule's cause, else the first `bytes` argument that
 /// holds a known revert.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
-argument_layer(const core::ErrorRegistry& registry, const WrapperRules& rules, UnwrapLayer& layer) {
-    const auto& record = layer.decoded.record;
+argument_layer(const core::ErrorRegistry& registry, const WrapperRules& rules,
+               const ClassifiedRevert& decoded, UnwrapLayer& layer) {
+    const auto& record = decoded.record;
     const auto& inputs = std::get<core::CustomError>(record.kind).inputs;
-    const auto& params = layer.decoded.entry->signature.params;
+    const auto& params = decoded.entry->signature.params;
     const std::size_t count = std::min(inputs.size(), params.size());
     auto follow =
         [&](std::size_t index) -> std::expected<std::optional<ClassifiedRevert>, core::CoreError> {
@@ -67,7 +68,7 @@ argument_layer(const core::ErrorRegistry& registry, const WrapperRules& rules, U
         }
         return next;
     };
-    if (const WrapperRule* rule = rule_for(rules, *layer.decoded.entry)) return follow(rule->cause);
+    if (const WrapperRule* rule = rule_for(rules, *decoded.entry)) return follow(rule->cause);
     for (std::size_t i = 0; i < count; ++i) {
         auto next = follow(i);
         if (!next || *next) return next;
@@ -102,8 +103,9 @@ std::span<const std::uint8_t> text_bytes(std::span<const std::uint8_t> payload) 
 /// The next layer at the end of an Error(string) text: the longest tail, a selector and whole
 /// words long, that decodes to a known revert.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
-text_layer(const core::ErrorRegistry& registry, UnwrapLayer& layer) {
-    const auto& raw = layer.decoded.record.raw_data;
+text_layer(const core::ErrorRegistry& registry, const ClassifiedRevert& decoded,
+           UnwrapLayer& layer) {
+    const auto& raw = decoded.record.raw_data;
     // The text as bytes, read in place: the decoded message has had invalid UTF-8 replaced and
     // NULs trimmed.
     const auto text = text_bytes(std::span<const std::uint8_t>(raw).subspan(4));
@@ -135,12 +137,14 @@ text_layer(const core::ErrorRegistry& registry, UnwrapLayer& layer) {
     return std::nullopt;
 }
 
+/// The layer below `decoded`; how it was reached is written to `link`'s link fields.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
-next_layer(const core::ErrorRegistry& registry, const WrapperRules& rules, UnwrapLayer& layer) {
-    if (!may_carry_revert(layer.decoded)) return std::nullopt;
-    if (std::holds_alternative<core::RevertString>(layer.decoded.record.kind))
-        return text_layer(registry, layer);
-    return argument_layer(registry, rules, layer);
+next_layer(const core::ErrorRegistry& registry, const WrapperRules& rules,
+           const ClassifiedRevert& decoded, UnwrapLayer& link) {
+    if (!may_carry_revert(decoded)) return std::nullopt;
+    if (std::holds_alternative<core::RevertString>(decoded.record.kind))
+        return text_layer(registry, decoded, link);
+    return argument_layer(registry, rules, decoded, link);
 }
 
 } // namespace
@@ -159,12 +163,30 @@ std::expected<UnwrapChain, core::CoreError> unwrap_decoded(const core::ErrorRegi
     UnwrapChain chain;
     chain.emplace_back().decoded = std::move(outer);
     while (chain.size() < kMaxUnwrapLayers) {
-        auto next = next_layer(registry, rules, chain.back());
+        auto next = next_layer(registry, rules, chain.back().decoded, chain.back());
         if (!next) return std::unexpected(std::move(next.error()));
         if (!*next) break;
         chain.emplace_back().decoded = std::move(**next);
     }
     return chain;
+}
+
+std::expected<RootCause, core::CoreError> find_root_cause(const core::ErrorRegistry& registry,
+                                                          const WrapperRules& rules,
+                                                          const ClassifiedRevert& outer) {
+    RootCause out;
+    UnwrapLayer link;
+    const ClassifiedRevert* current = &outer;
+    while (out.depth + 1u < kMaxUnwrapLayers) {
+        auto next = next_layer(registry, rules, *current, link);
+        if (!next) return std::unexpected(std::move(next.error()));
+        if (!*next) break;
+        // The layer above is no longer needed once the next one is decoded.
+        out.root = std::move(**next);
+        current = &*out.root;
+        ++out.depth;
+    }
+    return out;
 }
 
 std::expected<UnwrapChain, core::CoreError>

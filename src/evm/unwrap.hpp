@@ -71,4 +71,17 @@ unwrap_revert(const core::ErrorRegistry& registry, const WrapperRules& rules,
 unwrap_decoded(const core::ErrorRegistry& registry, const WrapperRules& rules,
                ClassifiedRevert outer);
 
+/// The root cause below an already decoded outer layer, keeping one layer at a time: what a
+/// bulk row needs. `root` is nullopt when the outer layer is its own root (depth 0).
+struct RootCause {
+    std::optional<ClassifiedRevert> root;
+    std::uint8_t depth = 0;
+};
+
+/// The last layer unwrap_decoded would give, and its depth, without keeping the layers between.
+/// Call it only when may_carry_revert(outer) holds; otherwise the answer is depth 0.
+[[nodiscard]] std::expected<RootCause, core::CoreError>
+find_root_cause(const core::ErrorRegistry& registry, const WrapperRules& rules,
+                const ClassifiedRevert& outer);
+
 } // namespace kestrix::evm

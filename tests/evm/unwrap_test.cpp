@@ -105,6 +105,13 @@ TEST(Unwrap, DepthBoundAndShorterLayers) {
             EXPECT_EQ(chain[i - 1].link, LinkKind::Argument);
         }
         EXPECT_EQ(chain.back().link, LinkKind::None);
+        // The bulk path's root-only walk ends at the same layer.
+        auto outer = classify_revert(*registry(), data, std::nullopt);
+        ASSERT_TRUE(outer.has_value());
+        auto root = find_root_cause(*registry(), {}, *outer);
+        ASSERT_TRUE(root.has_value() && root->root.has_value());
+        EXPECT_EQ(root->depth, chain.size() - 1);
+        EXPECT_EQ(root->root->record, chain.back().decoded.record);
     }
 }
 

@@ -245,6 +245,8 @@ def test_explain_gives_the_chain_on_request() -> None:
     assert kestrix_tools.explain(rpc_error) == Decoder().decode(nested(2))
     explanation = kestrix_tools.explain(rpc_error, chain=True)
     assert explanation is not None and explanation.depth == 2 and explanation.root.message == "Pausable: paused"
+    assert explanation.root_fields() == {"root_kind": "revert_string", "root_error_name": None,
+                                         "root_message": "Pausable: paused", "root_selector": "0x08c379a0", "depth": 2}
     # A decoder that does not unwrap gives the outermost layer alone.
     outer = kestrix_tools.explain(rpc_error, kestrix.EvmErrorDecoder(), chain=True)
     assert outer is not None and outer.depth == 0 and outer.to_dict()["kind"] == "raw_revert"
