@@ -18,6 +18,12 @@ namespace kestrix::evm {
 /// No chain holds more layers than this (the outermost included).
 inline constexpr std::size_t kMaxUnwrapLayers = 16;
 
+/// The layers of a chain hold together at most this many times the outer layer's bytes, plus
+/// the slack: every layer keeps its own copy of its bytes, so this bounds a chain's memory to a
+/// few decodes of the input, whatever the nesting. Small chains never come near it.
+inline constexpr std::size_t kChainBytesFactor = 4;
+inline constexpr std::size_t kChainBytesSlack = 64 * 1024;
+
 /// What is known about one wrapper error: the parameter that holds the revert it caught.
 struct WrapperRule {
     core::Selector selector{};
@@ -56,7 +62,8 @@ using UnwrapChain = std::vector<UnwrapLayer>;
 /// Decodes `data` and every revert it carries, outermost first. A layer is a `bytes` argument
 /// of a custom error, or the end of an Error(string) text, that decodes to Error(string), Panic
 /// or a registry error; unknown and empty data end the chain. Each layer is shorter than its
-/// parent and there are at most kMaxUnwrapLayers, so the work is linear in the data.
+/// parent, there are at most kMaxUnwrapLayers and their bytes stay within kChainBytesFactor
+/// times the data plus kChainBytesSlack, so work and memory are linear in the data.
 [[nodiscard]] std::expected<UnwrapChain, core::CoreError>
 unwrap_revert(const core::ErrorRegistry& registry, const WrapperRules& rules,
               std::span<const std::uint8_t> data, std::optional<core::ErrorContext> context);

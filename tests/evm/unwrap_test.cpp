@@ -115,6 +115,25 @@ TEST(Unwrap, DepthBoundAndShorterLayers) {
     }
 }
 
+// Large layers: the chain's bytes stay within a few times the input's, the layers that fit kept.
+TEST(Unwrap, LargeLayersStayWithinTheByteBound) {
+    Bytes data = kPanic;
+    data.resize(kChainBytesSlack, 0); // a panic with trailing bytes: still a panic
+    for (std::size_t i = 0; i < 10; ++i)
+        data = with_bytes("Wrap(bytes)", data);
+    const UnwrapChain chain = unwrap(data);
+    std::size_t total = 0;
+    for (const UnwrapLayer& layer : chain)
+        total += layer.decoded.record.raw_data.size();
+    EXPECT_LE(total, kChainBytesFactor * data.size() + kChainBytesSlack);
+    EXPECT_EQ(chain.size(), kChainBytesFactor + 1); // near-equal layers: the slack holds one more
+    auto outer = classify_revert(*registry(), data, std::nullopt);
+    ASSERT_TRUE(outer.has_value());
+    auto root = find_root_cause(*registry(), {}, *outer);
+    ASSERT_TRUE(root.has_value());
+    EXPECT_EQ(root->depth, chain.size() - 1);
+}
+
 // A rule names the cause; an argument the rule does not name is not followed.
 TEST(Unwrap, RuleNamesTheCause) {
     const Bytes data = with_bytes("Wrap(bytes)", kPanic);
