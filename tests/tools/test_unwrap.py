@@ -250,3 +250,10 @@ def test_explain_gives_the_chain_on_request() -> None:
     # A decoder that does not unwrap gives the outermost layer alone.
     outer = kestrix_tools.explain(rpc_error, kestrix.EvmErrorDecoder(), chain=True)
     assert outer is not None and outer.depth == 0 and outer.to_dict()["kind"] == "raw_revert"
+
+
+def test_args_keep_every_value() -> None:
+    """Two parameters of one name: the second is reported by position instead of replacing the first."""
+    decoder = Decoder(signatures=["Dup(uint256 a, uint256 a, uint256)"])
+    layer = decoder.explain(call("Dup(uint256,uint256,uint256)", ["uint256"] * 3, [1, 2, 3])).root
+    assert layer.args == {"a": 1, "arg1": 2, "arg2": 3}
