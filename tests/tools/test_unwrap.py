@@ -257,3 +257,18 @@ def test_args_keep_every_value() -> None:
     decoder = Decoder(signatures=["Dup(uint256 a, uint256 a, uint256)"])
     layer = decoder.explain(call("Dup(uint256,uint256,uint256)", ["uint256"] * 3, [1, 2, 3])).root
     assert layer.args == {"a": 1, "arg1": 2, "arg2": 3}
+
+
+def test_decode_many_adds_the_root_cause_after_the_ten_keys() -> None:
+    items = [nested(2), PANIC, None, "0x" + nested(1).hex()]
+    got = list(kestrix_tools.decode_many(items, root_cause=True))
+    assert got[2] is None
+    for item, row in zip(items, got):
+        if item is None:
+            continue
+        assert row is not None
+        explanation = Decoder().explain(item)
+        assert list(row) == [*Decoder().decode(item), "root_kind", "root_error_name", "root_message", "root_selector", "depth"]
+        assert row == {**explanation.to_dict(), **explanation.root_fields()}
+    assert [row["depth"] for row in got if row is not None] == [2, 0, 1]
+    assert got[1] is not None and got[1]["root_kind"] == got[1]["kind"] == "panic"
