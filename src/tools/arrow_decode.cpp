@@ -123,6 +123,26 @@ std::pair<std::int64_t, std::int64_t> row_bounds(const ArrowColumnInput& input,
     return {bounds[0], bounds[1]};
 }
 
+/// Whether the offsets and the bitmap reach row offset + length. Checked before any arithmetic on
+/// the two, which come from the caller unchecked: afterwards their sum is below 2^61.
+std::expected<void, ColumnFailure> check_extent(const ArrowColumnInput& input) noexcept {
+    auto failure = [](const char* text) {
+        return std::unexpected(ColumnFailure{ColumnFailure::Kind::Input, text});
+    };
+    if (input.offset < 0 || input.length < 0) {
+        return failure("the array's length and offset must not be negative");
+    }
+    // Both are below 2^63: their sum fits in 64 unsigned bits.
+    const std::uint64_t end =
+        static_cast<std::uint64_t>(input.offset) + static_cast<std::uint64_t>(input.length);
+    const std::uint64_t offsets = input.offsets.size() / (input.large_offsets ? 8 : 4);
+    if (offsets == 0 || end > offsets - 1 ||
+        (!input.validity.empty() && end > input.validity.size() * std::uint64_t{8})) {
+        return failure("the array's buffers are shorter than its length and offset say");
+    }
+    return {};
+}
+
 /// The writers of all columns of one decode.
 class Writers {
 public:
@@ -225,17 +245,8 @@ std::size_t DecodedColumns::capacity() const noexcept {
 std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
                     bool error_column, DecodedColumns storage) {
+    if (auto checked = check_extent(input); !checked) return std::unexpected(checked.error());
     const std::int64_t end = input.offset + input.length;
-    const std::size_t width = input.large_offsets ? 8 : 4;
-    if (input.offset < 0 || input.length < 0 ||
-        input.length > std::numeric_limits<std::int64_t>::max() - 8 - input.offset ||
-        input.offsets.size() / width < static_cast<std::uint64_t>(end) + 1 ||
-        (!input.validity.empty() &&
-         input.validity.size() < static_cast<std::uint64_t>(end + 7) / 8)) {
-        return std::unexpected(
-            ColumnFailure{ColumnFailure::Kind::Input,
-                          "the array's buffers are shorter than its length and offset say"});
-    }
     DecodedColumns out = std::move(storage);
     Writers writers(out, input.length, error_column);
     // raw_data is the input again as "0x" and lowercase hex: its size is known up front, and
