@@ -4,6 +4,7 @@
 #include "python/hex_input.hpp"
 #include "python/result_fields.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -18,23 +19,19 @@ static_assert(std::endian::native == std::endian::little, "Arrow buffers are lit
 
 using enum ResultColumn;
 
-/// Rows after which the output columns reserve for the whole column at the rate seen so far.
-constexpr std::int64_t kSampleRows = 1024;
+/// Marks a row of the input that is null in the table of distinct rows.
+constexpr std::uint32_t kNullRow = std::numeric_limits<std::uint32_t>::max();
 
 /// Appends rows to one output column; every row is appended exactly once.
 class ColumnWriter {
 public:
-    /// Starts the column afresh; memory it already holds (a recycled column) is kept.
-    ColumnWriter(ArrowColumnOutput& column, std::int64_t rows, bool text)
-        : column_(column), text_(text) {
-        column_.validity.assign(static_cast<std::size_t>((rows + 7) / 8), 0);
+    /// Starts the column afresh.
+    ColumnWriter(ArrowColumnOutput& column, bool text) : column_(column), text_(text) {
+        column_.validity.clear();
         column_.null_count = 0;
         column_.data.clear();
         column_.offsets.clear();
-        if (text) {
-            column_.offsets.reserve(static_cast<std::size_t>(rows) + 1);
-            column_.offsets.push_back(0);
-        }
+        if (text) column_.offsets.push_back(0);
     }
 
     void null() {
@@ -81,13 +78,6 @@ public:
         null();
     }
 
-    /// Reserves room for `rows` rows at the size per row seen in the first `seen` rows, and a
-    /// little more, so the data grows by few copies.
-    void reserve_like(std::size_t seen, std::size_t rows) {
-        const std::size_t bytes = column_.data.size();
-        column_.data.reserve(bytes / seen * rows + bytes / seen * rows / 8);
-    }
-
     /// Whether every text offset fits in 32 bits.
     [[nodiscard]] bool fits() const noexcept {
         return column_.data.size() <=
@@ -96,7 +86,8 @@ public:
 
 private:
     void end_row(bool valid) {
-        if (valid) column_.validity[row_ / 8] |= static_cast<std::uint8_t>(1U << (row_ % 8));
+        if (row_ % 8 == 0) column_.validity.push_back(0);
+        if (valid) column_.validity.back() |= static_cast<std::uint8_t>(1U << (row_ % 8));
         if (text_) column_.offsets.push_back(static_cast<std::int32_t>(column_.data.size()));
         ++row_;
     }
@@ -143,15 +134,90 @@ std::expected<void, ColumnFailure> check_extent(const ArrowColumnInput& input) n
     return {};
 }
 
+/// Rows already decoded, found by the exact bytes of their input. Bulk revert data repeats the
+/// same few reverts over and over; a repeated row copies the output of its first occurrence, which
+/// is the same by construction (a row's output depends on its bytes alone).
+class RepeatIndex {
+public:
+    explicit RepeatIndex(std::size_t rows) {
+        std::size_t slots = 16;
+        while (slots < 2 * rows && slots < kMaxSlots)
+            slots *= 2;
+        slots_.assign(slots, Slot{});
+    }
+
+    /// The distinct row of an earlier input equal to `value`; otherwise files `value` as distinct
+    /// row `row` (while there is room) and gives nullopt.
+    [[nodiscard]] std::optional<std::size_t> find_or_add(std::span<const std::uint8_t> value,
+                                                         std::size_t row) noexcept {
+        const std::uint64_t hash = hash_of(value);
+        const std::size_t mask = slots_.size() - 1;
+        // A bounded probe: crafted collisions cost a few probes, never a search of the table.
+        for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
+            Slot& slot = slots_[(hash + probe) & mask];
+            if (slot.row == 0) {
+                if (filed_ < slots_.size() / 2) {
+                    slot = Slot{hash, value.data(), value.size(), row + 1};
+                    ++filed_;
+                }
+                return std::nullopt;
+            }
+            if (slot.hash == hash && slot.size == value.size() &&
+                (value.empty() || std::memcmp(slot.data, value.data(), value.size()) == 0)) {
+                return slot.row - 1;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    static constexpr std::size_t kMaxSlots = std::size_t{1} << 16;
+    static constexpr std::size_t kMaxProbes = 8;
+
+    struct Slot {
+        std::uint64_t hash = 0;
+        const std::uint8_t* data = nullptr;
+        std::size_t size = 0;
+        /// Output row + 1; 0 marks an empty slot.
+        std::size_t row = 0;
+    };
+
+    /// The length and a few words of the value (its start, middle and end), mixed independently:
+    /// a hash of a fixed cost whatever the length. Values that differ elsewhere only share a
+    /// slot chain; the comparison of the bytes tells them apart.
+    static std::uint64_t hash_of(std::span<const std::uint8_t> value) noexcept {
+        constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+        const std::size_t size = value.size();
+        auto word_at = [&](std::size_t at) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, value.data() + at, std::min<std::size_t>(8, size - at));
+            return word;
+        };
+        std::uint64_t hash = size * kMultiplier;
+        if (size <= 16) {
+            hash ^= (word_at(0) * kMultiplier) ^ std::rotl(word_at(size > 8 ? 8 : size), 31);
+        } else {
+            const std::size_t middle = size / 2 - 4;
+            hash ^= (word_at(0) ^ std::rotl(word_at(8), 17)) * kMultiplier;
+            hash ^= (word_at(middle) ^ std::rotl(word_at(size - 24), 23)) * (kMultiplier + 2);
+            hash ^= (word_at(size - 16) ^ std::rotl(word_at(size - 8), 41)) * (kMultiplier + 4);
+        }
+        hash *= kMultiplier;
+        return hash ^ (hash >> 29);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t filed_ = 0;
+};
+
 /// The writers of all columns of one decode.
 class Writers {
 public:
-    Writers(DecodedColumns& out, std::int64_t rows, bool error_column)
-        : rows_(out.rows, rows, false), error_column_(error_column) {
+    Writers(DecodedColumns& out, bool error_column)
+        : rows_(out.rows, false), error_column_(error_column) {
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             const auto column = static_cast<ResultColumn>(i);
-            columns_[i].emplace(out.columns[i], error_column || column != Error ? rows : 0,
-                                column != Confidence && column != PanicCode);
+            columns_[i].emplace(out.columns[i], column != Confidence && column != PanicCode);
         }
     }
 
@@ -212,12 +278,6 @@ public:
         if (error_column_) (*this)[Error].null();
     }
 
-    /// Once a sample of rows is written: every column reserves for all rows at the sample's rate.
-    void reserve_like(std::size_t seen, std::size_t rows) {
-        for (auto& column : columns_)
-            column->reserve_like(seen, rows);
-    }
-
     [[nodiscard]] bool fit() const noexcept {
         for (const auto& column : columns_) {
             if (!column->fits()) return false;
@@ -230,6 +290,77 @@ private:
     std::array<std::optional<ColumnWriter>, kResultColumns> columns_;
     bool error_column_;
 };
+
+/// What an output column holds besides its validity.
+enum class Layout : std::uint8_t { Validity, Text, Fixed };
+
+/// Builds `to` with one row per entry of `source`: row r holds what row source[r] of `from`
+/// holds, or null where source[r] is kNullRow. False when the text passes 2 GiB.
+bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source, Layout layout,
+            ArrowColumnOutput& to) {
+    const std::size_t rows = source.size();
+    to.validity.assign((rows + 7) / 8, 0);
+    to.offsets.clear();
+    to.data.clear();
+    std::uint8_t* bits = to.validity.data();
+    const std::uint8_t* from_bits = from.validity.data();
+    std::int64_t nulls = 0;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::uint32_t at = source[row];
+        const bool valid = at != kNullRow && ((from_bits[at / 8] >> (at % 8)) & 1U) != 0;
+        bits[row / 8] |= static_cast<std::uint8_t>(static_cast<unsigned>(valid) << (row % 8));
+        nulls += valid ? 0 : 1;
+    }
+    to.null_count = nulls;
+    switch (layout) {
+    case Layout::Validity:
+        return true;
+    case Layout::Fixed: {
+        constexpr std::size_t kWidth = 8;
+        const char* values = from.data.data();
+        to.data.resize_and_overwrite(rows * kWidth, [&](char* out, std::size_t size) {
+            for (std::size_t row = 0; row < rows; ++row) {
+                const std::uint32_t at = source[row];
+                if (at == kNullRow) {
+                    std::memset(out + row * kWidth, 0, kWidth);
+                } else {
+                    std::memcpy(out + row * kWidth, values + std::size_t{at} * kWidth, kWidth);
+                }
+            }
+            return size;
+        });
+        return true;
+    }
+    case Layout::Text: {
+        to.offsets.resize(rows + 1);
+        const std::int32_t* from_offsets = from.offsets.data();
+        std::int32_t* offsets = to.offsets.data();
+        std::uint64_t total = 0;
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::uint32_t at = source[row];
+            if (at != kNullRow) {
+                total += static_cast<std::uint64_t>(from_offsets[at + 1] - from_offsets[at]);
+            }
+            if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+                return false;
+            }
+            offsets[row + 1] = static_cast<std::int32_t>(total);
+        }
+        const char* text = from.data.data();
+        to.data.resize_and_overwrite(total, [&](char* out, std::size_t size) {
+            for (std::size_t row = 0; row < rows; ++row) {
+                const std::uint32_t at = source[row];
+                if (at == kNullRow) continue;
+                std::memcpy(out + offsets[row], text + from_offsets[at],
+                            static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
+            }
+            return size;
+        });
+        return true;
+    }
+    }
+    return true;
+}
 
 } // namespace
 
@@ -246,28 +377,23 @@ std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
                     bool error_column, DecodedColumns storage) {
     if (auto checked = check_extent(input); !checked) return std::unexpected(checked.error());
-    const std::int64_t end = input.offset + input.length;
-    DecodedColumns out = std::move(storage);
-    Writers writers(out, input.length, error_column);
-    // raw_data is the input again as "0x" and lowercase hex: its size is known up front, and
-    // reserving it spares the copies of a growing buffer.
-    const std::size_t rows = static_cast<std::size_t>(input.length);
-    std::size_t text_bytes = 0;
-    if (rows > 0) {
-        const std::int64_t first = row_bounds(input, input.offset).first;
-        const std::int64_t last = row_bounds(input, end - 1).second;
-        if (first >= 0 && last >= first && static_cast<std::uint64_t>(last) <= input.data.size()) {
-            text_bytes = static_cast<std::size_t>(last - first);
-        }
+    if (input.length >= kNullRow) {
+        return std::unexpected(ColumnFailure{
+            ColumnFailure::Kind::Input, "more than 2^32 rows in one array; decode smaller chunks"});
     }
-    out.columns[static_cast<std::size_t>(RawData)].data.reserve(
-        (input.binary ? 2 * text_bytes : text_bytes) + 2 * rows);
-    out.columns[static_cast<std::size_t>(Kind)].data.reserve(12 * rows);
+    const auto rows = static_cast<std::size_t>(input.length);
+    // Each distinct row is decoded once into `distinct`; then every column is gathered from it
+    // in one tight pass per column.
+    DecodedColumns distinct;
+    Writers writers(distinct, error_column);
+    std::vector<std::uint32_t> source(rows);
+    RepeatIndex repeats(rows);
+    std::uint32_t next = 0;
     core::Bytes buffer; // the bytes of one hexadecimal row, reused from row to row
-    for (std::int64_t row = 0; row < input.length; ++row) {
-        const std::int64_t index = input.offset + row;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::int64_t index = input.offset + static_cast<std::int64_t>(row);
         if (!input.validity.empty() && !bit_set(input.validity, index)) {
-            writers.no_result(std::nullopt);
+            source[row] = kNullRow;
             continue;
         }
         const auto [first, second] = row_bounds(input, index);
@@ -278,6 +404,11 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
         }
         const std::span<const std::uint8_t> value = input.data.subspan(
             static_cast<std::size_t>(first), static_cast<std::size_t>(second - first));
+        if (const auto earlier = repeats.find_or_add(value, next)) {
+            source[row] = static_cast<std::uint32_t>(*earlier);
+            continue;
+        }
+        source[row] = next++;
         std::span<const std::uint8_t> bytes = value;
         if (!input.binary) {
             auto parsed = python::parse_revert_hex_into(
@@ -294,15 +425,24 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
             return std::unexpected(
                 ColumnFailure{ColumnFailure::Kind::Core, record.error().display()});
         writers.result(*record);
-        if (row + 1 == kSampleRows && input.length > 2 * kSampleRows) {
-            writers.reserve_like(static_cast<std::size_t>(kSampleRows),
-                                 static_cast<std::size_t>(input.length));
-        }
     }
-    if (!writers.fit()) {
+    const auto too_large = [] {
         return std::unexpected(
             ColumnFailure{ColumnFailure::Kind::Input,
                           "more than 2 GiB of text in one result column; decode smaller chunks"});
+    };
+    if (!writers.fit()) return too_large();
+    DecodedColumns out = std::move(storage);
+    gather(distinct.rows, source, Layout::Validity, out.rows);
+    for (std::size_t i = 0; i < kResultColumns; ++i) {
+        const auto column = static_cast<ResultColumn>(i);
+        const Layout layout =
+            column == Confidence || column == PanicCode ? Layout::Fixed : Layout::Text;
+        if (column == Error && !error_column) {
+            gather(distinct.columns[i], {}, layout, out.columns[i]);
+        } else if (!gather(distinct.columns[i], source, layout, out.columns[i])) {
+            return too_large();
+        }
     }
     return out;
 }
