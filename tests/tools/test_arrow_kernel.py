@@ -1,0 +1,69 @@
+"""The column kernel against the row-by-row decode, on large generated mixes with many repeats."""
+
+from __future__ import annotations
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import call, revert_mix
+
+pa = pytest.importorskip("pyarrow")
+native = pytest.importorskip("kestrix_tools._native")
+from kestrix_tools.bulk import decode_arrow  # noqa: E402
+
+USER_ERRORS = [
+    ("Slippage", [("wanted", "uint256", None), ("route", "address[]", None)], "Raise the tolerance."),
+    ("Expired", [("deadline", "uint64", None)], None),
+]
+DECODER = native.Decoder(USER_ERRORS)
+POOL = revert_mix(300, seed=11) + [
+    call("Slippage(uint256,address[])", ["uint256", "address[]"], [5, ["0x" + "11" * 20] * 2]),
+    call("Expired(uint64)", ["uint64"], [7]),
+    call("Expired(uint64)", ["uint64"], [7])[:-2],
+    "0xzz", "0x0", "0X00", "0xé0", "", "0x",
+]
+
+
+def one_by_one(items: list[str | bytes | None]) -> list[dict[str, object] | None]:
+    """What decode_arrow must give with error_column=True, from one decode call per row."""
+    out: list[dict[str, object] | None] = []
+    for item in items:
+        if item is None:
+            out.append(None)
+            continue
+        try:
+            row: dict[str, object] = dict(DECODER.decode(item if isinstance(item, str) else item.hex()))
+            row["error"] = None
+        except ValueError as error:
+            row = dict.fromkeys(["raw_data", "selector", "suggestion", "confidence", "kind", "message",
+                                 "error_name", "inputs", "panic_code", "panic_meaning"])
+            row["error"] = str(error)
+        out.append(row)
+    return out
+
+
+rows = st.lists(st.one_of(st.none(), st.sampled_from(POOL), st.binary(max_size=70).map(lambda b: "0x" + b.hex()),
+                          st.text(alphabet="0123456789abcdefABCDEFxg", max_size=12)),
+                min_size=0, max_size=3000)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(items=rows, start=st.integers(0, 50), large=st.booleans())
+def test_columns_equal_the_row_by_row_decode(items: list[str | None], start: int, large: bool) -> None:
+    array = pa.array(items, pa.large_string() if large else pa.string())[start:]
+    assert decode_arrow(array, DECODER, error_column=True).to_pylist() == one_by_one(items[start:])
+    # Without the error column, a row that is not hexadecimal is a null row.
+    plain = [None if row is not None and row["error"] else row for row in one_by_one(items[start:])]
+    for row in plain:
+        if row is not None:
+            del row["error"]
+    assert decode_arrow(array, DECODER).to_pylist() == plain
+
+
+@settings(max_examples=20, deadline=None)
+@given(items=st.lists(st.one_of(st.none(), st.sampled_from([bytes.fromhex(x.removeprefix("0x")) for x in POOL[:300]
+                                                            if len(x.removeprefix("0x")) % 2 == 0]),
+                                st.binary(max_size=40)), max_size=2000))
+def test_binary_columns_equal_the_row_by_row_decode(items: list[bytes | None]) -> None:
+    assert decode_arrow(pa.array(items, pa.binary()), DECODER, error_column=True).to_pylist() == one_by_one(items)
