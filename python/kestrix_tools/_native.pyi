@@ -1,12 +1,28 @@
 from collections.abc import Sequence
-from typing import Union
+from typing import Any, Union
 from kestrix import DecodeResult
 Param = tuple[str, str, Union[Sequence["Param"], None]]
 Definition = tuple[str, Sequence[Param], Union[str, None]]
+#: (result dict, canonical signature or None, args, readable text or None, followed argument or None)
+RawLayer = tuple[DecodeResult, Union[str, None], dict[str, object], Union[str, None], Union[int, None]]
+class RevertChain:
+    _layers: tuple[RawLayer, ...]
+    _decoder: object
+    _cache: Any
+    def __init__(self, layers: tuple[RawLayer, ...], decoder: object = None) -> None: ...
 class Decoder:
     errors: tuple[str, ...]
-    def __init__(self, definitions: Sequence[Definition] = ()) -> None: ...
+    def __init__(
+        self,
+        definitions: Sequence[Definition] = (),
+        *,
+        wrappers: Sequence[Definition] = (),
+        causes: Sequence[int] = (),
+        explanation: type[RevertChain] = ...,
+    ) -> None: ...
     def decode(self, data: str | bytes | bytearray | memoryview) -> DecodeResult: ...
+    def unwrap(self, data: str | bytes | bytearray | memoryview) -> tuple[RawLayer, ...]: ...
+    def explain(self, data: str | bytes | bytearray | memoryview) -> Any: ...
 def decode_arrow(
     decoder: Decoder | None,
     length: int,

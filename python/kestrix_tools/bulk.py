@@ -31,13 +31,15 @@ RESULT_FIELDS: tuple[str, ...] = (
 
 def default_decoder() -> SupportsDecode:
     """A decoder of the built-in errors: the companion's native ``Decoder`` (which also decodes
-    whole Arrow columns) when it is installed, else ``kestrix.EvmErrorDecoder()``; both give
-    the same results."""
+    whole Arrow columns, and knows the wrappers of data/wrappers.json) when it is installed,
+    else ``kestrix.EvmErrorDecoder()``; both give the same results for everything else."""
     try:
         from kestrix_tools import _native
     except ImportError:
         return kestrix.EvmErrorDecoder()
-    return _native.Decoder()
+    from kestrix_tools._wrappers import native_arguments
+
+    return _native.Decoder(**native_arguments())
 
 
 def decode_many(

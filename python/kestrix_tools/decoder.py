@@ -10,9 +10,11 @@ from kestrix_tools import _native
 from kestrix_tools._abi_json import Found, errors_in_abi
 from kestrix_tools._artifacts import abis_in_document, abis_in_path
 from kestrix_tools._definitions import Definition, shorten
+from kestrix_tools._explanation import Explanation
 from kestrix_tools._json_text import parse_json
 from kestrix_tools._hints import NatSpec
 from kestrix_tools._signature_text import parse_signature
+from kestrix_tools._wrappers import native_arguments
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -98,15 +100,24 @@ class Decoder:
     ``signatures`` are texts such as ``"error InsufficientFunds(uint256 available, uint256 required)"``;
     ``paths`` are files or folders of JSON ABIs, Foundry or Hardhat artifacts and build-info
     files. Errors are tried in that order (``abi``, then ``signatures``, then ``paths``); the
-    same error found again is added once. Bad input raises ValueError naming its source.
+    same error found again is added once. Bad input raises ValueError naming its source. ``explain`` follows wrapped reverts down to
+    their root cause.
     """
 
-    __slots__ = ("decode", "errors")
+    __slots__ = ("decode", "errors", "explain")
 
     #: Decodes revert data (hex text, "0x" optional, or bytes) into kestrix's ten-key dict.
     decode: Final[Callable[[str | bytes | bytearray | memoryview], DecodeResult]]
     #: The canonical signatures of the errors added, in the order they are tried.
     errors: Final[tuple[str, ...]]
+    #: The revert in ``data`` (as ``decode`` takes it) and every revert it carries, as an
+    #: ``Explanation``: ``chain`` outermost first (``chain[0].to_dict() == decode(data)``), down
+    #: to ``root``, the cause. A carried revert is a ``bytes`` argument of a decoded error, or
+    #: the end of an ``Error(string)`` text, that decodes to a reason, a panic or a known error;
+    #: the known wrappers (ERC-7751 ``WrappedError``, ``ExecutionFailed``,
+    #: ``FailedOpWithRevert``, ``UnexpectedRevertBytes``, ``CallFailed``) name which argument is
+    #: the cause. At most 16 layers.
+    explain: Final[Callable[[str | bytes | bytearray | memoryview], Explanation]]
 
     def __init__(
         self,
@@ -121,10 +132,12 @@ class Decoder:
             _signatures_argument(signatures, collection)
         if paths is not None:
             _paths_argument(paths, collection)
-        native = _native.Decoder(collection.definitions())
+        # The known wrappers are tried after the user's errors and the built-ins.
+        native = _native.Decoder(collection.definitions(), **native_arguments())
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode
         self.errors = native.errors
+        self.explain = native.explain
 
     def __repr__(self) -> str:
         return f"<kestrix_tools.Decoder with {len(self.errors)} errors>"

@@ -61,9 +61,9 @@ bool fits_i128(const abi::U256& value) noexcept {
 
 } // namespace
 
-std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
-                                           const core::Selector& selector,
-                                           std::span<const std::uint8_t> payload) {
+std::optional<std::pair<Outcome, const core::RegisteredError*>>
+decode_custom_error_entry(const core::ErrorRegistry& registry, const core::Selector& selector,
+                          std::span<const std::uint8_t> payload) {
     std::optional<std::vector<core::NamedInput>> inputs;
     const core::RegisteredError* taken =
         registry.find_candidate(selector, [&](const core::RegisteredError& candidate) {
@@ -71,7 +71,16 @@ std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
             return inputs.has_value();
         });
     if (taken == nullptr) return std::nullopt;
-    return Outcome{core::CustomError{taken->signature.name, std::move(*inputs)}, *taken->hint};
+    return std::pair{
+        Outcome{core::CustomError{taken->signature.name, std::move(*inputs)}, *taken->hint}, taken};
+}
+
+std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
+                                           const core::Selector& selector,
+                                           std::span<const std::uint8_t> payload) {
+    auto found = decode_custom_error_entry(registry, selector, payload);
+    if (!found) return std::nullopt;
+    return std::move(found->first);
 }
 
 core::InputValue to_input_value(const abi::AbiValue& value) {

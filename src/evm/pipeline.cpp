@@ -31,10 +31,11 @@ Outcome unknown_selector_result(std::span<const std::uint8_t> data) {
                    std::string(kUnknownSelectorSuggestion)};
 }
 
-std::expected<core::DecodedError, core::CoreError>
-decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
-              std::optional<core::ErrorContext> context) {
+std::expected<ClassifiedRevert, core::CoreError>
+classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
+                std::optional<core::ErrorContext> context) {
     std::optional<core::Selector> selector;
+    const core::RegisteredError* entry = nullptr;
     auto classify = [&]() -> std::pair<Outcome, float> {
         if (data.empty()) {
             return {Outcome{core::Empty{}, "Transaction reverted with no error message."},
@@ -57,8 +58,9 @@ decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t>
                 return {std::move(*outcome), kConfidenceStandard};
             }
         }
-        if (auto outcome = decode_custom_error(registry, sel, payload)) {
-            return {std::move(*outcome), kConfidenceCustom};
+        if (auto found = decode_custom_error_entry(registry, sel, payload)) {
+            entry = found->second;
+            return {std::move(found->first), kConfidenceCustom};
         }
         return {unknown_selector_result(data), kConfidenceRaw};
     };
@@ -71,7 +73,15 @@ decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t>
     record.suggestion = std::move(outcome.suggestion);
     record.confidence = confidence;
     record.selector = selector;
-    return record;
+    return ClassifiedRevert{std::move(record), entry};
+}
+
+std::expected<core::DecodedError, core::CoreError>
+decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
+              std::optional<core::ErrorContext> context) {
+    auto classified = classify_revert(registry, data, std::move(context));
+    if (!classified) return std::unexpected(std::move(classified.error()));
+    return std::move(classified->record);
 }
 
 } // namespace kestrix::evm
