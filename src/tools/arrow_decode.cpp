@@ -210,14 +210,46 @@ private:
     std::size_t filed_ = 0;
 };
 
+/// What an output column holds besides its validity.
+enum class Layout : std::uint8_t { Validity, Text, Fixed };
+
+Layout layout_of(ResultColumn column) noexcept {
+    switch (column) {
+    case Confidence:
+    case PanicCode:
+    case Depth:
+        return Layout::Fixed;
+    case RawData:
+    case Selector:
+    case Suggestion:
+    case Kind:
+    case Message:
+    case ErrorName:
+    case Inputs:
+    case PanicMeaning:
+    case RootKind:
+    case RootErrorName:
+    case RootMessage:
+    case RootSelector:
+    case Error:
+        return Layout::Text;
+    }
+    return Layout::Text;
+}
+
+/// Bytes of one value of a fixed-width column.
+std::size_t width_of(ResultColumn column) noexcept {
+    return column == Depth ? 1 : 8;
+}
+
 /// The writers of all columns of one decode.
 class Writers {
 public:
-    Writers(DecodedColumns& out, bool error_column)
-        : rows_(out.rows, false), error_column_(error_column) {
+    Writers(DecodedColumns& out, const ColumnChoice& choice)
+        : rows_(out.rows, false), choice_(choice) {
         for (std::size_t i = 0; i < kResultColumns; ++i) {
-            const auto column = static_cast<ResultColumn>(i);
-            columns_[i].emplace(out.columns[i], column != Confidence && column != PanicCode);
+            columns_[i].emplace(out.columns[i],
+                                layout_of(static_cast<ResultColumn>(i)) == Layout::Text);
         }
     }
 
@@ -227,7 +259,7 @@ public:
 
     /// A row without a result: null in every column; `error` null or holding `message`.
     void no_result(std::optional<std::string_view> message) {
-        const bool shown = message && error_column_;
+        const bool shown = message && choice_.error;
         if (shown) {
             rows_.valid();
         } else {
@@ -235,7 +267,7 @@ public:
         }
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             const auto column = static_cast<ResultColumn>(i);
-            if (column == Error && !error_column_) continue;
+            if (!choice_.filled(column)) continue;
             if (column == Error && shown) {
                 (*this)[Error].text_with([&](std::string& data) {
                     data.append("hex decode: ");
@@ -245,6 +277,8 @@ public:
                 (*this)[column].null_number<double>();
             } else if (column == PanicCode) {
                 (*this)[column].null_number<std::uint64_t>();
+            } else if (column == Depth) {
+                (*this)[column].null_number<std::uint8_t>();
             } else {
                 (*this)[column].null();
             }
@@ -252,7 +286,8 @@ public:
     }
 
     /// A decoded row: the ten fields as the result dict holds them.
-    void result(const core::DecodedError& record) {
+    void result(const core::DecodedError& record, const core::DecodedError& root,
+                std::size_t depth) {
         rows_.valid();
         (*this)[RawData].text_with(
             [&](std::string& data) { python::append_hex_text(data, record.raw_data); });
@@ -275,7 +310,21 @@ public:
             (*this)[PanicCode].null_number<std::uint64_t>();
         }
         (*this)[PanicMeaning].optional_text(fields.panic_meaning);
-        if (error_column_) (*this)[Error].null();
+        if (choice_.root_cause) {
+            (*this)[RootKind].text(core::kind_name(root.kind));
+            const python::KindFields root_fields =
+                &root == &record ? fields : python::kind_fields(root.kind);
+            (*this)[RootErrorName].optional_text(root_fields.error_name);
+            (*this)[RootMessage].optional_text(root_fields.message);
+            if (root.selector) {
+                (*this)[RootSelector].text_with(
+                    [&](std::string& data) { python::append_hex_text(data, *root.selector); });
+            } else {
+                (*this)[RootSelector].null();
+            }
+            (*this)[Depth].number(static_cast<std::uint8_t>(depth));
+        }
+        if (choice_.error) (*this)[Error].null();
     }
 
     [[nodiscard]] bool fit() const noexcept {
@@ -288,16 +337,13 @@ public:
 private:
     ColumnWriter rows_;
     std::array<std::optional<ColumnWriter>, kResultColumns> columns_;
-    bool error_column_;
+    const ColumnChoice& choice_;
 };
-
-/// What an output column holds besides its validity.
-enum class Layout : std::uint8_t { Validity, Text, Fixed };
 
 /// Builds `to` with one row per entry of `source`: row r holds what row source[r] of `from`
 /// holds, or null where source[r] is kNullRow. False when the text passes 2 GiB.
 bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source, Layout layout,
-            ArrowColumnOutput& to) {
+            std::size_t width, ArrowColumnOutput& to) {
     const std::size_t rows = source.size();
     to.validity.assign((rows + 7) / 8, 0);
     to.offsets.clear();
@@ -316,15 +362,14 @@ bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source
     case Layout::Validity:
         return true;
     case Layout::Fixed: {
-        constexpr std::size_t kWidth = 8;
         const char* values = from.data.data();
-        to.data.resize_and_overwrite(rows * kWidth, [&](char* out, std::size_t size) {
+        to.data.resize_and_overwrite(rows * width, [&](char* out, std::size_t size) {
             for (std::size_t row = 0; row < rows; ++row) {
                 const std::uint32_t at = source[row];
                 if (at == kNullRow) {
-                    std::memset(out + row * kWidth, 0, kWidth);
+                    std::memset(out + row * width, 0, width);
                 } else {
-                    std::memcpy(out + row * kWidth, values + std::size_t{at} * kWidth, kWidth);
+                    std::memcpy(out + row * width, values + std::size_t{at} * width, width);
                 }
             }
             return size;
@@ -364,6 +409,31 @@ bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source
 
 } // namespace
 
+bool ColumnChoice::filled(ResultColumn column) const noexcept {
+    switch (column) {
+    case RootKind:
+    case RootErrorName:
+    case RootMessage:
+    case RootSelector:
+    case Depth:
+        return root_cause;
+    case Error:
+        return error;
+    case RawData:
+    case Selector:
+    case Suggestion:
+    case Confidence:
+    case Kind:
+    case Message:
+    case ErrorName:
+    case Inputs:
+    case PanicCode:
+    case PanicMeaning:
+        return true;
+    }
+    return true;
+}
+
 std::size_t DecodedColumns::capacity() const noexcept {
     std::size_t bytes = rows.validity.capacity();
     for (const ArrowColumnOutput& column : columns) {
@@ -375,7 +445,7 @@ std::size_t DecodedColumns::capacity() const noexcept {
 
 std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    bool error_column, DecodedColumns storage) {
+                    const ColumnChoice& choice, DecodedColumns storage) {
     if (auto checked = check_extent(input); !checked) return std::unexpected(checked.error());
     if (input.length >= kNullRow) {
         return std::unexpected(ColumnFailure{
@@ -385,7 +455,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     // Each distinct row is decoded once into `distinct`; then every column is gathered from it
     // in one tight pass per column.
     DecodedColumns distinct;
-    Writers writers(distinct, error_column);
+    Writers writers(distinct, choice);
     std::vector<std::uint32_t> source(rows);
     RepeatIndex repeats(rows);
     std::uint32_t next = 0;
@@ -420,11 +490,20 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
             }
             bytes = buffer;
         }
-        auto record = evm::decode_revert(registry, bytes, std::nullopt);
-        if (!record)
+        auto classified = evm::classify_revert(registry, bytes, std::nullopt);
+        if (!classified)
             return std::unexpected(
-                ColumnFailure{ColumnFailure::Kind::Core, record.error().display()});
-        writers.result(*record);
+                ColumnFailure{ColumnFailure::Kind::Core, classified.error().display()});
+        if (!choice.root_cause || choice.wrappers == nullptr ||
+            !evm::may_carry_revert(*classified)) {
+            writers.result(classified->record, classified->record, 0);
+            continue;
+        }
+        auto chain = evm::unwrap_decoded(registry, *choice.wrappers, *classified);
+        if (!chain)
+            return std::unexpected(
+                ColumnFailure{ColumnFailure::Kind::Core, chain.error().display()});
+        writers.result(classified->record, chain->back().decoded.record, chain->size() - 1);
     }
     const auto too_large = [] {
         return std::unexpected(
@@ -433,14 +512,14 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     };
     if (!writers.fit()) return too_large();
     DecodedColumns out = std::move(storage);
-    gather(distinct.rows, source, Layout::Validity, out.rows);
+    gather(distinct.rows, source, Layout::Validity, 0, out.rows);
     for (std::size_t i = 0; i < kResultColumns; ++i) {
         const auto column = static_cast<ResultColumn>(i);
-        const Layout layout =
-            column == Confidence || column == PanicCode ? Layout::Fixed : Layout::Text;
-        if (column == Error && !error_column) {
-            gather(distinct.columns[i], {}, layout, out.columns[i]);
-        } else if (!gather(distinct.columns[i], source, layout, out.columns[i])) {
+        // A column not asked for is left empty.
+        const auto rows_of = choice.filled(column) ? std::span<const std::uint32_t>(source)
+                                                   : std::span<const std::uint32_t>();
+        if (!gather(distinct.columns[i], rows_of, layout_of(column), width_of(column),
+                    out.columns[i])) {
             return too_large();
         }
     }

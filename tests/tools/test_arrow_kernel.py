@@ -67,3 +67,32 @@ def test_columns_equal_the_row_by_row_decode(items: list[str | None], start: int
                                 st.binary(max_size=40)), max_size=2000))
 def test_binary_columns_equal_the_row_by_row_decode(items: list[bytes | None]) -> None:
     assert decode_arrow(pa.array(items, pa.binary()), DECODER, error_column=True).to_pylist() == one_by_one(items)
+
+
+def test_root_cause_columns_follow_explain(encode_call) -> None:  # type: ignore[no-untyped-def]
+    from kestrix_tools import Decoder
+
+    decoder = Decoder([{"type": "error", "name": "Wrapped", "inputs": [{"name": "reason", "type": "bytes"}]}])
+    inner = encode_call("Error(string)", ["string"], ["too late"])
+    panic = encode_call("Panic(uint256)", ["uint256"], [0x11])
+    once = encode_call("Wrapped(bytes)", ["bytes"], [bytes.fromhex(inner[2:])])
+    twice = encode_call("Wrapped(bytes)", ["bytes"], [bytes.fromhex(once[2:])])
+    items = [once, twice, inner, panic, encode_call("Wrapped(bytes)", ["bytes"], [b"\x01\x02"]), "0x", None, "0xzz",
+             *POOL[:100]] * 3
+    got = decode_arrow(pa.array(items), decoder, error_column=True, root_cause=True).to_pylist()
+    for item, row in zip(items, got):
+        if item is None:
+            assert row is None
+            continue
+        try:
+            explanation = decoder.explain(item)
+        except ValueError:
+            assert row is not None and row["error"] and row["depth"] is None and row["root_kind"] is None
+            continue
+        assert row is not None
+        root = explanation.root
+        assert (row["root_kind"], row["root_error_name"], row["root_message"], row["root_selector"], row["depth"]) == (
+            root.kind, root.error_name, root.message, root.selector, explanation.depth), item
+        assert {key: row[key] for key in explanation.to_dict()} == explanation.to_dict()
+    assert [row["depth"] for row in got[:4]] == [1, 2, 0, 0]
+    assert list(got[0])[10:] == ["root_kind", "root_error_name", "root_message", "root_selector", "depth", "error"]
