@@ -19,8 +19,8 @@ static_assert(std::endian::native == std::endian::little, "Arrow buffers are lit
 
 using enum ResultColumn;
 
-/// Marks a row of the input that is null in the table of distinct rows.
-constexpr std::uint32_t kNullRow = std::numeric_limits<std::uint32_t>::max();
+/// The distinct row that null input rows take: null in every column.
+constexpr std::uint32_t kNullRow = 0;
 
 /// Appends rows to one output column; every row is appended exactly once.
 class ColumnWriter {
@@ -340,24 +340,40 @@ private:
     const ColumnChoice& choice_;
 };
 
+/// Bytes past the end of a text buffer that the gather may read or write: it copies whole
+/// blocks of 16 bytes, and the next row overwrites what a block wrote past its row.
+constexpr std::size_t kSlack = 16;
+
+/// The validity of every row of `to`, one byte at a time: row r is valid when row source[r] of
+/// `from` is.
+void gather_validity(const ArrowColumnOutput& from, std::span<const std::uint32_t> source,
+                     ArrowColumnOutput& to) {
+    const std::size_t rows = source.size();
+    to.validity.resize((rows + 7) / 8);
+    std::uint8_t* bits = to.validity.data();
+    const std::uint8_t* from_bits = from.validity.data();
+    std::size_t valid_rows = 0;
+    for (std::size_t row = 0; row < rows; row += 8) {
+        const std::size_t end = std::min(rows, row + 8);
+        unsigned byte = 0;
+        for (std::size_t at = row; at < end; ++at) {
+            const std::uint32_t from_row = source[at];
+            byte |= ((from_bits[from_row / 8] >> (from_row % 8)) & 1U) << (at - row);
+        }
+        bits[row / 8] = static_cast<std::uint8_t>(byte);
+        valid_rows += static_cast<std::size_t>(std::popcount(byte));
+    }
+    to.null_count = static_cast<std::int64_t>(rows - valid_rows);
+}
+
 /// Builds `to` with one row per entry of `source`: row r holds what row source[r] of `from`
-/// holds, or null where source[r] is kNullRow. False when the text passes 2 GiB.
+/// holds. False when the text passes 2 GiB.
 bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source, Layout layout,
             std::size_t width, ArrowColumnOutput& to) {
     const std::size_t rows = source.size();
-    to.validity.assign((rows + 7) / 8, 0);
     to.offsets.clear();
     to.data.clear();
-    std::uint8_t* bits = to.validity.data();
-    const std::uint8_t* from_bits = from.validity.data();
-    std::int64_t nulls = 0;
-    for (std::size_t row = 0; row < rows; ++row) {
-        const std::uint32_t at = source[row];
-        const bool valid = at != kNullRow && ((from_bits[at / 8] >> (at % 8)) & 1U) != 0;
-        bits[row / 8] |= static_cast<std::uint8_t>(static_cast<unsigned>(valid) << (row % 8));
-        nulls += valid ? 0 : 1;
-    }
-    to.null_count = nulls;
+    gather_validity(from, source, to);
     switch (layout) {
     case Layout::Validity:
         return true;
@@ -365,12 +381,7 @@ bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source
         const char* values = from.data.data();
         to.data.resize_and_overwrite(rows * width, [&](char* out, std::size_t size) {
             for (std::size_t row = 0; row < rows; ++row) {
-                const std::uint32_t at = source[row];
-                if (at == kNullRow) {
-                    std::memset(out + row * width, 0, width);
-                } else {
-                    std::memcpy(out + row * width, values + std::size_t{at} * width, width);
-                }
+                std::memcpy(out + row * width, values + std::size_t{source[row]} * width, width);
             }
             return size;
         });
@@ -383,28 +394,34 @@ bool gather(const ArrowColumnOutput& from, std::span<const std::uint32_t> source
         std::uint64_t total = 0;
         for (std::size_t row = 0; row < rows; ++row) {
             const std::uint32_t at = source[row];
-            if (at != kNullRow) {
-                total += static_cast<std::uint64_t>(from_offsets[at + 1] - from_offsets[at]);
-            }
-            if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-                return false;
-            }
+            total += static_cast<std::uint32_t>(from_offsets[at + 1] - from_offsets[at]);
             offsets[row + 1] = static_cast<std::int32_t>(total);
         }
+        if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+            return false;
+        }
+        // `from` holds kSlack bytes of capacity past its end (see with_slack).
         const char* text = from.data.data();
-        to.data.resize_and_overwrite(total, [&](char* out, std::size_t size) {
+        to.data.resize_and_overwrite(total + kSlack, [&](char* out, std::size_t) {
             for (std::size_t row = 0; row < rows; ++row) {
-                const std::uint32_t at = source[row];
-                if (at == kNullRow) continue;
-                std::memcpy(out + offsets[row], text + from_offsets[at],
-                            static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
+                const char* in = text + from_offsets[source[row]];
+                char* at = out + offsets[row];
+                char* const end = out + offsets[row + 1];
+                for (; at < end; at += 16, in += 16)
+                    std::memcpy(at, in, 16);
             }
-            return size;
+            return total;
         });
         return true;
     }
     }
     return true;
+}
+
+/// Gives every text buffer of `columns` kSlack bytes of capacity past its end, for gather.
+void with_slack(DecodedColumns& columns) {
+    for (ArrowColumnOutput& column : columns.columns)
+        column.data.reserve(column.data.size() + kSlack);
 }
 
 } // namespace
@@ -447,7 +464,7 @@ std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
                     const ColumnChoice& choice, DecodedColumns storage) {
     if (auto checked = check_extent(input); !checked) return std::unexpected(checked.error());
-    if (input.length >= kNullRow) {
+    if (input.length >= std::numeric_limits<std::uint32_t>::max()) {
         return std::unexpected(ColumnFailure{
             ColumnFailure::Kind::Input, "more than 2^32 rows in one array; decode smaller chunks"});
     }
@@ -458,7 +475,8 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     Writers writers(distinct, choice);
     std::vector<std::uint32_t> source(rows);
     RepeatIndex repeats(rows);
-    std::uint32_t next = 0;
+    writers.no_result(std::nullopt); // kNullRow
+    std::uint32_t next = kNullRow + 1;
     core::Bytes buffer; // the bytes of one hexadecimal row, reused from row to row
     for (std::size_t row = 0; row < rows; ++row) {
         const std::int64_t index = input.offset + static_cast<std::int64_t>(row);
@@ -511,6 +529,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
                           "more than 2 GiB of text in one result column; decode smaller chunks"});
     };
     if (!writers.fit()) return too_large();
+    with_slack(distinct);
     DecodedColumns out = std::move(storage);
     gather(distinct.rows, source, Layout::Validity, 0, out.rows);
     for (std::size_t i = 0; i < kResultColumns; ++i) {
