@@ -358,10 +358,11 @@ void gather_validity(const ArrowColumnOutput& from, std::span<const std::uint32_
         unsigned byte = 0;
         for (std::size_t at = row; at < end; ++at) {
             const std::uint32_t from_row = source[at];
-            byte |= ((from_bits[from_row / 8] >> (from_row % 8)) & 1U) << (at - row);
+            const unsigned bit = (from_bits[from_row / 8] >> (from_row % 8)) & 1U;
+            byte |= bit << (at - row);
+            valid_rows += bit;
         }
         bits[row / 8] = static_cast<std::uint8_t>(byte);
-        valid_rows += static_cast<std::size_t>(std::popcount(byte));
     }
     to.null_count = static_cast<std::int64_t>(rows - valid_rows);
 }
@@ -426,6 +427,33 @@ void with_slack(DecodedColumns& columns) {
 
 } // namespace
 
+std::optional<ResultColumn> outer_of_root(ResultColumn column) noexcept {
+    switch (column) {
+    case RootKind:
+        return Kind;
+    case RootErrorName:
+        return ErrorName;
+    case RootMessage:
+        return Message;
+    case RootSelector:
+        return Selector;
+    case RawData:
+    case Selector:
+    case Suggestion:
+    case Confidence:
+    case Kind:
+    case Message:
+    case ErrorName:
+    case Inputs:
+    case PanicCode:
+    case PanicMeaning:
+    case Depth:
+    case Error:
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 bool ColumnChoice::filled(ResultColumn column) const noexcept {
     switch (column) {
     case RootKind:
@@ -477,7 +505,8 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     RepeatIndex repeats(rows);
     writers.no_result(std::nullopt); // kNullRow
     std::uint32_t next = kNullRow + 1;
-    core::Bytes buffer; // the bytes of one hexadecimal row, reused from row to row
+    bool nested = false; // whether any row carries a revert
+    core::Bytes buffer;  // the bytes of one hexadecimal row, reused from row to row
     for (std::size_t row = 0; row < rows; ++row) {
         const std::int64_t index = input.offset + static_cast<std::int64_t>(row);
         if (!input.validity.empty() && !bit_set(input.validity, index)) {
@@ -522,6 +551,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
             return std::unexpected(
                 ColumnFailure{ColumnFailure::Kind::Core, chain.error().display()});
         writers.result(classified->record, chain->back().decoded.record, chain->size() - 1);
+        nested = nested || chain->size() > 1;
     }
     const auto too_large = [] {
         return std::unexpected(
@@ -531,9 +561,14 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     if (!writers.fit()) return too_large();
     with_slack(distinct);
     DecodedColumns out = std::move(storage);
+    out.roots_repeat_outer = choice.root_cause && !nested;
     gather(distinct.rows, source, Layout::Validity, 0, out.rows);
     for (std::size_t i = 0; i < kResultColumns; ++i) {
         const auto column = static_cast<ResultColumn>(i);
+        if (out.roots_repeat_outer && outer_of_root(column)) {
+            out.columns[i] = ArrowColumnOutput{};
+            continue;
+        }
         // A column not asked for is left empty.
         const auto rows_of = choice.filled(column) ? std::span<const std::uint32_t>(source)
                                                    : std::span<const std::uint32_t>();

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -73,11 +74,17 @@ struct ColumnChoice {
     [[nodiscard]] bool filled(ResultColumn column) const noexcept;
 };
 
+/// The outer column a root-cause text column repeats when nothing is nested.
+[[nodiscard]] std::optional<ResultColumn> outer_of_root(ResultColumn column) noexcept;
+
 /// The struct's own validity and its children; `error` and the root-cause columns are filled
 /// only when asked for.
 struct DecodedColumns {
     ArrowColumnOutput rows;
     std::array<ArrowColumnOutput, kResultColumns> columns;
+    /// No row is nested: the root text columns are left empty, as they equal the outer ones
+    /// (see outer_of_root), whose buffers serve for both.
+    bool roots_repeat_outer = false;
 
     /// Bytes of memory the columns hold, used or not.
     [[nodiscard]] std::size_t capacity() const noexcept;

@@ -165,7 +165,9 @@ PyObject* columns_to_list(std::shared_ptr<const DecodedColumns> decoded,
         if (!choice.filled(column)) continue;
         const bool text = column != ResultColumn::Confidence && column != ResultColumn::PanicCode &&
                           column != ResultColumn::Depth;
-        PyRef entry = column_tuple(decoded, decoded->columns[i], text);
+        const auto outer = decoded->roots_repeat_outer ? outer_of_root(column) : std::nullopt;
+        const std::size_t at = outer ? static_cast<std::size_t>(*outer) : i;
+        PyRef entry = column_tuple(decoded, decoded->columns[at], text);
         if (!entry || PyList_Append(list.get(), entry.get()) != 0) return nullptr;
     }
     return list.release();

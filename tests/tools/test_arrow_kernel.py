@@ -59,6 +59,11 @@ def test_columns_equal_the_row_by_row_decode(items: list[str | None], start: int
         if row is not None:
             del row["error"]
     assert decode_arrow(array, DECODER).to_pylist() == plain
+    # Nothing here is nested: the root columns repeat the outer ones, at depth 0.
+    for row, want in zip(decode_arrow(array, DECODER, root_cause=True).to_pylist(), plain):
+        assert row == (None if want is None else {**want, "root_kind": want["kind"], "root_error_name":
+                                                  want["error_name"], "root_message": want["message"],
+                                                  "root_selector": want["selector"], "depth": 0})
 
 
 @settings(max_examples=20, deadline=None)
