@@ -101,3 +101,36 @@ def test_root_cause_columns_follow_explain(encode_call) -> None:  # type: ignore
         assert {key: row[key] for key in explanation.to_dict()} == explanation.to_dict()
     assert [row["depth"] for row in got[:4]] == [1, 2, 0, 0]
     assert list(got[0])[10:] == ["root_kind", "root_error_name", "root_message", "root_selector", "depth", "error"]
+
+
+def test_pandas_polars_and_arrow_interfaces() -> None:
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    items: list[str | None] = [*POOL[:40], None, "0xzz"]
+    want = decode_arrow(pa.array(items), DECODER, error_column=True).to_pylist()
+    sources = {
+        "pandas object": pd.Series(items, dtype=object),
+        "pandas string": pd.Series(items, dtype="string"),
+        "pandas arrow": pd.Series(items, dtype=pd.ArrowDtype(pa.string())),
+        "polars": pl.Series(items, dtype=pl.String),
+        "polars chunked": pl.concat([pl.Series(items[:10]), pl.Series(items[10:])], rechunk=False),
+    }
+    for name, source in sources.items():
+        got = decode_arrow(source, DECODER, error_column=True)
+        assert got.to_pylist() == want, name
+    # Only the interface itself: an object that exports nothing else.
+    class Stream:
+        def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+            return pa.chunked_array([pa.array(items[:5]), pa.array(items[5:])]).__arrow_c_stream__(requested_schema)
+
+    class Array:
+        def __arrow_c_array__(self, requested_schema: object = None) -> object:
+            return pa.array(items, pa.large_string()).__arrow_c_array__(requested_schema)
+
+    stream = decode_arrow(Stream(), DECODER, error_column=True)
+    assert stream.num_chunks == 2 and stream.to_pylist() == want
+    assert decode_arrow(Array(), DECODER, error_column=True).to_pylist() == want
+    with pytest.raises(TypeError, match="string or binary"):
+        decode_arrow(pd.Series([1, 2]), DECODER)
+    with pytest.raises(TypeError, match="C stream or array interface"):
+        decode_arrow(object(), DECODER)
