@@ -199,7 +199,7 @@ private:
         } else {
             const std::size_t middle = size / 2 - 4;
             hash ^= (word_at(0) ^ std::rotl(word_at(8), 17)) * kMultiplier;
-            hash ^= (word_at(middle) ^ std::rotl(word_at(size - 24), 23)) * (kMultiplier + 2);
+            hash ^= word_at(middle) * (kMultiplier + 2);
             hash ^= (word_at(size - 16) ^ std::rotl(word_at(size - 8), 41)) * (kMultiplier + 4);
         }
         hash *= kMultiplier;
