@@ -33,5 +33,6 @@ def decode_arrow(
     binary: bool,
     large_offsets: bool,
     error_column: bool,
+    root_cause: bool = False,
     /,
 ) -> list[tuple[int, object, object, object | None]]: ...

@@ -12,7 +12,7 @@ from kestrix_tools._explain import SupportsDecode
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["RESULT_FIELDS", "decode_arrow", "decode_many", "result_type"]
+__all__ = ["RESULT_FIELDS", "ROOT_FIELDS", "decode_arrow", "decode_many", "result_type"]
 
 #: The ten keys of a result dict, in order; also the field names of ``decode_arrow``'s struct.
 RESULT_FIELDS: tuple[str, ...] = (
@@ -27,6 +27,10 @@ RESULT_FIELDS: tuple[str, ...] = (
     "panic_code",
     "panic_meaning",
 )
+
+#: The root-cause fields ``decode_arrow(..., root_cause=True)`` adds after the ten: the innermost
+#: revert of a wrapped one, and how many wrappers lie above it (0, and the outer values, without).
+ROOT_FIELDS: tuple[str, ...] = ("root_kind", "root_error_name", "root_message", "root_selector", "depth")
 
 
 def default_decoder() -> SupportsDecode:
@@ -107,15 +111,19 @@ def _with_root_cause(decoder: SupportsDecode) -> Callable[[str], DecodeResult]:
     return decode
 
 
-def result_type(*, error_column: bool = False) -> Any:
+def result_type(*, error_column: bool = False, root_cause: bool = False) -> Any:
     """The Arrow struct type ``decode_arrow`` returns: strings, ``float64`` confidence,
-    ``uint64`` panic code, and a trailing string ``error`` field when asked for."""
+    ``uint64`` panic code, the root-cause fields (``uint8`` depth) and a trailing string
+    ``error`` field when asked for."""
     import pyarrow as pa
 
     string_fields = [(name, pa.string()) for name in RESULT_FIELDS]
     fields = dict(string_fields)
     fields["confidence"] = pa.float64()
     fields["panic_code"] = pa.uint64()
+    if root_cause:
+        fields.update((name, pa.string()) for name in ROOT_FIELDS)
+        fields["depth"] = pa.uint8()
     if error_column:
         fields["error"] = pa.string()
     return pa.struct(list(fields.items()))
@@ -125,7 +133,7 @@ _TEXT_TYPES = ("string", "large_string", "string_view")
 _BYTES_TYPES = ("binary", "large_binary", "binary_view")
 
 
-def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False) -> Any:
+def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False, root_cause: bool = False) -> Any:
     """Decodes a pyarrow column of revert data into a struct array of the ten result columns.
 
     ``array`` is a ``pyarrow`` string or binary array (``large_`` and view types too) or a
@@ -138,26 +146,54 @@ def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False)
     struct row too, unless ``error_column=True``: then the struct has an eleventh string field
     ``error``, and such a row is a valid struct whose ten result fields are null and whose
     ``error`` holds the ``ValueError`` message (``error`` is null on every other row).
+    With ``root_cause=True`` the struct also has ``root_kind``, ``root_error_name``,
+    ``root_message``, ``root_selector`` (strings) and ``depth`` (``uint8``) after the ten: the
+    innermost revert a wrapped one carries, as ``Decoder.explain`` finds it, and the number of
+    wrappers above it; without nesting, depth 0 and the root fields repeat the outer ones.
+
+    ``array`` may also be anything that exports the Arrow C stream or array interface
+    (``__arrow_c_stream__``, ``__arrow_c_array__``: pandas Series with an Arrow dtype, Polars
+    Series, nanoarrow arrays) or a pandas Series of ``str`` and ``None``.
     ``decoder`` is a ``kestrix_tools.Decoder`` (default: the built-in errors only); with it
     the decoding runs natively over the Arrow buffers, building no Python object per row.
     Any other object with a ``decode`` method is called once per row instead.
     """
     import pyarrow as pa
 
+    array = _as_arrow(array)
     if isinstance(array, pa.ChunkedArray):
-        chunks = [decode_arrow(chunk, decoder, error_column=error_column) for chunk in array.chunks]
-        return pa.chunked_array(chunks, type=result_type(error_column=error_column))
+        chunks = [decode_arrow(chunk, decoder, error_column=error_column, root_cause=root_cause)
+                  for chunk in array.chunks]
+        return pa.chunked_array(chunks, type=result_type(error_column=error_column, root_cause=root_cause))
     if not isinstance(array, pa.Array):
-        raise TypeError(f"decode_arrow() expects a pyarrow Array or ChunkedArray, not {type(array).__name__}")
+        raise TypeError(f"decode_arrow() expects a pyarrow Array or ChunkedArray, or an object exporting the Arrow "
+                        f"C stream or array interface, not {type(array).__name__}")
     kind = str(array.type)
     if kind not in _TEXT_TYPES + _BYTES_TYPES:
         raise TypeError(f"decode_arrow() expects a string or binary array, not {array.type}")
     if kind.endswith("_view"):
         array = array.cast(pa.string() if kind in _TEXT_TYPES else pa.binary())
-    native = _decode_arrow_native(array, decoder, error_column)
+    native = _decode_arrow_native(array, decoder, error_column, root_cause)
     if native is not None:
         return native
-    return _decode_arrow_rows(array, decoder, error_column)
+    return _decode_arrow_rows(array, decoder, error_column, root_cause)
+
+
+def _as_arrow(array: Any) -> Any:
+    """``array`` as a pyarrow Array or ChunkedArray where it can be read as one: the Arrow C
+    stream and array interfaces (a stream becomes a ChunkedArray, keeping its chunks), and a
+    pandas Series (its values, by pyarrow's own conversion); anything else is returned as is."""
+    import pyarrow as pa
+
+    if isinstance(array, (pa.Array, pa.ChunkedArray)):
+        return array
+    if hasattr(array, "__arrow_c_stream__"):
+        return pa.chunked_array(array)
+    if hasattr(array, "__arrow_c_array__"):
+        return pa.array(array)
+    if type(array).__module__.startswith("pandas.") and type(array).__name__ == "Series":
+        return pa.Array.from_pandas(array)
+    return array
 
 
 def native_decoder(decoder: Any) -> tuple[bool, Any]:
@@ -178,7 +214,7 @@ def native_decoder(decoder: Any) -> tuple[bool, Any]:
     return False, None
 
 
-def _decode_arrow_native(array: Any, decoder: Any, error_column: bool) -> Any:
+def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_cause: bool) -> Any:
     """The column decode over the Arrow buffers, or None when the native module cannot do it."""
     import pyarrow as pa
 
@@ -193,8 +229,8 @@ def _decode_arrow_native(array: Any, decoder: Any, error_column: bool) -> Any:
     large = pa.types.is_large_string(kind) or pa.types.is_large_binary(kind)
     empty = b""
     parts = _native.decode_arrow(native, len(array), array.offset, validity, offsets or empty, data or empty,
-                                 binary, large, error_column)
-    struct_type = result_type(error_column=error_column)
+                                 binary, large, error_column, root_cause)
+    struct_type = result_type(error_column=error_column, root_cause=root_cause)
     length = len(array)
     children = []
     for field, (nulls, bitmap, first, second) in zip(struct_type, parts[1:]):
@@ -207,22 +243,36 @@ def _decode_arrow_native(array: Any, decoder: Any, error_column: bool) -> Any:
                                  null_count=nulls, children=children)
 
 
-def _decode_arrow_rows(array: Any, decoder: Any, error_column: bool) -> Any:
+def _decode_arrow_rows(array: Any, decoder: Any, error_column: bool, root_cause: bool) -> Any:
     """Row-by-row path for decoders the native column decode cannot use."""
     import pyarrow as pa
 
-    decode = (decoder if decoder is not None else default_decoder()).decode
+    used = decoder if decoder is not None else default_decoder()
+    explain = getattr(used, "explain", None) if root_cause else None
     rows: list[dict[str, Any] | None] = []
     for item in array.to_pylist():
         row: dict[str, Any] | None = None
         if item is not None:
+            text = item if isinstance(item, str) else item.hex()
             try:
-                row = dict(decode(item if isinstance(item, str) else item.hex()))
+                row = dict(used.decode(text))
+                if root_cause:
+                    row.update(_root_fields(row, explain(text) if explain is not None else None))
                 if error_column:
                     row["error"] = None
             except ValueError as error:
                 if error_column:
-                    row = dict.fromkeys(RESULT_FIELDS)
+                    row = dict.fromkeys(RESULT_FIELDS + (ROOT_FIELDS if root_cause else ()))
                     row["error"] = str(error)
         rows.append(row)
-    return pa.array(rows, type=result_type(error_column=error_column))
+    return pa.array(rows, type=result_type(error_column=error_column, root_cause=root_cause))
+
+
+def _root_fields(outer: dict[str, Any], explanation: Any) -> dict[str, Any]:
+    """The root-cause fields of one row: from the explanation's root, or the outer result's own."""
+    if explanation is None or explanation.depth == 0:
+        return {"root_kind": outer["kind"], "root_error_name": outer["error_name"],
+                "root_message": outer["message"], "root_selector": outer["selector"], "depth": 0}
+    root = explanation.root
+    return {"root_kind": root.kind, "root_error_name": root.error_name, "root_message": root.message,
+            "root_selector": root.selector, "depth": explanation.depth}

@@ -3,11 +3,13 @@
 /// and writing the buffers in place: no Python object is made per row.
 
 #include "core/registry.hpp"
+#include "evm/unwrap.hpp"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,14 +52,39 @@ enum class ResultColumn : std::uint8_t {
     Inputs,
     PanicCode,
     PanicMeaning,
+    RootKind,
+    RootErrorName,
+    RootMessage,
+    RootSelector,
+    Depth,
     Error,
 };
-inline constexpr std::size_t kResultColumns = 11;
+inline constexpr std::size_t kResultColumns = 16;
 
-/// The struct's own validity and its eleven children; `error` is filled only when asked for.
+/// The columns a decode fills besides the ten result columns.
+struct ColumnChoice {
+    /// "error": the message of a row that is not hexadecimal.
+    bool error = false;
+    /// The root cause of a wrapped revert: its kind, name, message and selector, and the depth
+    /// (0 without nesting; then the root columns repeat the outer ones).
+    bool root_cause = false;
+    /// What unwraps carried reverts; nullptr follows none (every depth is 0).
+    const evm::WrapperRules* wrappers = nullptr;
+
+    [[nodiscard]] bool filled(ResultColumn column) const noexcept;
+};
+
+/// The outer column a root-cause text column repeats when nothing is nested.
+[[nodiscard]] std::optional<ResultColumn> outer_of_root(ResultColumn column) noexcept;
+
+/// The struct's own validity and its children; `error` and the root-cause columns are filled
+/// only when asked for.
 struct DecodedColumns {
     ArrowColumnOutput rows;
     std::array<ArrowColumnOutput, kResultColumns> columns;
+    /// No row is nested: the root text columns are left empty, as they equal the outer ones
+    /// (see outer_of_root), whose buffers serve for both.
+    bool roots_repeat_outer = false;
 
     /// Bytes of memory the columns hold, used or not.
     [[nodiscard]] std::size_t capacity() const noexcept;
@@ -79,6 +106,6 @@ struct ColumnFailure {
 /// The columns are built in `storage`, whose memory (columns of an earlier decode) is reused.
 [[nodiscard]] std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    bool error_column, DecodedColumns storage = {});
+                    const ColumnChoice& choice, DecodedColumns storage = {});
 
 } // namespace kestrix::tools

@@ -154,26 +154,31 @@ PyRef column_tuple(const std::shared_ptr<const DecodedColumns>& owner,
     return PyRef(PyTuple_Pack(4, nulls.get(), validity.get(), first.get(), second.get()));
 }
 
-PyObject* columns_to_list(std::shared_ptr<const DecodedColumns> decoded, bool error_column) {
+PyObject* columns_to_list(std::shared_ptr<const DecodedColumns> decoded,
+                          const ColumnChoice& choice) {
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     PyRef rows = column_tuple(decoded, decoded->rows, false);
     if (!rows || PyList_Append(list.get(), rows.get()) != 0) return nullptr;
     for (std::size_t i = 0; i < kResultColumns; ++i) {
         const auto column = static_cast<ResultColumn>(i);
-        if (column == ResultColumn::Error && !error_column) break;
-        const bool text = column != ResultColumn::Confidence && column != ResultColumn::PanicCode;
-        PyRef entry = column_tuple(decoded, decoded->columns[i], text);
+        if (!choice.filled(column)) continue;
+        const bool text = column != ResultColumn::Confidence && column != ResultColumn::PanicCode &&
+                          column != ResultColumn::Depth;
+        const auto outer = decoded->roots_repeat_outer ? outer_of_root(column) : std::nullopt;
+        const std::size_t at = outer ? static_cast<std::size_t>(*outer) : i;
+        PyRef entry = column_tuple(decoded, decoded->columns[at], text);
         if (!entry || PyList_Append(list.get(), entry.get()) != 0) return nullptr;
     }
     return list.release();
 }
 
 PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 9) {
-        PyErr_SetString(PyExc_TypeError, "decode_arrow() takes exactly 9 arguments");
+    if (nargs != 9 && nargs != 10) {
+        PyErr_SetString(PyExc_TypeError, "decode_arrow() takes 9 or 10 arguments");
         return nullptr;
     }
+    ColumnChoice choice;
     core::RegistryHandle builtins;
     const core::ErrorRegistry* registry = nullptr;
     if (args[0] == Py_None) {
@@ -181,6 +186,7 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
         registry = builtins.get();
     } else {
         registry = native_decoder_registry(args[0]);
+        choice.wrappers = native_decoder_wrappers(args[0]);
     }
     if (registry == nullptr) {
         PyErr_SetString(PyExc_TypeError,
@@ -200,7 +206,10 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     const int binary = PyObject_IsTrue(args[6]);
     const int large = PyObject_IsTrue(args[7]);
     const int error_column = PyObject_IsTrue(args[8]);
-    if (binary < 0 || large < 0 || error_column < 0) return nullptr;
+    const int root_cause = nargs == 10 ? PyObject_IsTrue(args[9]) : 0;
+    if (binary < 0 || large < 0 || error_column < 0 || root_cause < 0) return nullptr;
+    choice.error = error_column != 0;
+    choice.root_cause = root_cause != 0;
     input.validity = validity.bytes();
     input.offsets = offsets.bytes();
     input.data = data.bytes();
@@ -212,8 +221,7 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::expected<DecodedColumns, ColumnFailure>> decoded;
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS try {
-        decoded.emplace(
-            decode_arrow_column(*registry, input, error_column != 0, spare_columns().take()));
+        decoded.emplace(decode_arrow_column(*registry, input, choice, spare_columns().take()));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -229,7 +237,7 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
                                               spare_columns().give(std::move(*columns));
                                               delete columns;
                                           });
-    return columns_to_list(std::move(owner), error_column != 0);
+    return columns_to_list(std::move(owner), choice);
 }
 
 } // namespace

@@ -7,10 +7,11 @@
 namespace kestrix::tools {
 
 /// decode_arrow(decoder, length, offset, validity, offsets, data, binary, large_offsets,
-/// error_column): decodes an Arrow string or binary column given as its buffers (any objects
-/// with the buffer protocol; validity may be None) with a _native.Decoder, or the built-in
+/// error_column[, root_cause]): decodes an Arrow string or binary column given as its buffers (any
+/// objects with the buffer protocol; validity may be None) with a _native.Decoder, or the built-in
 /// errors when decoder is None. Returns a list: (null_count, validity) of the struct, then per
-/// result column (null_count, validity, offsets or values, data or None). Releases the GIL
+/// result column (null_count, validity, offsets or values, data or None), the root-cause columns
+/// only with root_cause, "error" only with error_column. Releases the GIL
 /// while it decodes.
 PyObject* decode_arrow_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 

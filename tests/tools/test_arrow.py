@@ -118,6 +118,35 @@ def test_user_errors_decode_natively_as_one_by_one(encode_call) -> None:  # type
     assert rows_of(kestrix_tools.decode_arrow(pa.array(binary, pa.binary()), decoder)) == want[:4] + [None, None]
 
 
+@pytest.mark.parametrize(("length", "offset", "large"), [
+    (2**62, 2**62, False),       # their sum overflows
+    (2**63 - 1, 1, True),
+    (1, 2**63 - 1, False),
+    (-1, 0, False),
+    (0, -1, False),
+    (2**62, 0, True),            # offsets * 8 overflows
+    (2**61, 2**61, True),
+])
+def test_huge_and_negative_lengths_are_refused(length: int, offset: int, large: bool) -> None:
+    native = pytest.importorskip("kestrix_tools._native")
+    for validity in (None, b"\xff"):
+        with pytest.raises(ValueError, match="shorter than its length|negative"):
+            native.decode_arrow(None, length, offset, validity, b"\0" * 16, b"", False, large, False)
+
+
+@pytest.mark.parametrize(("offsets", "row"), [
+    ([0, 2**62, 4], 0),                 # past the data
+    ([2**63 - 1, 2, 4], 0),
+    ([0, 4, -2**63], 1),                # negative
+    ([0, 4, 2], 1),                     # decreasing
+])
+def test_hostile_large_offsets_are_refused(offsets: list[int], row: int) -> None:
+    native = pytest.importorskip("kestrix_tools._native")
+    packed = pa.array(offsets, pa.int64()).buffers()[1]
+    with pytest.raises(ValueError, match=f"row {row}: offsets outside the data"):
+        native.decode_arrow(None, 2, 0, None, packed, b"0x" * 10, False, True, False)
+
+
 @pytest.mark.parametrize(("length", "offset", "validity", "offsets", "message"), [
     (3, 0, None, [0, 2, 4], "shorter than its length"),          # one offset missing
     (2, 1, None, [0, 2, 4], "shorter than its length"),          # the slice runs past the offsets

@@ -1,0 +1,205 @@
+/// The column decode over random Arrow buffers: rows of random bytes, hexadecimal text (either
+/// case, with or without "0x", sometimes broken) and repeats of earlier rows, a random validity
+/// bitmap, slices, 32- and 64-bit offsets. Within the buffers' contract every column must hold
+/// what decoding each row on its own gives; offsets broken on purpose must fail cleanly.
+
+#include "evm/pipeline.hpp"
+#include "fuzz_checks.hpp"
+#include "python/hex_input.hpp"
+#include "python/result_fields.hpp"
+#include "tools/arrow_decode.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using kestrix::fuzz::check;
+using kestrix::tools::ArrowColumnOutput;
+using kestrix::tools::ResultColumn;
+
+/// Reads the fuzzer's bytes one at a time; zeros once they run out.
+class Source {
+public:
+    Source(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    std::uint8_t byte() noexcept { return at_ < size_ ? data_[at_++] : 0; }
+    std::vector<std::uint8_t> bytes(std::size_t count) {
+        std::vector<std::uint8_t> out;
+        while (count-- > 0 && at_ < size_)
+            out.push_back(data_[at_++]);
+        return out;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+std::optional<std::string_view> text_at(const ArrowColumnOutput& column, std::size_t row) {
+    if (((column.validity[row / 8] >> (row % 8)) & 1U) == 0) return std::nullopt;
+    const auto start = static_cast<std::size_t>(column.offsets[row]);
+    return std::string_view(column.data)
+        .substr(start, static_cast<std::size_t>(column.offsets[row + 1]) - start);
+}
+
+template <class Number>
+std::optional<Number> number_at(const ArrowColumnOutput& column, std::size_t row) {
+    if (((column.validity[row / 8] >> (row % 8)) & 1U) == 0) return std::nullopt;
+    Number value;
+    std::memcpy(&value, column.data.data() + row * sizeof(Number), sizeof(Number));
+    return value;
+}
+
+template <class Text>
+std::optional<std::string_view> view(const std::optional<Text>& value) {
+    if (!value) return std::nullopt;
+    return std::string_view(*value);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const auto registry = kestrix::core::BuiltinErrorRegistry::build();
+    Source in(data, size);
+    const std::uint8_t flags = in.byte();
+    const bool large = flags & 1U, binary = flags & 2U, with_validity = flags & 4U;
+    const bool error_column = flags & 8U, root_cause = flags & 16U, broken = flags & 32U;
+    const std::size_t length = in.byte() % 64;
+    const std::size_t offset = in.byte() % 9;
+    const std::size_t total = offset + length;
+
+    // The rows' values, one after another; offsets from a start that is not always 0.
+    std::string values(in.byte() % 4, '#');
+    std::vector<std::int64_t> bounds{static_cast<std::int64_t>(values.size())};
+    for (std::size_t row = 0; row < total; ++row) {
+        const std::uint8_t mode = in.byte();
+        std::string value;
+        if (row > 0 && mode % 4 == 0) { // a repeat of an earlier row
+            const std::size_t earlier = in.byte() % row;
+            value = values.substr(static_cast<std::size_t>(bounds[earlier]),
+                                  static_cast<std::size_t>(bounds[earlier + 1] - bounds[earlier]));
+        } else {
+            const auto bytes = in.bytes(in.byte() % 80);
+            if (binary || mode % 4 == 1) {
+                value.assign(bytes.begin(), bytes.end());
+            } else {
+                value = kestrix::python::hex_text(bytes);
+                if (mode & 0x10) value.erase(0, 2);
+                if (mode & 0x20) {
+                    for (char& c : value)
+                        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+                }
+                if ((mode & 0xC0) == 0xC0 && !value.empty()) value[in.byte() % value.size()] = 'g';
+            }
+        }
+        values += value;
+        bounds.push_back(static_cast<std::int64_t>(values.size()));
+    }
+    if (broken && !bounds.empty()) bounds[in.byte() % bounds.size()] += in.byte() % 2 ? 1000 : -3;
+    std::vector<std::uint8_t> offsets;
+    for (const std::int64_t bound : bounds) {
+        std::uint8_t word[8];
+        if (large) {
+            std::memcpy(word, &bound, 8);
+            offsets.insert(offsets.end(), word, word + 8);
+        } else {
+            const auto narrow = static_cast<std::int32_t>(bound);
+            std::memcpy(word, &narrow, 4);
+            offsets.insert(offsets.end(), word, word + 4);
+        }
+    }
+    std::vector<std::uint8_t> validity;
+    if (with_validity) validity = in.bytes((total + 7) / 8);
+    validity.resize(with_validity ? (total + 7) / 8 : 0, 0xFF);
+
+    kestrix::tools::ArrowColumnInput input;
+    input.length = static_cast<std::int64_t>(length);
+    input.offset = static_cast<std::int64_t>(offset);
+    input.validity = validity;
+    input.offsets = offsets;
+    input.large_offsets = large;
+    input.data = {reinterpret_cast<const std::uint8_t*>(values.data()), values.size()};
+    input.binary = binary;
+    kestrix::tools::ColumnChoice choice;
+    choice.error = error_column;
+    choice.root_cause = root_cause;
+    const auto decoded = kestrix::tools::decode_arrow_column(*registry, input, choice);
+    if (broken) return 0; // a clean failure or columns: both are sound
+    check(decoded.has_value(), "buffers within the contract decode");
+    const auto& columns = decoded->columns;
+    auto column = [&](ResultColumn which) -> const ArrowColumnOutput& {
+        return columns[static_cast<std::size_t>(which)];
+    };
+    std::int64_t nulls = 0;
+    for (std::size_t row = 0; row < length; ++row) {
+        const std::size_t index = offset + row;
+        const bool valid_input = !with_validity || ((validity[index / 8] >> (index % 8)) & 1U);
+        const std::string_view value(values.data() + bounds[index],
+                                     static_cast<std::size_t>(bounds[index + 1] - bounds[index]));
+        std::optional<kestrix::core::DecodedError> record;
+        std::optional<std::string> failure;
+        if (valid_input) {
+            std::vector<std::uint8_t> bytes(value.begin(), value.end());
+            if (!binary) {
+                auto parsed = kestrix::python::parse_revert_hex(value);
+                if (parsed) {
+                    bytes = std::move(*parsed);
+                } else {
+                    failure = "hex decode: " + parsed.error();
+                }
+            }
+            if (!failure) {
+                auto result = kestrix::evm::decode_revert(*registry, bytes, std::nullopt);
+                check(result.has_value(), "the pipeline is total");
+                record = std::move(*result);
+            }
+        }
+        const bool struct_valid = record || (failure && error_column);
+        nulls += struct_valid ? 0 : 1;
+        check(((decoded->rows.validity[row / 8] >> (row % 8)) & 1U) == struct_valid,
+              "the struct row is valid exactly when decoded or reported");
+        if (error_column) {
+            check(text_at(column(ResultColumn::Error), row) == view(failure),
+                  "the error column holds the row's own failure");
+        }
+        const auto raw = text_at(column(ResultColumn::RawData), row);
+        if (!record) {
+            check(!raw && !number_at<double>(column(ResultColumn::Confidence), row),
+                  "a row without a result is null");
+            continue;
+        }
+        const auto fields = kestrix::python::kind_fields(record->kind);
+        const auto selector = record->selector
+                                  ? std::optional(kestrix::python::hex_text(*record->selector))
+                                  : std::nullopt;
+        check(raw == kestrix::python::hex_text(record->raw_data), "raw_data");
+        check(text_at(column(ResultColumn::Selector), row) == view(selector), "selector");
+        check(text_at(column(ResultColumn::Suggestion), row) == view(record->suggestion),
+              "suggestion");
+        check(number_at<double>(column(ResultColumn::Confidence), row) ==
+                  static_cast<double>(record->confidence),
+              "confidence");
+        check(text_at(column(ResultColumn::Kind), row) == kestrix::core::kind_name(record->kind),
+              "kind");
+        check(text_at(column(ResultColumn::Message), row) == fields.message, "message");
+        check(text_at(column(ResultColumn::ErrorName), row) == fields.error_name, "error_name");
+        check(text_at(column(ResultColumn::Inputs), row) == view(fields.inputs), "inputs");
+        check(number_at<std::uint64_t>(column(ResultColumn::PanicCode), row) == fields.panic_code,
+              "panic_code");
+        check(text_at(column(ResultColumn::PanicMeaning), row) == fields.panic_meaning,
+              "panic_meaning");
+        if (root_cause) {
+            // No wrappers are given: every row is its own root.
+            check(number_at<std::uint8_t>(column(ResultColumn::Depth), row) == 0, "depth 0");
+            check(decoded->roots_repeat_outer, "the root columns repeat the outer ones");
+        }
+    }
+    check(decoded->rows.null_count == nulls, "the struct's null count");
+    return 0;
+}

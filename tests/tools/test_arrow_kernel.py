@@ -1,0 +1,136 @@
+"""The column kernel against the row-by-row decode, on large generated mixes with many repeats."""
+
+from __future__ import annotations
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import call, revert_mix
+
+pa = pytest.importorskip("pyarrow")
+native = pytest.importorskip("kestrix_tools._native")
+from kestrix_tools.bulk import decode_arrow  # noqa: E402
+
+USER_ERRORS = [
+    ("Slippage", [("wanted", "uint256", None), ("route", "address[]", None)], "Raise the tolerance."),
+    ("Expired", [("deadline", "uint64", None)], None),
+]
+DECODER = native.Decoder(USER_ERRORS)
+POOL = revert_mix(300, seed=11) + [
+    call("Slippage(uint256,address[])", ["uint256", "address[]"], [5, ["0x" + "11" * 20] * 2]),
+    call("Expired(uint64)", ["uint64"], [7]),
+    call("Expired(uint64)", ["uint64"], [7])[:-2],
+    "0xzz", "0x0", "0X00", "0xé0", "", "0x",
+]
+
+
+def one_by_one(items: list[str | bytes | None]) -> list[dict[str, object] | None]:
+    """What decode_arrow must give with error_column=True, from one decode call per row."""
+    out: list[dict[str, object] | None] = []
+    for item in items:
+        if item is None:
+            out.append(None)
+            continue
+        try:
+            row: dict[str, object] = dict(DECODER.decode(item if isinstance(item, str) else item.hex()))
+            row["error"] = None
+        except ValueError as error:
+            row = dict.fromkeys(["raw_data", "selector", "suggestion", "confidence", "kind", "message",
+                                 "error_name", "inputs", "panic_code", "panic_meaning"])
+            row["error"] = str(error)
+        out.append(row)
+    return out
+
+
+rows = st.lists(st.one_of(st.none(), st.sampled_from(POOL), st.binary(max_size=70).map(lambda b: "0x" + b.hex()),
+                          st.text(alphabet="0123456789abcdefABCDEFxg", max_size=12)),
+                min_size=0, max_size=3000)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(items=rows, start=st.integers(0, 50), large=st.booleans())
+def test_columns_equal_the_row_by_row_decode(items: list[str | None], start: int, large: bool) -> None:
+    array = pa.array(items, pa.large_string() if large else pa.string())[start:]
+    assert decode_arrow(array, DECODER, error_column=True).to_pylist() == one_by_one(items[start:])
+    # Without the error column, a row that is not hexadecimal is a null row.
+    plain = [None if row is not None and row["error"] else row for row in one_by_one(items[start:])]
+    for row in plain:
+        if row is not None:
+            del row["error"]
+    assert decode_arrow(array, DECODER).to_pylist() == plain
+    # Nothing here is nested: the root columns repeat the outer ones, at depth 0.
+    for row, want in zip(decode_arrow(array, DECODER, root_cause=True).to_pylist(), plain):
+        assert row == (None if want is None else {**want, "root_kind": want["kind"], "root_error_name":
+                                                  want["error_name"], "root_message": want["message"],
+                                                  "root_selector": want["selector"], "depth": 0})
+
+
+@settings(max_examples=20, deadline=None)
+@given(items=st.lists(st.one_of(st.none(), st.sampled_from([bytes.fromhex(x.removeprefix("0x")) for x in POOL[:300]
+                                                            if len(x.removeprefix("0x")) % 2 == 0]),
+                                st.binary(max_size=40)), max_size=2000))
+def test_binary_columns_equal_the_row_by_row_decode(items: list[bytes | None]) -> None:
+    assert decode_arrow(pa.array(items, pa.binary()), DECODER, error_column=True).to_pylist() == one_by_one(items)
+
+
+def test_root_cause_columns_follow_explain(encode_call) -> None:  # type: ignore[no-untyped-def]
+    from kestrix_tools import Decoder
+
+    decoder = Decoder([{"type": "error", "name": "Wrapped", "inputs": [{"name": "reason", "type": "bytes"}]}])
+    inner = encode_call("Error(string)", ["string"], ["too late"])
+    panic = encode_call("Panic(uint256)", ["uint256"], [0x11])
+    once = encode_call("Wrapped(bytes)", ["bytes"], [bytes.fromhex(inner[2:])])
+    twice = encode_call("Wrapped(bytes)", ["bytes"], [bytes.fromhex(once[2:])])
+    items = [once, twice, inner, panic, encode_call("Wrapped(bytes)", ["bytes"], [b"\x01\x02"]), "0x", None, "0xzz",
+             *POOL[:100]] * 3
+    got = decode_arrow(pa.array(items), decoder, error_column=True, root_cause=True).to_pylist()
+    for item, row in zip(items, got):
+        if item is None:
+            assert row is None
+            continue
+        try:
+            explanation = decoder.explain(item)
+        except ValueError:
+            assert row is not None and row["error"] and row["depth"] is None and row["root_kind"] is None
+            continue
+        assert row is not None
+        root = explanation.root
+        assert (row["root_kind"], row["root_error_name"], row["root_message"], row["root_selector"], row["depth"]) == (
+            root.kind, root.error_name, root.message, root.selector, explanation.depth), item
+        assert {key: row[key] for key in explanation.to_dict()} == explanation.to_dict()
+    assert [row["depth"] for row in got[:4]] == [1, 2, 0, 0]
+    assert list(got[0])[10:] == ["root_kind", "root_error_name", "root_message", "root_selector", "depth", "error"]
+
+
+def test_pandas_polars_and_arrow_interfaces() -> None:
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    items: list[str | None] = [*POOL[:40], None, "0xzz"]
+    want = decode_arrow(pa.array(items), DECODER, error_column=True).to_pylist()
+    sources = {
+        "pandas object": pd.Series(items, dtype=object),
+        "pandas string": pd.Series(items, dtype="string"),
+        "pandas arrow": pd.Series(items, dtype=pd.ArrowDtype(pa.string())),
+        "polars": pl.Series(items, dtype=pl.String),
+        "polars chunked": pl.concat([pl.Series(items[:10]), pl.Series(items[10:])], rechunk=False),
+    }
+    for name, source in sources.items():
+        got = decode_arrow(source, DECODER, error_column=True)
+        assert got.to_pylist() == want, name
+    # Only the interface itself: an object that exports nothing else.
+    class Stream:
+        def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+            return pa.chunked_array([pa.array(items[:5]), pa.array(items[5:])]).__arrow_c_stream__(requested_schema)
+
+    class Array:
+        def __arrow_c_array__(self, requested_schema: object = None) -> object:
+            return pa.array(items, pa.large_string()).__arrow_c_array__(requested_schema)
+
+    stream = decode_arrow(Stream(), DECODER, error_column=True)
+    assert stream.num_chunks == 2 and stream.to_pylist() == want
+    assert decode_arrow(Array(), DECODER, error_column=True).to_pylist() == want
+    with pytest.raises(TypeError, match="string or binary"):
+        decode_arrow(pd.Series([1, 2]), DECODER)
+    with pytest.raises(TypeError, match="C stream or array interface"):
+        decode_arrow(object(), DECODER)
