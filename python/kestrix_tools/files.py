@@ -133,7 +133,8 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
             raise BulkError(f"column {column!r} holds {kind}, not text or bytes")
         # JSON Lines: a block whose values here are all numbers (say) fails row by row.
         wrong_type = f"revert data must be text or bytes, not {kind}"
-    results = decode_arrow(values if wrong_type is None else pa.nulls(rows, pa.string()), decoder, error_column=True)
+    source = values if wrong_type is None else pa.nulls(rows, pa.string())
+    results = decode_arrow(source, decoder, error_column=True, root_cause=True)
     names = [f.name for f in results.type]
     columns = results.flatten()
     error_at = names.index("error")
@@ -162,7 +163,8 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
 
 def _output_schema(drop_raw: bool) -> Any:
     pa = _arrow_io.pyarrow()
-    return pa.schema([f for f in result_type(error_column=True) if not (drop_raw and f.name == "raw_data")])
+    fields = result_type(error_column=True, root_cause=True)
+    return pa.schema([f for f in fields if not (drop_raw and f.name == "raw_data")])
 
 
 # ---- The run ----

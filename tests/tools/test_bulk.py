@@ -18,19 +18,24 @@ pq = pytest.importorskip("pyarrow.parquet")
 pcsv = pytest.importorskip("pyarrow.csv")
 
 FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
-          "panic_code", "panic_meaning", "error"]
+          "panic_code", "panic_meaning", "root_kind", "root_error_name", "root_message", "root_selector", "depth",
+          "error"]
 DECODER = kestrix.EvmErrorDecoder()
 SUFFIXES = [".parquet", ".csv", ".tsv", ".jsonl", ".jsonl.gz", ".csv.zst"]
 
 
 def expected(value: Any) -> dict[str, Any]:
-    """The eleven output values of one row, from kestrix itself."""
+    """The output values of one row, from kestrix itself; nothing in the mix is wrapped, so the
+    root cause is the outer revert."""
     if value is None:
         return dict.fromkeys(FIELDS)
     try:
-        return {**DECODER.decode(value if isinstance(value, str) else value.hex()), "error": None}
+        result = DECODER.decode(value if isinstance(value, str) else value.hex())
     except ValueError as error:
         return {**dict.fromkeys(FIELDS), "error": str(error)}
+    root = {"root_kind": result["kind"], "root_error_name": result["error_name"],
+            "root_message": result["message"], "root_selector": result["selector"], "depth": 0}
+    return {**result, **root, "error": None}
 
 
 def table_of(mix: list[str]) -> Any:
@@ -301,30 +306,22 @@ def test_random_rows_lose_nothing_in_any_format(tmp_path_factory: pytest.TempPat
     check()
 
 
-def test_new_result_columns_pass_through(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    """Columns the column decode adds (the root cause of a wrapped revert, say) reach every
-    format in the decode's order, with no code of the file path naming them."""
-    from kestrix_tools import files
-
-    plain = files.decode_arrow
-
-    def with_root(values: Any, decoder: Any = None, *, error_column: bool = False) -> Any:
-        struct = plain(values, decoder, error_column=error_column)
-        fields = struct.flatten()
-        names = [f.name for f in struct.type]
-        at = names.index("error")
-        depth = pa.array([0 if v.is_valid else None for v in struct], pa.uint8())
-        return pa.StructArray.from_arrays([*fields[:at], fields[names.index("kind")], depth, *fields[at:]],
-                                          names=[*names[:at], "root_kind", "depth", *names[at:]])
-
-    monkeypatch.setattr(files, "decode_arrow", with_root)
-    write(pa.table({"revert_data": ["0x", None]}), tmp_path / "in.csv")
+def test_root_cause_columns_reach_every_format(tmp_path: Path, encode_call: Any) -> None:
+    """A wrapped revert's root cause and depth reach every format; a plain revert is its own root."""
+    reason = bytes.fromhex(encode_call("Error(string)", ["string"], ["STF"])[2:])
+    wrapped = encode_call("WrappedError(address,bytes4,bytes,bytes)", ["address", "bytes4", "bytes", "bytes"],
+                          ["0x" + "ab" * 20, b"\x12\x34\x56\x78", reason, b""])
+    outer = encode_call("ExecutionFailed(uint256,bytes)", ["uint256", "bytes"], [2, bytes.fromhex(wrapped[2:])])
+    write(pa.table({"revert_data": [outer, "0x", None]}), tmp_path / "in.csv")
     for target in ("out.parquet", "out.csv", "out.jsonl"):
         decode_file(tmp_path / "in.csv", tmp_path / target, jobs=1)
         rows = read(tmp_path / target)
-        assert list(rows[0])[-3:] == ["root_kind", "depth", "error"]
-        assert [(r["root_kind"], r["depth"]) for r in rows] == [("empty", "0" if target == "out.csv" else 0),
-                                                                (None, None)]
+        assert list(rows[0])[-6:] == [*FIELDS[-6:]]
+        depth = (lambda n: str(n)) if target == "out.csv" else (lambda n: n)
+        assert [(r["kind"], r["error_name"], r["root_kind"], r["root_message"], r["root_selector"], r["depth"])
+                for r in rows] == [("custom_error", "ExecutionFailed", "revert_string", "STF", "0x08c379a0", depth(2)),
+                                   ("empty", None, "empty", None, None, depth(0)),
+                                   (None, None, None, None, None, None)]
 
 
 def test_random_csv_rows_with_missing_and_extra_fields(tmp_path_factory: pytest.TempPathFactory) -> None:
