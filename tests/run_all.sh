@@ -154,7 +154,7 @@ stage_sdist() {
     rm -rf "$work"
     mkdir -p "$work"
     "$VENV/bin/python" -m build --sdist --outdir "$work" . >/dev/null
-    tar -xzf "$work"/kestrix-*.tar.gz -C "$work"
+    tar -xzf "$work"/kestrix_evm-*.tar.gz -C "$work"
     command=$(awk '/^## Quick start/ { inside = 1 } inside && /^```sh/ { getline; print; exit }' README.md)
     [ -n "$command" ] || fail "README.md has no command under 'Quick start'"
     python_dir=$(dirname "$(command -v python3)")
@@ -163,7 +163,7 @@ stage_sdist() {
         python_dir=/usr/bin
     fi
     echo "$ $command    (python3: $python_dir/python3)"
-    (cd "$work"/kestrix-*/ && PATH="$python_dir:$PATH" bash -c "$command") | tee "$work/decoded.txt"
+    (cd "$work"/kestrix_evm-*/ && PATH="$python_dir:$PATH" bash -c "$command") | tee "$work/decoded.txt"
     grep -q "'message': 'Ownable: caller is not the owner'" "$work/decoded.txt"
 }
 

@@ -1,6 +1,6 @@
 """Decoding a column of a Dask DataFrame, partition by partition, on whatever cluster runs it.
 
-Needs the ``dask`` extra: ``pip install 'kestrix[dask]'``.
+Needs the ``dask`` extra: ``pip install "kestrix-evm[dask]"``.
 """
 
 from __future__ import annotations

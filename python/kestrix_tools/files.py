@@ -105,7 +105,7 @@ def _pyarrow() -> Any:
         import pyarrow
         import pyarrow.parquet  # noqa: F401
     except ImportError:
-        raise BulkError("Parquet files need pyarrow: pip install 'kestrix[bulk]'") from None
+        raise BulkError('Parquet files need pyarrow: pip install "kestrix-evm[bulk]"') from None
     return pyarrow
 
 

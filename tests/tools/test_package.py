@@ -24,9 +24,9 @@ def test_tests_import_the_installed_packages() -> None:
 
 
 def test_metadata_names_the_running_version_and_the_licence() -> None:
-    metadata = importlib.metadata.metadata("kestrix")
+    metadata = importlib.metadata.metadata("kestrix-evm")
     classifiers = metadata.get_all("Classifier") or []
     assert f"Programming Language :: Python :: {sys.version_info.major}.{sys.version_info.minor}" in classifiers
     assert "License :: OSI Approved :: MIT License" in classifiers and metadata["License"] == "MIT"
-    licence_files = [file for file in importlib.metadata.files("kestrix") or [] if file.name == "LICENSE"]
+    licence_files = [file for file in importlib.metadata.files("kestrix-evm") or [] if file.name == "LICENSE"]
     assert licence_files and "MIT License" in licence_files[0].read_text()
