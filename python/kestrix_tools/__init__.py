@@ -6,9 +6,9 @@ from __future__ import annotations
 from kestrix_tools._explain import explain
 from kestrix_tools._revert_data import revert_data
 from kestrix_tools.bulk import decode_arrow, decode_many
-from kestrix_tools.decoder import Decoder
+from kestrix_tools.decoder import Decoder, SkippedFilesWarning
 
 __all__: list[str] = []
 __all__ += ["decode_arrow", "decode_many"]
 __all__ += ["explain", "revert_data"]
-__all__ += ["Decoder"]
+__all__ += ["Decoder", "SkippedFilesWarning"]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Final, Union
 
@@ -17,11 +18,23 @@ from kestrix_tools._signature_text import parse_signature
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["Decoder"]
+__all__ = ["Decoder", "SkippedFilesWarning"]
 
 #: What ``abi`` accepts: JSON text, a parsed JSON ABI, or a parsed artifact object.
 AbiInput = Union[str, bytes, bytearray, Sequence[Mapping[str, object]], Mapping[str, object]]
 PathInput = Union[str, "os.PathLike[str]"]
+
+
+class SkippedFilesWarning(UserWarning):
+    """Files in a folder given to ``Decoder(paths=...)`` that were passed over because they could
+    not be read as JSON; one warning per Decoder, on one line."""
+
+
+def _skipped_message(skipped: list[str]) -> str:
+    first = skipped[0].replace("\n", " ")
+    more = f" (and {len(skipped) - 1} more)" if len(skipped) > 1 else ""
+    noun = "file" if len(skipped) == 1 else "files"
+    return f"skipped {len(skipped)} {noun} that could not be read as JSON: {first}{more}; strict=True refuses them"
 
 
 class _Collection:
@@ -79,7 +92,7 @@ def _signatures_argument(signatures: object, collection: _Collection) -> None:
         collection.add([found], None)
 
 
-def _paths_argument(paths: object, collection: _Collection) -> None:
+def _paths_argument(paths: object, collection: _Collection, skipped: list[str] | None) -> None:
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     if not isinstance(paths, Iterable):
@@ -87,7 +100,7 @@ def _paths_argument(paths: object, collection: _Collection) -> None:
     for path in paths:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
-        for label, entries, natspec in abis_in_path(path):
+        for label, entries, natspec in abis_in_path(path, skipped):
             collection.add_abi(entries, label, natspec)
 
 
@@ -98,7 +111,9 @@ class Decoder:
     ``signatures`` are texts such as ``"error InsufficientFunds(uint256 available, uint256 required)"``;
     ``paths`` are files or folders of JSON ABIs, Foundry or Hardhat artifacts and build-info
     files. Errors are tried in that order (``abi``, then ``signatures``, then ``paths``); the
-    same error found again is added once. Bad input raises ValueError naming its source.
+    same error found again is added once. Bad input raises ValueError naming its source. A
+    ``*.json`` file in a folder that cannot be read as JSON is skipped, with one
+    ``SkippedFilesWarning`` for them all; with ``strict=True`` it raises ValueError instead.
     """
 
     __slots__ = ("decode", "errors")
@@ -113,14 +128,19 @@ class Decoder:
         abi: AbiInput | None = None,
         signatures: str | Iterable[str] | None = None,
         paths: PathInput | Iterable[PathInput] | None = None,
+        *,
+        strict: bool = False,
     ) -> None:
         collection = _Collection()
+        skipped: list[str] | None = None if strict else []
         if abi is not None:
             _abi_argument(abi, collection)
         if signatures is not None:
             _signatures_argument(signatures, collection)
         if paths is not None:
-            _paths_argument(paths, collection)
+            _paths_argument(paths, collection, skipped)
+        if skipped:
+            warnings.warn(_skipped_message(skipped), SkippedFilesWarning, stacklevel=2)
         native = _native.Decoder(collection.definitions())
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode

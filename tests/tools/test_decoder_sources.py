@@ -11,8 +11,9 @@ import kestrix
 import pytest
 from Crypto.Hash import keccak
 from eth_abi import encode
+from hypothesis import given, settings, strategies as st
 
-from kestrix_tools import Decoder
+from kestrix_tools import Decoder, _native
 
 
 def selector(signature: str) -> bytes:
@@ -166,7 +167,8 @@ def test_user_errors_come_before_builtins_and_fall_through() -> None:
     assert decoder.errors == (builtin,)
     data = selector(builtin) + encode(["address", "uint256", "uint256"], ["0x" + "11" * 20, 5, 7])
     got = decoder.decode(data)
-    assert (got["error_name"], got["suggestion"]) == ("ERC20InsufficientBalance", None)
+    # A copy without a hint of its own keeps the built-in's.
+    assert (got["error_name"], got["suggestion"]) == ("ERC20InsufficientBalance", kestrix.decode_error(data.hex())["suggestion"])
     assert [name for name, _ in json.loads(got["inputs"])] == ["a", "", "c"]
     # A user error whose data do not decode is reported as kestrix reports data nothing explains.
     loose = Decoder(signatures=["Loose(string)"])
@@ -198,3 +200,23 @@ def test_without_definitions_decodes_as_kestrix(data: str) -> None:
             kestrix.decode_error(bad)
         with pytest.raises(ValueError, match=str(caught.value)):
             decoder.decode(bad)
+
+
+_JSON_VALUES = st.recursive(
+    st.none() | st.integers() | st.text(alphabet='[]{}"\\\n abc\u00e9\U0001f600'),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(alphabet='[]{}"\\ ab'), inner, max_size=3),
+    max_leaves=40)
+
+
+def _depth(value: object) -> int:
+    children = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()
+    return (1 + max(map(_depth, children), default=0)) if isinstance(value, (list, dict)) else 0
+
+
+@given(_JSON_VALUES, st.booleans())
+@settings(max_examples=300, deadline=None)
+def test_the_nesting_measure_counts_brackets_outside_strings(value: object, ascii_only: bool) -> None:
+    text = json.dumps(value, ensure_ascii=ascii_only)
+    depth = _depth(value)
+    for limit in {max(depth - 1, 0), depth}:
+        assert _native.json_nesting_exceeds(text.encode(), limit) == (depth > limit)
