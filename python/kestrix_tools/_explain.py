@@ -2,36 +2,15 @@
 
 from __future__ import annotations
 
-import threading
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING
 
 from kestrix_tools._revert_data import revert_data
+from kestrix_tools.decoder import SupportsDecode, default_decoder
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
 __all__ = ["SupportsDecode", "explain"]
-
-
-class SupportsDecode(Protocol):
-    """Anything that decodes revert data text, such as ``kestrix.EvmErrorDecoder``."""
-
-    def decode(self, data: str, /) -> DecodeResult: ...
-
-
-_default: SupportsDecode | None = None
-_default_lock = threading.Lock()
-
-
-def _default_decoder() -> SupportsDecode:
-    """The package's own decoder of the built-in errors, built on first use and then shared."""
-    global _default
-    with _default_lock:
-        if _default is None:
-            from kestrix_tools.bulk import default_decoder  # bulk imports this module
-
-            _default = default_decoder()
-        return _default
 
 
 def explain(error: object, decoder: SupportsDecode | None = None) -> DecodeResult | None:
@@ -44,4 +23,4 @@ def explain(error: object, decoder: SupportsDecode | None = None) -> DecodeResul
     data = revert_data(error)
     if data is None:
         return None
-    return (_default_decoder() if decoder is None else decoder).decode(data)
+    return (default_decoder() if decoder is None else decoder).decode(data)

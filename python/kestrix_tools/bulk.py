@@ -5,9 +5,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal
 
-import kestrix
-
-from kestrix_tools._explain import SupportsDecode
+from kestrix_tools.decoder import SupportsDecode, default_decoder
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -27,17 +25,6 @@ RESULT_FIELDS: tuple[str, ...] = (
     "panic_code",
     "panic_meaning",
 )
-
-
-def default_decoder() -> SupportsDecode:
-    """A decoder of the built-in errors: the companion's native ``Decoder`` (which also decodes
-    whole Arrow columns) when it is installed, else ``kestrix.EvmErrorDecoder()``; both give
-    the same results."""
-    try:
-        from kestrix_tools import _native
-    except ImportError:
-        return kestrix.EvmErrorDecoder()
-    return _native.Decoder()
 
 
 def decode_many(

@@ -225,7 +225,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None):
         parser.error("--column and --jobs need --input and --output")
-    sources = DecoderSources(tuple(args.abi), tuple(args.sig))
+    sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi))
     try:
         if bulk:
             return _bulk(args, sources)

@@ -1,11 +1,16 @@
-"""``Decoder``: kestrix's decoding plus the errors of the user's own contracts."""
+"""``Decoder``: kestrix's decoding plus the errors of the user's own contracts; the package's
+shared default decoder; and the arguments that build a decoder elsewhere (a worker process).
+
+The rest of the package imports this module, never the other way round."""
 
 from __future__ import annotations
 
 import os
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Final, Union
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Final, Protocol, Union
 
 from kestrix_tools import _native
 from kestrix_tools._abi_json import Found, errors_in_abi
@@ -18,7 +23,7 @@ from kestrix_tools._signature_text import parse_signature
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["Decoder", "SkippedFilesWarning"]
+__all__ = ["Decoder", "DecoderSources", "SkippedFilesWarning", "SupportsDecode", "build_decoder", "default_decoder"]
 
 #: What ``abi`` accepts: JSON text, a parsed JSON ABI, or a parsed artifact object.
 AbiInput = Union[str, bytes, bytearray, Sequence[Mapping[str, object]], Mapping[str, object]]
@@ -70,7 +75,14 @@ class _Collection:
 
 def _abi_argument(abi: object, collection: _Collection) -> None:
     if isinstance(abi, (str, bytes, bytearray)):
-        abi = parse_json(bytes(abi) if isinstance(abi, bytearray) else abi, "abi")
+        text = bytes(abi) if isinstance(abi, bytearray) else abi
+        try:
+            abi = parse_json(text, "abi")
+        except ValueError as error:
+            start = text.lstrip()[:1]
+            if start and start not in ("[", "{", b"[", b"{"):  # a file name, most likely
+                raise ValueError(f"{error}; abi= takes the ABI itself: name files and folders with paths=[...]") from None
+            raise
     elif not isinstance(abi, (Sequence, Mapping)):
         raise TypeError(f"abi must be JSON text, a list of ABI entries or an artifact dict, not {type(abi).__name__}")
     for label, entries, natspec in abis_in_document(abi, "abi", required=True):
@@ -148,3 +160,80 @@ class Decoder:
 
     def __repr__(self) -> str:
         return f"<kestrix_tools.Decoder with {len(self.errors)} errors>"
+
+
+class SupportsDecode(Protocol):
+    """Anything that decodes revert data text, such as ``kestrix.EvmErrorDecoder``."""
+
+    def decode(self, data: str, /) -> DecodeResult: ...
+
+
+_default: Decoder | None = None
+_default_lock = threading.Lock()
+
+
+def default_decoder() -> Decoder:
+    """The package's own ``Decoder()``, built on first use and then shared (a decode keeps no
+    state, so threads may share it)."""
+    global _default
+    with _default_lock:
+        if _default is None:
+            _default = Decoder()
+        return _default
+
+
+def _sequence_of_str(value: object, name: str) -> tuple[str, ...]:
+    if isinstance(value, (str, bytes)) or not isinstance(value, (tuple, list)):
+        raise TypeError(f"{name} must be a tuple or list of str, not a {type(value).__name__}")
+    for item in value:
+        if not isinstance(item, str):
+            raise TypeError(f"an item of {name} must be a str, not {type(item).__name__}")
+    return tuple(value)
+
+
+@dataclass(frozen=True)
+class DecoderSources:
+    """``Decoder``'s arguments, kept so that the same decoder can be built elsewhere (a worker
+    process, a Dask worker): ``abi`` as ``Decoder`` takes it, ``signatures`` and ``paths`` as
+    tuples of str. ``of`` takes them exactly as ``Decoder`` does."""
+
+    abi: object = None
+    signatures: tuple[str, ...] = ()
+    paths: tuple[str, ...] = ()
+    strict: bool = False
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "signatures", _sequence_of_str(self.signatures, "signatures"))
+        object.__setattr__(self, "paths", _sequence_of_str(self.paths, "paths"))
+
+    @classmethod
+    def of(
+        cls,
+        abi: AbiInput | None = None,
+        signatures: str | Iterable[str] | None = None,
+        paths: PathInput | Iterable[PathInput] | None = None,
+        *,
+        strict: bool = False,
+    ) -> DecoderSources:
+        """The sources of ``Decoder(abi, signatures, paths, strict=strict)``: one str is one
+        signature or one path, as there."""
+        if isinstance(signatures, str):
+            signatures = [signatures]
+        if isinstance(paths, (str, os.PathLike)):
+            paths = [paths]
+        if signatures is not None and not isinstance(signatures, Iterable):
+            raise TypeError(f"signatures must be a list of str, not {type(signatures).__name__}")
+        if paths is not None and not isinstance(paths, Iterable):
+            raise TypeError(f"paths must be a list of paths, not {type(paths).__name__}")
+        for path in paths or ():
+            if not isinstance(path, (str, os.PathLike)):
+                raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
+        return cls(abi, tuple(signatures or ()), tuple(os.fspath(p) for p in paths or ()), strict)
+
+
+def build_decoder(sources: DecoderSources) -> Decoder:
+    """The decoder ``sources`` describe; the shared default decoder when they name nothing."""
+    if sources.abi is None and not sources.signatures and not sources.paths:
+        return default_decoder()
+    return Decoder(sources.abi, sources.signatures or None, sources.paths or None,  # type: ignore[arg-type]
+                   strict=sources.strict)

@@ -19,9 +19,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from kestrix_tools._explain import SupportsDecode
 from kestrix_tools._json_text import parse_json
-from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder, native_decoder
+from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, native_decoder
+from kestrix_tools.decoder import DecoderSources, SupportsDecode, build_decoder, default_decoder
 
 __all__ = [
     "OUTPUT_FIELDS",
@@ -45,26 +45,6 @@ _DEFAULT_COLUMN = "revert_data"
 
 class BulkError(ValueError):
     """A problem with the files or options of a bulk run (reported as a usage error)."""
-
-
-@dataclass(frozen=True)
-class DecoderSources:
-    """What a decoder is built from, so that each worker process can build its own."""
-
-    abi: tuple[str, ...] = ()
-    signatures: tuple[str, ...] = ()
-
-
-def build_decoder(sources: DecoderSources) -> SupportsDecode:
-    """The decoder for ``sources``: ``kestrix_tools.Decoder`` with the given ABIs and signatures."""
-    if not sources.abi and not sources.signatures:
-        return default_decoder()
-    import kestrix_tools
-
-    factory: Callable[..., SupportsDecode] | None = getattr(kestrix_tools, "Decoder", None)
-    if factory is None:
-        raise BulkError("--abi and --sig need kestrix_tools.Decoder, which this installation lacks")
-    return factory(signatures=list(sources.signatures) or None, paths=list(sources.abi) or None)
 
 
 def default_jobs() -> int:
