@@ -40,6 +40,9 @@ UINT7 = {"type": "uint", "value": 7}
     ("error error(uint256 error)", "error(uint256)", ["error"], [5]),
     ("Padded(uint008 a, bytes01 [ 01 ] b)", "Padded(uint8,bytes1[1])", ["a", "b"], [5, [b"\x07"]]),
     ("Status(Lib.State s)", "Status(uint8)", ["s"], [2]),
+    ("Refund(address payable to, address payable[] others)", "Refund(address,address[])", ["to", "others"],
+     ["0x" + "11" * 20, []]),
+    ("error Said(string memory why, bytes calldata raw)", "Said(string,bytes)", ["why", "raw"], ["no", b""]),
 ])
 def test_signature_forms(text: str, canonical: str, names: list[str], args: list[Any]) -> None:
     decoder = Decoder(signatures=[text])
@@ -56,6 +59,9 @@ def test_signature_forms(text: str, canonical: str, names: list[str], args: list
     ("Foo(,uint256)", "expected a type at character 4"),
     ("Foo(uint256 a b)", "expected ',' or ')' at character 14, found 'b'"),
     ("Foo(uint256) trailing", "expected the end of the signature"),
+    ("event Moved(address indexed from, uint256 value)", "only errors are read, not an event at character 0"),
+    ("function f(uint256 amount) returns (bool)", "only errors are read, not a function"),
+    ("Foo(payable)", "unknown type 'payable'"),
     ("Foo(uint7)", "parameter 1: invalid size in type 'uint7'"),
     ("Foo(bool, bytes33)", "parameter 2: invalid size in type 'bytes33'"),
     ("Foo(uint256[0])", "an array length must be at least 1"),
