@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import threading
 from typing import TYPE_CHECKING
 
+from kestrix_tools import _native
 from kestrix_tools._revert_data import revert_data
 from kestrix_tools.decoder import SupportsDecode, default_decoder
 
@@ -12,15 +14,42 @@ if TYPE_CHECKING:
 
 __all__ = ["SupportsDecode", "explain"]
 
+#: EIP-3668's OffchainLookup: not a failure but the contract's request for data held off chain.
+_OFFCHAIN_LOOKUP_SELECTOR = "0x556f1830"
+_OFFCHAIN_LOOKUP = (
+    "OffchainLookup",
+    (("sender", "address", None), ("urls", "string[]", None), ("callData", "bytes", None),
+     ("callbackFunction", "bytes4", None), ("extraData", "bytes", None)),
+    "Not a failure: the contract asks for data held off chain (EIP-3668 CCIP Read). Fetch it from "
+    "one of the urls with callData, then call callbackFunction on sender with the response and "
+    "extraData; web3.py and ethers do this themselves when CCIP Read is enabled.",
+)
+_offchain: _native.Decoder | None = None
+_offchain_lock = threading.Lock()
+
+
+def _offchain_lookup(data: str) -> DecodeResult | None:
+    """``data`` explained as an OffchainLookup request, or None when it does not decode as one."""
+    global _offchain
+    with _offchain_lock:
+        if _offchain is None:
+            _offchain = _native.Decoder([_OFFCHAIN_LOOKUP])
+    result = _offchain.decode(data)
+    return result if result["error_name"] == "OffchainLookup" else None
+
 
 def explain(error: object, decoder: SupportsDecode | None = None) -> DecodeResult | None:
     """Decodes the revert data an error carries, or returns ``None`` when it carries none.
 
     ``error`` is anything ``revert_data`` understands: web3.py's and eth-tester's exceptions,
     or a JSON-RPC error object. ``decoder`` is any object with a ``decode(str)`` method;
-    without one, a decoder kept by the package is used.
+    without one, a decoder kept by the package is used. An EIP-3668 ``OffchainLookup`` that
+    the decoder does not explain is explained as the request for off-chain data it is.
     """
     data = revert_data(error)
     if data is None:
         return None
-    return (default_decoder() if decoder is None else decoder).decode(data)
+    result = (default_decoder() if decoder is None else decoder).decode(data)
+    if result["kind"] == "raw_revert" and data.startswith(_OFFCHAIN_LOOKUP_SELECTOR):
+        return _offchain_lookup(data) or result
+    return result
