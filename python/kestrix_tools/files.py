@@ -156,6 +156,11 @@ _worker_decoder: SupportsDecode | None = None
 
 def _init_worker(sources: DecoderSources) -> None:
     global _worker_decoder
+    import warnings
+
+    from kestrix_tools.decoder import SkippedFilesWarning
+
+    warnings.simplefilter("ignore", SkippedFilesWarning)  # the parent has said so once
     _worker_decoder = build_decoder(sources)
 
 
