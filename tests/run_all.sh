@@ -1,29 +1,42 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: the C++ unit tests (ctest) once with the default compiler and once
-# under AddressSanitizer and UndefinedBehaviorSanitizer (clang++-19), then the Python tests
-# against the installed package on every CPython 3.11, 3.12 and 3.13 found, each in its own
-# virtual environment inside the checkout (.venv-test-3.X, git-ignored).
+# Runs the test suite in one of two tiers.
 #
-#   bash tests/run_all.sh                  every stage, in order
-#   bash tests/run_all.sh cxx python       only the named stages (names in STAGES below)
-#   KESTRIX_PYTHON_VERSIONS=3.12 bash tests/run_all.sh python    one CPython version only
+#   bash tests/run_all.sh                  quick tier: the C++ tests, then the Python tests on one
+#                                          CPython (the first of 3.11, 3.12, 3.13 found) with a
+#                                          smaller Decoder differential
+#   bash tests/run_all.sh full             full tier (what CI runs): the C++ tests also under
+#                                          AddressSanitizer and UndefinedBehaviorSanitizer, the
+#                                          Python tests on every CPython 3.11, 3.12 and 3.13 found,
+#                                          the sdist check, fuzzing, the sanitized Python tests,
+#                                          and the extra tools of tests/requirements-full.txt
+#   bash tests/run_all.sh [full] cxx python   only the named stages (names in FULL_STAGES below)
+#   KESTRIX_PYTHON_VERSIONS=3.12 bash tests/run_all.sh full python    those versions only
 #
-# Nothing is installed into a global interpreter. apt-get runs only to install GoogleTest when
-# its headers are missing. With CI=true every supported CPython version must be present.
+# The test environments live outside the checkout, one per CPython version, in
+# ${XDG_CACHE_HOME:-~/.cache}/kestrix-evm/ (KESTRIX_TEST_ENVS names another folder); both tiers
+# share them. Nothing is installed into a global interpreter. apt-get runs only to install
+# GoogleTest when its headers are missing. With CI=true the full tier requires every supported
+# CPython version.
 #
-# A new stage is a function `stage_<name>` named in STAGES. It runs in a subshell under `set -e`;
-# a failing stage is reported and the later stages still run. Helpers for stages: the array
-# `found_versions` (CPython versions present), `use_venv VERSION` (sets VENV to that version's
-# test environment) and `run_ctest BUILD_DIR CMAKE_ARGS...`.
+# A new stage is a function `stage_<name>` named in FULL_STAGES. It runs in a subshell under
+# `set -e`; a failing stage is reported and the later stages still run. Helpers for stages: the
+# array `found_versions` (CPython versions present), `use_venv VERSION` (sets VENV to that
+# version's test environment) and `run_ctest BUILD_DIR CMAKE_ARGS...`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore PYTHONDONTWRITEBYTECODE=1
 
-STAGES=(cxx cxx_sanitizers python sdist fuzz python_sanitizers)
+QUICK_STAGES=(cxx python)
+FULL_STAGES=(cxx cxx_sanitizers python sdist fuzz python_sanitizers)
 SUPPORTED=(3.11 3.12 3.13)
+tier=quick
+case "${1:-}" in
+full | quick) tier=$1; shift ;;
+esac
 # KESTRIX_PYTHON_VERSIONS="3.11" limits the Python tests to those versions, except under CI.
 read -r -a WANTED <<<"${KESTRIX_PYTHON_VERSIONS:-${SUPPORTED[*]}}"
-[ "${CI:-}" != true ] || WANTED=("${SUPPORTED[@]}")
+[ "$tier" != full ] || [ "${CI:-}" != true ] || WANTED=("${SUPPORTED[@]}")
+ENVS=${KESTRIX_TEST_ENVS:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrix-evm}
 jobs=$(nproc)
 
 say() { printf '\n== %s\n' "$*"; }
@@ -54,18 +67,25 @@ for version in "${WANTED[@]}"; do
     if interpreter=$(find_python "$version"); then
         INTERPRETER[$version]=$interpreter
         found_versions+=("$version")
-    elif [ "${CI:-}" = true ]; then
+        # The quick tier tests one CPython only, unless versions were named.
+        [ "$tier" = full ] || [ -n "${KESTRIX_PYTHON_VERSIONS:-}" ] || break
+    elif [ "$tier" = full ] && [ "${CI:-}" = true ]; then
         fail "CPython $version not found; CI runs the suite on ${WANTED[*]}"
     fi
 done
 [ ${#found_versions[@]} -gt 0 ] || fail "no CPython ${WANTED[*]} found (python3 on PATH is $(python3 -V 2>&1))"
 
 # Sets VENV to the test environment of VERSION, made on first use from its interpreter, with
-# tests/requirements.txt installed. An environment made from another interpreter is made again;
-# the requirements are installed again when the file changes.
+# tests/requirements.txt installed (and tests/requirements-full.txt in the full tier). An
+# environment made from another interpreter is made again; the requirements are installed
+# again when the files change.
 use_venv() {
-    local base=${INTERPRETER[$1]} stamp
-    VENV=".venv-test-$1"
+    local base=${INTERPRETER[$1]} stamp files=(tests/requirements.txt) file requirements=()
+    if [ "$tier" = full ] && [ -f tests/requirements-full.txt ]; then
+        files+=(tests/requirements-full.txt)
+    fi
+    VENV="$ENVS/venv-$1"
+    mkdir -p "$ENVS"
     if ! [ -x "$VENV/bin/python" ] || [ "$(cat "$VENV/.base-interpreter" 2>/dev/null)" != "$base" ]; then
         rm -rf "$VENV"
         if ! "$base" -m venv "$VENV"; then
@@ -74,10 +94,11 @@ use_venv() {
         fi
         echo "$base" >"$VENV/.base-interpreter"
     fi
-    stamp=$(cksum <tests/requirements.txt)
-    if [ "$(cat "$VENV/.requirements" 2>/dev/null)" != "$stamp" ]; then
-        "$VENV/bin/python" -m pip install --quiet -r tests/requirements.txt
-        echo "$stamp" >"$VENV/.requirements"
+    stamp=$(cat "${files[@]}" | cksum)
+    if [ "$(cat "$VENV/.requirements-$tier" 2>/dev/null)" != "$stamp" ]; then
+        for file in "${files[@]}"; do requirements+=(-r "$file"); done
+        "$VENV/bin/python" -m pip install --quiet "${requirements[@]}"
+        echo "$stamp" >"$VENV/.requirements-$tier"
     fi
 }
 
@@ -105,7 +126,7 @@ run_ctest() { # build dir, extra cmake arguments...
     need_gtest
     use_venv "${found_versions[0]}"
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_BUILD_TESTS=ON \
-        -DKESTRIX_BUILD_PYTHON=OFF -DPython3_EXECUTABLE="$PWD/$VENV/bin/python" "$@" >/dev/null
+        -DKESTRIX_BUILD_PYTHON=OFF -DPython3_EXECUTABLE="$VENV/bin/python" "$@" >/dev/null
     cmake --build "$dir" --parallel "$jobs"
     ctest --test-dir "$dir" --output-on-failure --parallel "$jobs"
 }
@@ -134,8 +155,9 @@ stage_python() {
         need_headers "$version"
         use_venv "$version"
         "$VENV/bin/python" -m pip install --quiet .
-        # The Decoder differential runs its full 10,000 definitions on the first version only.
-        definitions=10000; [ "$version" = "${found_versions[0]}" ] || definitions=1000
+        # The Decoder differential runs its full 10,000 definitions in the full tier's first
+        # version only.
+        definitions=1000; [ "$tier" != full ] || [ "$version" != "${found_versions[0]}" ] || definitions=10000
         if ! KESTRIX_DIFFERENTIAL_DEFINITIONS=${KESTRIX_DIFFERENTIAL_DEFINITIONS:-$definitions} \
                 "$VENV/bin/pytest" -q -rs -p no:cacheprovider tests/python tests/tools | tee "build/pytest-$version.log"; then
             failed+=("$version")
@@ -154,7 +176,7 @@ stage_sdist() {
     rm -rf "$work"
     mkdir -p "$work"
     "$VENV/bin/python" -m build --sdist --outdir "$work" . >/dev/null
-    tar -xzf "$work"/kestrix-*.tar.gz -C "$work"
+    tar -xzf "$work"/kestrix_evm-*.tar.gz -C "$work"
     command=$(awk '/^## Quick start/ { inside = 1 } inside && /^```sh/ { getline; print; exit }' README.md)
     [ -n "$command" ] || fail "README.md has no command under 'Quick start'"
     python_dir=$(dirname "$(command -v python3)")
@@ -163,7 +185,7 @@ stage_sdist() {
         python_dir=/usr/bin
     fi
     echo "$ $command    (python3: $python_dir/python3)"
-    (cd "$work"/kestrix-*/ && PATH="$python_dir:$PATH" bash -c "$command") | tee "$work/decoded.txt"
+    (cd "$work"/kestrix_evm-*/ && PATH="$python_dir:$PATH" bash -c "$command") | tee "$work/decoded.txt"
     grep -q "'message': 'Ownable: caller is not the owner'" "$work/decoded.txt"
 }
 
@@ -187,20 +209,22 @@ stage_python_sanitizers() {
     fi
     say "Python tests on CPython ${found_versions[0]} under AddressSanitizer and UndefinedBehaviorSanitizer"
     need_headers "${found_versions[0]}"
-    bash tests/run_sanitized_python.sh "${INTERPRETER[${found_versions[0]}]}"
+    KESTRIX_TEST_ENVS=$ENVS bash tests/run_sanitized_python.sh "${INTERPRETER[${found_versions[0]}]}"
 }
 
 # --- main ------------------------------------------------------------------------------------
 
 selected=("$@")
-[ ${#selected[@]} -gt 0 ] || selected=("${STAGES[@]}")
+if [ ${#selected[@]} -eq 0 ]; then
+    if [ "$tier" = full ]; then selected=("${FULL_STAGES[@]}"); else selected=("${QUICK_STAGES[@]}"); fi
+fi
 for stage in "${selected[@]}"; do
-    declare -F "stage_$stage" >/dev/null || fail "unknown stage '$stage' (stages: ${STAGES[*]})"
+    [[ " ${FULL_STAGES[*]} " == *" $stage "* ]] || fail "unknown stage '$stage' (stages: ${FULL_STAGES[*]})"
 done
-say "CPython found: $(for v in "${found_versions[@]}"; do printf '%s=%s ' "$v" "${INTERPRETER[$v]}"; done)"
+say "$tier tier; CPython found: $(for v in "${found_versions[@]}"; do printf '%s=%s ' "$v" "${INTERPRETER[$v]}"; done)"
 mkdir -p build
 rm -f build/pytest-*.log
-summary=() status=0
+summary=() status=0 tier_start=$SECONDS
 for stage in "${selected[@]}"; do
     start=$SECONDS
     set +e
@@ -212,6 +236,7 @@ for stage in "${selected[@]}"; do
 done
 say "Summary"
 printf '%s\n' "${summary[@]}"
+printf '%-16s %-7s %4ds\n' "$tier tier" "$([ $status -eq 0 ] && echo passed || echo FAILED)" $((SECONDS - tier_start))
 for log in build/pytest-*.log; do
     [ -f "$log" ] || continue
     version=${log#build/pytest-}

@@ -7,12 +7,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:-python3}
 shift || true
-venv=.venv-sanitized
+# Its environment lives with the test command's, outside the checkout.
+venv=${KESTRIX_TEST_ENVS:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrix-evm}/venv-sanitized
+mkdir -p "$(dirname "$venv")"
 logs=$PWD/build/sanitized-logs
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet -r tests/requirements.txt
+[ ! -f tests/requirements-full.txt ] || "$venv/bin/python" -m pip install --quiet -r tests/requirements-full.txt
 CC=clang-19 CXX=clang++-19 "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps \
     -C build-dir=build/sanitized-wheel -C cmake.build-type=RelWithDebInfo \
     -C cmake.define.KESTRIX_SANITIZE=address,undefined .

@@ -7,11 +7,11 @@ from kestrix_tools._explain import explain
 from kestrix_tools._explanation import Explanation, Layer
 from kestrix_tools._revert_data import revert_data
 from kestrix_tools.bulk import decode_arrow, decode_many
-from kestrix_tools.decoder import Decoder
+from kestrix_tools.decoder import Decoder, SkippedFilesWarning
 from kestrix_tools.transaction import explain_call, explain_trace, explain_transaction
 
 __all__: list[str] = []
 __all__ += ["decode_arrow", "decode_many"]
 __all__ += ["explain", "revert_data"]
-__all__ += ["Decoder", "Explanation", "Layer"]
+__all__ += ["Decoder", "Explanation", "Layer", "SkippedFilesWarning"]
 __all__ += ["explain_call", "explain_trace", "explain_transaction"]

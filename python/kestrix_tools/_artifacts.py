@@ -9,22 +9,36 @@ What a JSON document holds is told by its shape, not its file name:
   (Hardhat and Foundry build-info files) holds one artifact per ``contracts[file][name]``;
 - anything else holds no ABI.
 
+An ``"abi"`` given as JSON text (as block explorers return it) is read as that text.
+
 A file named on its own must hold an ABI; a Hardhat artifact named on its own takes its NatSpec
-from its build-info file. In a folder, walked recursively
-in sorted order without following symbolic links to folders, every ``*.json`` file except
-Hardhat's ``*.dbg.json`` link files is read, and a JSON document that holds no ABI (``package.json``,
-a cache file, a build-info input) is passed over. Any ``*.json`` file that cannot be read or is
-not valid JSON raises ValueError naming it, so a load is never silently partial.
+from its build-info file. In a folder, walked recursively in sorted order without following
+symbolic links to folders and without entering hidden folders or ``node_modules``, every
+``*.json`` file except Hardhat's ``*.dbg.json`` link files is read, and a JSON document that holds
+no ABI (``package.json``, a cache file, a build-info input) is passed over. A ``*.json`` file in
+a folder that cannot be read as JSON (not a regular file, larger than ``MAX_FILE_BYTES``, not
+UTF-8, not valid JSON) is skipped and reported to the caller, or raises ValueError naming it
+when the load is strict.
+
+Only regular files are read, never more than ``MAX_FILE_BYTES`` of one, and opening one never
+waits: a FIFO or a device named ``x.json`` is refused, not read.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Mapping
+import stat
+from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 
 from kestrix_tools._json_text import parse_json
 from kestrix_tools._hints import NatSpec
+
+#: The largest file read: larger than any compiler output, small enough to parse in memory.
+MAX_FILE_BYTES = 256 << 20
+
+#: Folders a walk does not enter: hidden ones (``.git``, ``.vscode``) and npm's packages.
+_SKIPPED_FOLDERS = ("node_modules",)
 
 #: One ABI found in a document: where it came from, the ABI itself, and its contract's NatSpec.
 AbiSource = tuple[str, object, "NatSpec | None"]
@@ -37,7 +51,7 @@ def abis_in_document(document: object, label: str, required: bool) -> list[AbiSo
         return [(label, document, None)]
     if isinstance(document, Mapping):
         if "abi" in document:
-            return [(label, document["abi"], NatSpec(document, label))]
+            return [(label, _abi_value(document["abi"], label), NatSpec(document, label))]
         output = document.get("output")
         contracts = output.get("contracts") if isinstance(output, Mapping) else document.get("contracts")
         if isinstance(contracts, Mapping):
@@ -48,19 +62,44 @@ def abis_in_document(document: object, label: str, required: bool) -> list[AbiSo
                 for contract_name, contract in by_name.items():
                     if isinstance(contract, Mapping) and "abi" in contract:
                         where = f"{label}: {file_name}:{contract_name}"
-                        found.append((where, contract["abi"], NatSpec(contract, where)))
+                        found.append((where, _abi_value(contract["abi"], where), NatSpec(contract, where)))
             return found
     if required:
         raise ValueError(f"{label}: neither a JSON ABI nor a Foundry or Hardhat artifact or build-info file")
     return []
 
 
-def _load(path: Path) -> object:
+def _abi_value(abi: object, label: str) -> object:
+    """An artifact's ``"abi"``: the list itself, or the list its JSON text holds."""
+    return parse_json(abi, f"{label}: \"abi\"") if isinstance(abi, str) else abi
+
+
+def read_file_bounded(path: Path, limit: int = MAX_FILE_BYTES) -> bytes:
+    """The bytes of the regular file ``path``; ValueError naming it for any other kind of file
+    (opened without waiting, so a FIFO cannot block), for one larger than ``limit`` bytes, or
+    when it cannot be read."""
     try:
-        data = path.read_bytes()
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
     except OSError as error:
         raise ValueError(f"{path}: cannot be read ({error.strerror or error})") from None
-    return parse_json(data, str(path))
+    with os.fdopen(descriptor, "rb", buffering=0) as stream:
+        try:
+            mode = os.fstat(descriptor).st_mode
+            if not stat.S_ISREG(mode):
+                raise ValueError(f"{path}: not a regular file")
+            if os.fstat(descriptor).st_size > limit:
+                raise ValueError(f"{path}: larger than the {limit >> 20} MB a file may hold")
+            os.set_blocking(descriptor, True)
+            data = stream.read(limit + 1)  # bounded even when the file grows meanwhile
+        except OSError as error:
+            raise ValueError(f"{path}: cannot be read ({error.strerror or error})") from None
+    if len(data) > limit:
+        raise ValueError(f"{path}: larger than the {limit >> 20} MB a file may hold")
+    return data
+
+
+def _load(path: Path) -> object:
+    return parse_json(read_file_bounded(path), str(path))
 
 
 def _read(path: Path, required: bool) -> list[AbiSource]:
@@ -117,24 +156,37 @@ def _with_build_info_natspec(path: Path, artifact: Mapping[str, object]) -> Mapp
     return {**artifact, **{key: contract[key] for key in ("userdoc", "devdoc", "metadata") if key in contract}}
 
 
-def _walk(folder: Path) -> Iterator[Path]:
+def _walk(folder: Path, skip: Callable[[str], None]) -> Iterator[Path]:
     def fail(error: OSError) -> None:
-        raise ValueError(f"{error.filename}: cannot be read ({error.strerror or error})")
+        skip(f"{error.filename}: cannot be read ({error.strerror or error})")
 
     for root, folders, files in os.walk(folder, onerror=fail):
-        folders.sort()
+        folders[:] = sorted(f for f in folders if not f.startswith(".") and f not in _SKIPPED_FOLDERS)
         for name in sorted(files):
             lowered = name.lower()
             if lowered.endswith(".json") and not lowered.endswith(".dbg.json"):
                 yield Path(root, name)
 
 
-def abis_in_path(path: str | os.PathLike[str]) -> Iterator[AbiSource]:
-    """The ABIs in a file, or in the JSON files under a folder."""
+def abis_in_path(path: str | os.PathLike[str], skipped: list[str] | None = None) -> Iterator[AbiSource]:
+    """The ABIs in a file, or in the JSON files under a folder. A file in a folder that cannot
+    be read as JSON is passed over with its message appended to ``skipped``; without that list
+    (a strict load) it raises ValueError."""
+
+    def skip(message: str) -> None:
+        if skipped is None:
+            raise ValueError(message)
+        skipped.append(message)
+
     top = Path(path)
     if top.is_dir():
-        for file in _walk(top):
-            yield from _read(file, required=False)
+        for file in _walk(top, skip):
+            try:
+                found = _read(file, required=False)
+            except ValueError as error:
+                skip(str(error))
+                continue
+            yield from found
     elif top.exists():
         yield from _read(top, required=True)
     else:

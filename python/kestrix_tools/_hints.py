@@ -53,8 +53,8 @@ def _first_text(docs: list[object], signature: str, key: str) -> tuple[str, Mapp
 class NatSpec:
     """The user and developer documentation of one contract, read from its artifact: the
     top-level ``userdoc``/``devdoc`` first, then those inside its compiler ``metadata`` (an
-    object in Foundry artifacts, JSON text in build-info files), which is parsed only when an
-    error needs it."""
+    object in Foundry artifacts, JSON text in build-info files) and Foundry's ``rawMetadata``
+    text, which are parsed only when an error needs them."""
 
     __slots__ = ("_contract", "_docs", "_label")
 
@@ -67,15 +67,16 @@ class NatSpec:
         if self._docs is None:
             userdocs = [self._contract.get("userdoc")]
             devdocs = [self._contract.get("devdoc")]
-            metadata = self._contract.get("metadata")
-            if metadata is None:
-                metadata = self._contract.get("rawMetadata")
-            if isinstance(metadata, str):
-                metadata = parse_json(metadata, f"{self._label}: \"metadata\"")
-            output = metadata.get("output") if isinstance(metadata, Mapping) else None
-            if isinstance(output, Mapping):
-                userdocs.append(output.get("userdoc"))
-                devdocs.append(output.get("devdoc"))
+            # Foundry writes both "metadata" (an object whose docs may lack the errors) and
+            # "rawMetadata" (the compiler's text, with them); build-info files write text.
+            for key in ("metadata", "rawMetadata"):
+                metadata = self._contract.get(key)
+                if isinstance(metadata, str):
+                    metadata = parse_json(metadata, f"{self._label}: \"{key}\"")
+                output = metadata.get("output") if isinstance(metadata, Mapping) else None
+                if isinstance(output, Mapping):
+                    userdocs.append(output.get("userdoc"))
+                    devdocs.append(output.get("devdoc"))
             self._docs = (userdocs, devdocs)
         return self._docs
 

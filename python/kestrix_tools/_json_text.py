@@ -11,39 +11,36 @@ the same texts.
 from __future__ import annotations
 
 import json
-import re
+
+from kestrix_tools import _native
 
 #: Nesting refused before parsing: deeper than any compiler output (syntax trees included) and
 #: within what the parser of every supported version handles.
 MAX_JSON_DEPTH = 1000
 
-_STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.DOTALL)
-_NOT_BRACKET = re.compile(r"[^\[\]{}]+")
 
-
-def _deeper_than(text: str, limit: int) -> bool:
-    """Whether brackets outside strings nest deeper than ``limit``, in one linear pass."""
+def deeper_than(text: str, limit: int) -> bool:
+    """Whether brackets outside strings nest deeper than ``limit``, measured natively in one pass."""
     if text.count("[") + text.count("{") <= limit:
         return False
-    depth = 0
-    for bracket in _NOT_BRACKET.sub("", _STRING.sub("", text)):
-        if bracket in "[{":
-            depth += 1
-            if depth > limit:
-                return True
-        else:
-            depth -= 1
-    return False
+    return bool(_native.json_nesting_exceeds(text.encode("utf-8", "surrogatepass"), limit))
 
 
 def parse_json(text: str | bytes, label: str) -> object:
     """The value of a JSON text (bytes in UTF-8, -16 or -32); ValueError naming ``label``."""
-    if not isinstance(text, str):
+    if isinstance(text, str):
+        # Few brackets cannot nest deeply: most texts skip the measure and its UTF-8 copy.
+        utf8 = None if text.count("[") + text.count("{") <= MAX_JSON_DEPTH else text.encode("utf-8", "surrogatepass")
+    else:
+        encoding = json.detect_encoding(text)
         try:
-            text = text.decode(json.detect_encoding(text), "surrogatepass")
+            decoded = text.decode(encoding, "surrogatepass")
         except UnicodeDecodeError:
             raise ValueError(f"{label}: not UTF-8 text") from None
-    if _deeper_than(text, MAX_JSON_DEPTH):
+        utf8 = text if encoding.startswith("utf-8") else decoded.encode("utf-8", "surrogatepass")
+        text = decoded
+    # Measured natively in one pass over the bytes, before the parser recurses.
+    if utf8 is not None and _native.json_nesting_exceeds(utf8, MAX_JSON_DEPTH):
         raise ValueError(f"{label}: JSON nested more than {MAX_JSON_DEPTH} levels deep")
     try:
         return json.loads(text)

@@ -23,6 +23,10 @@ _WRAPPED_HEX = (
     re.compile(r"Reverted (0[xX][0-9a-fA-F]*)"),
     re.compile(r"err: (0[xX][0-9a-fA-F]*) \(supplied gas \d+\)"),
 )
+# geth's message for a revert: alone for an empty revert, which it sends without data.
+_REVERTED = "execution reverted"
+# web3's stand-in for an error object's missing "data".
+_WEB3_NO_DATA = "no data"
 # A Ganache 6 error keys its details by transaction hash.
 _TX_HASH = re.compile(r"0x[0-9a-fA-F]{64}")
 # The prefix web3's eth-tester provider puts before the message of eth-tester's failure.
@@ -71,7 +75,7 @@ def revert_data(error: object) -> str | None:
             return _from_exception(error)
         if isinstance(error, Mapping):
             return _from_error_object(error, 0)
-        return _from_payload(error, 0)
+        return _from_payload(error, 0, bare_hex=False)
     except Exception:  # a hostile object (a raising property or __eq__) is not revert data
         return None
 
@@ -87,7 +91,32 @@ def _from_exception(error: BaseException) -> str | None:
     for text in messages:
         if (found := _from_bytes_literal(text.removeprefix(_WEB3_PREFIX))) is not None:
             return found
-    return _from_eth_tester_reason(chain, messages)
+    if messages:
+        return _from_eth_tester_reason(chain, messages)
+    for link in chain:
+        if _is_web3_logic_error(link) and getattr(link, "data", None) in (None, _WEB3_NO_DATA) \
+                and link.args and isinstance(link.args[0], str):
+            return _from_message(link.args[0])
+    return None
+
+
+def _is_web3_logic_error(error: BaseException) -> bool:
+    """web3's ContractLogicError itself (its subclasses carry their data)."""
+    kind = type(error)
+    return kind.__name__ == "ContractLogicError" and kind.__module__.startswith("web3")
+
+
+def _from_message(message: str) -> str | None:
+    """The revert a node's message implies when it sent no data: geth's bare "execution
+    reverted" is an empty revert; "execution reverted: REASON" carries an Error(string) reason,
+    rebuilt as Solidity encodes it (not a custom error's or panic's description, nor hex, which
+    is data that went astray rather than a reason)."""
+    if message == _REVERTED:
+        return "0x"
+    reason = message.removeprefix(_WEB3_PREFIX)
+    if reason == message or not reason or reason.startswith(("custom error", "panic:")) or _is_hex(reason):
+        return None
+    return "0x" + _encode_error_string(reason)
 
 
 def _exception_chain(error: BaseException) -> list[BaseException]:
@@ -136,17 +165,19 @@ def _from_error_object(error: Mapping[object, object], depth: int) -> str | None
     inner = error.get("error")
     if isinstance(inner, Mapping):
         return _from_error_object(inner, depth + 1)
-    if "data" in error:
+    if error.get("data") is not None:
         return _from_payload(error["data"], depth + 1)
-    return None
+    message = error.get("message")
+    return _from_message(message) if isinstance(message, str) else None
 
 
-def _from_payload(value: object, depth: int) -> str | None:
-    """What a node put under an error's ``"data"``: hex text, bytes, or a dict around them."""
+def _from_payload(value: object, depth: int, bare_hex: bool = True) -> str | None:
+    """What a node put under an error's ``"data"``: hex text (there "0x" may be missing),
+    bytes, or a dict around them."""
     if depth > _MAX_DEPTH:
         return None
     if isinstance(value, str):
-        return _from_text(value)
+        return _from_text(value, bare_hex)
     if isinstance(value, (bytes, bytearray, memoryview)):
         return _hex_of_bytes(value)
     if not isinstance(value, Mapping):
@@ -165,9 +196,18 @@ def _from_payload(value: object, depth: int) -> str | None:
     return None
 
 
-def _from_text(text: str) -> str | None:
-    """Strict hex text, or hex wrapped in one of the known node phrases. A node may send any
-    amount of it, so at most one copy of the hex is made (none when it is already canonical)."""
+def _is_hex(text: str) -> bool:
+    """"0x" and whole bytes of hex digits."""
+    return text.startswith(("0x", "0X")) and len(text) % 2 == 0 and _HEX_DIGITS.fullmatch(text, 2) is not None
+
+
+def _from_text(text: str, bare_hex: bool) -> str | None:
+    """Strict hex text, or hex wrapped in one of the known node phrases; with ``bare_hex``
+    also whole bytes of hex digits without "0x". A node may send any amount of it, so at most
+    one copy of the hex is made (none when it is already canonical)."""
+    if bare_hex and text and not text.startswith(("0x", "0X")) and len(text) % 2 == 0 \
+            and _HEX_DIGITS.fullmatch(text) is not None:
+        return "0x" + text.lower()
     start, end = 0, len(text)
     for wrapped in _WRAPPED_HEX:
         if match := wrapped.fullmatch(text):

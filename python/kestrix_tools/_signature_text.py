@@ -42,6 +42,10 @@ class _Tokens:
 
 
 _IDENTIFIER_START = frozenset(string.ascii_letters + "_$")
+#: Declarations other than errors that a signature copied from source may start with.
+_OTHER_DECLARATIONS = ("event", "function", "modifier", "struct", "enum", "constructor", "fallback", "receive")
+#: Data locations, written in declarations copied from functions; they change no encoding.
+_LOCATIONS = ("memory", "calldata", "storage")
 
 
 def _is_identifier(token: str) -> bool:
@@ -74,6 +78,9 @@ def parse_signature(text: str) -> tuple[str, list[Built], str]:
     tokens = _Tokens(text)
     if tokens.peek() == "error" and _is_identifier(tokens.peek(1)):
         tokens.take()
+    elif tokens.peek() in _OTHER_DECLARATIONS and tokens.peek(1) not in ("(", ""):
+        raise tokens.fail(f"only errors are read, not an {tokens.peek()}" if tokens.peek()[0] in "aeiou"
+                          else f"only errors are read, not a {tokens.peek()}")
     if not _is_identifier(tokens.peek()):
         raise tokens.fail("expected the error's name")
     name = tokens.take()
@@ -126,7 +133,11 @@ def _elementary_param(tokens: _Tokens, index: int) -> Built:
         if not _is_identifier(tokens.peek()):
             raise tokens.fail("expected a name after '.'")
         root += "." + tokens.take()
+    elif root == "address" and tokens.peek() == "payable":
+        tokens.take()  # address payable is encoded as address
     suffixes = _suffixes(tokens)
+    if tokens.peek() in _LOCATIONS:
+        tokens.take()
     try:
         return elementary(_name(tokens), root + suffixes)
     except ValueError as error:

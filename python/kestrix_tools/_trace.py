@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Final
 
-from kestrix_tools._explain import SupportsDecode
+from kestrix_tools.decoder import SupportsDecode
 from kestrix_tools._explanation import Explanation
 
 __all__ = [
@@ -480,9 +480,9 @@ _LITERALS: Final[dict[str, object]] = {"true": True, "false": False, "null": Non
 
 def parse_json_deep(text: str, label: str) -> object:
     """A JSON text of any nesting depth: the standard parser when shallow, else an iterative one."""
-    from kestrix_tools._json_text import _deeper_than
+    from kestrix_tools._json_text import deeper_than
 
-    if not _deeper_than(text, _FAST_JSON_DEPTH):
+    if not deeper_than(text, _FAST_JSON_DEPTH):
         try:
             return json.loads(text)
         except json.JSONDecodeError as error:

@@ -62,17 +62,7 @@ def known_wrappers() -> dict[str, Wrapper]:
 
 
 def native_arguments() -> dict[str, Any]:
-    """The keyword arguments that give a native decoder the known wrappers (their definitions,
-    tried after the built-in errors, and the index of each one's cause) and make its
-    ``explain`` return an ``Explanation``."""
-    from kestrix_tools._explanation import Explanation  # it reads this module's data
-
+    """The keyword arguments that give a native decoder the known wrappers: their definitions,
+    tried after the built-in errors, and the index of each one's cause."""
     _, definitions, causes = _loaded()
-    return {"wrappers": definitions, "causes": causes, "explanation": Explanation}
-
-
-def native_decoder() -> Any:
-    """A native decoder of the built-in errors and the known wrappers."""
-    from kestrix_tools import _native
-
-    return _native.Decoder(**native_arguments())
+    return {"wrappers": definitions, "causes": causes}

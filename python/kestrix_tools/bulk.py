@@ -5,9 +5,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal
 
-import kestrix
-
-from kestrix_tools._explain import SupportsDecode
+from kestrix_tools.decoder import SupportsDecode, default_decoder
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -31,19 +29,6 @@ RESULT_FIELDS: tuple[str, ...] = (
 #: The root-cause fields ``decode_arrow(..., root_cause=True)`` adds after the ten: the innermost
 #: revert of a wrapped one, and how many wrappers lie above it (0, and the outer values, without).
 ROOT_FIELDS: tuple[str, ...] = ("root_kind", "root_error_name", "root_message", "root_selector", "depth")
-
-
-def default_decoder() -> SupportsDecode:
-    """A decoder of the built-in errors: the companion's native ``Decoder`` (which also decodes
-    whole Arrow columns, and knows the wrappers of data/wrappers.json) when it is installed,
-    else ``kestrix.EvmErrorDecoder()``; both give the same results for everything else."""
-    try:
-        from kestrix_tools import _native
-    except ImportError:
-        return kestrix.EvmErrorDecoder()
-    from kestrix_tools._wrappers import native_arguments
-
-    return _native.Decoder(**native_arguments())
 
 
 def _is_null(item: object) -> bool:

@@ -5,18 +5,20 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import signal
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import IO, Any, NoReturn
 
 from kestrix_tools._display import printable, printable_json
-from kestrix_tools._explain import SupportsDecode
 from kestrix_tools._explanation import explain_data
 from kestrix_tools._render import human_text, json_object
-from kestrix_tools.files import DecoderSources, build_decoder, check_paths, decode_file, default_jobs, progress_total
+from kestrix_tools.decoder import DecoderSources, SupportsDecode, build_decoder
+from kestrix_tools.files import check_paths, decode_file, default_jobs, progress_total
 
 __all__ = ["human_text", "main"]
 
@@ -31,7 +33,7 @@ examples:
 
 Exit status: 0 when everything decoded, 1 when some input was not hexadecimal (its line or
 argument carries an "error" key), 2 for a usage error. Colour only on a terminal, never with
-NO_COLOR set.
+NO_COLOR set or TERM=dumb.
 """
 
 
@@ -50,11 +52,14 @@ def _parser() -> _Parser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("data", nargs="*", help='revert data to explain; none or "-" reads standard input')
+    parser.add_argument("--version", action="version", version=f"kestrix {_version()}")
     parser.add_argument("--json", action="store_true", help="print each result dict as one JSON line")
     parser.add_argument("--abi", action="append", default=[], metavar="PATH",
                         help="ABI, Foundry/Hardhat artifact, or a folder of them (repeatable)")
     parser.add_argument("--sig", action="append", default=[], metavar="TEXT",
                         help="an error signature, e.g. 'InsufficientShares(uint256 needed)' (repeatable)")
+    parser.add_argument("--strict", action="store_true",
+                        help="refuse a *.json file under an --abi folder that is not JSON, instead of skipping it")
     bulk = parser.add_argument_group("bulk files (.jsonl, .csv, .tsv, also .gz/.zst; .parquet; in: .json, Parquet folders)")
     bulk.add_argument("--input", metavar="FILE", help="file of rows holding revert data")
     bulk.add_argument("--output", metavar="FILE", help="file to write: the rows plus the result columns")
@@ -68,13 +73,33 @@ def _parser() -> _Parser:
     return parser
 
 
+def _version() -> str:
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version("kestrix-evm")
+    except importlib.metadata.PackageNotFoundError:
+        return "(version unknown)"
+
+
 def _use_colour(stream: IO[str]) -> bool:
-    if os.environ.get("NO_COLOR"):
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
         return False
     return bool(getattr(stream, "isatty", lambda: False)())
 
 
 # ---- Modes ----
+
+
+_POSITION = re.compile(r"(at position )(\d+)")
+
+
+def _from_start(message: str, given: str) -> str:
+    """The decoder's message with its position counted from the start of the text as given:
+    the decoder counts from after the spaces around it and its "0x"."""
+    text = given.lstrip()
+    offset = len(given) - len(text) + (2 if text.startswith("0x") else 0)
+    return _POSITION.sub(lambda m: m.group(1) + str(int(m.group(2)) + offset), message, count=1)
 
 
 def _json_line(value: Any) -> str:
@@ -89,10 +114,11 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
             explanation = explain_data(decoder, text)
         except (ValueError, UnicodeError) as error:
             status = 1
+            message = _from_start(str(error), text)
             if as_json:
-                sys.stdout.write(_json_line({"error": str(error), "argument": number}))
+                sys.stdout.write(_json_line({"error": message, "argument": number}))
             else:
-                print(f"kestrix: argument {number}: {printable(str(error))}", file=sys.stderr)
+                print(f"kestrix: argument {number}: {printable(message)}", file=sys.stderr)
             continue
         if as_json:
             sys.stdout.write(_json_line(json_object(explanation)))
@@ -103,16 +129,43 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
     return status
 
 
-def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], interactive: bool) -> int:
-    """One JSON line out per line in, in order; nothing is kept between lines."""
+def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], interactive: bool,
+            human: bool = False) -> int:
+    """One answer per line in, in order; nothing is kept between lines. Blank lines are
+    skipped. Answers are JSON lines, or human text (errors on standard error) when ``human``."""
     status = 0
+    colour = human and _use_colour(out)
+    answered = False
     for number, raw in enumerate(lines, 1):
-        text = raw.decode("utf-8", "replace").strip()
+        if number == 1 and raw.startswith(b"\xef\xbb\xbf"):  # a UTF-8 byte order mark
+            raw = raw[3:]
+        explanation = None
         try:
-            out.write(_json_line(json_object(explain_data(decoder, text))))
-        except ValueError as error:
+            given = raw.decode("utf-8").rstrip("\r\n")
+        except UnicodeDecodeError as error:
+            answer: Any = {"error": f"not UTF-8 text (byte 0x{raw[error.start]:02x} at position {error.start})"}
+        else:
+            text = given.strip()
+            if not text:
+                continue
+            try:
+                explanation = explain_data(decoder, text)
+                answer = None
+            except ValueError as error:
+                answer = {"error": _from_start(str(error), given)}
+        if answer is not None:
             status = 1
-            out.write(_json_line({"error": str(error), "line": number}))
+            answer["line"] = number
+            if human:
+                out.flush()
+                print(f"kestrix: line {number}: {printable(answer['error'])}", file=sys.stderr, flush=True)
+            else:
+                out.write(_json_line(answer))
+        elif human:
+            out.write(("\n" if answered else "") + human_text(explanation, colour) + "\n")
+            answered = True
+        else:
+            out.write(_json_line(json_object(explanation)))
         if interactive:
             out.flush()
     return status
@@ -236,7 +289,7 @@ def _transaction_main(command: str, argv: Sequence[str]) -> int:
     parser = _transaction_parser(command)
     args = parser.parse_args(argv)
     try:
-        decoder = build_decoder(DecoderSources(tuple(args.abi), tuple(args.sig)))
+        decoder = build_decoder(DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi)))
         functions = FunctionNames(args.abi)
     except (ValueError, OSError) as error:
         parser.error(str(error))
@@ -312,6 +365,11 @@ def _explain_traces(stream: IO[bytes], label: str, as_json: bool, decoder: Suppo
     return status
 
 
+def _one_line_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                      file: IO[str] | None = None, line: str | None = None) -> None:
+    print(f"kestrix: warning: {printable(str(message))}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with ``argv`` (default: the process's arguments); returns the exit status."""
     arguments = list(sys.argv[1:] if argv is None else argv)
@@ -321,7 +379,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except BrokenPipeError:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
-            return 1
+            return 0
     parser = _parser()
     args = parser.parse_args(argv)
     bulk = args.input is not None or args.output is not None
@@ -331,7 +389,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None or args.force or args.drop_raw):
         parser.error("--column, --jobs, --force and --drop-raw need --input and --output")
-    sources = DecoderSources(tuple(args.abi), tuple(args.sig))
+    sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi), strict=args.strict)
+    # A folder's skipped files are reported on one line, as the command's other messages are.
+    warnings.showwarning = _one_line_warning
     try:
         if bulk:
             return _bulk(args, sources)
@@ -345,7 +405,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             if sys.stdin.isatty():
                 print("kestrix: reading revert data, one per line; Ctrl-D ends (--help for more)", file=sys.stderr)
             interactive = sys.stdin.isatty() or sys.stdout.isatty()
-            return _stream(decoder, sys.stdin.buffer, sys.stdout, interactive)
+            return _stream(decoder, sys.stdin.buffer, sys.stdout, interactive, sys.stdout.isatty() and not args.json)
         if "-" in args.data:
             parser.error('"-" (standard input) cannot be mixed with revert data arguments')
         return _decode_arguments(decoder, args.data, args.json)
@@ -355,4 +415,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (e.g. `| head`): stop quietly, as other filters do.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return 0

@@ -1,15 +1,15 @@
 """Decoding a column of a Dask DataFrame, partition by partition, on whatever cluster runs it.
 
-Needs the ``dask`` extra: ``pip install 'kestrix[dask]'``.
+Needs the ``dask`` extra: ``pip install "kestrix-evm[dask]"``.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterable
 from typing import Any
 
 from kestrix_tools.bulk import decode_arrow
-from kestrix_tools.files import DecoderSources, build_decoder
+from kestrix_tools.decoder import AbiInput, DecoderSources, PathInput, build_decoder
 
 __all__ = ["decode_column", "decode_partition"]
 
@@ -38,15 +38,19 @@ def decode_partition(partition: Any, column: str, sources: DecoderSources = Deco
     return pd.concat([kept, added], axis=1)
 
 
-def decode_column(ddf: Any, column: str, *, abi: Sequence[str] = (), signatures: Sequence[str] = (),
+def decode_column(ddf: Any, column: str, *, abi: AbiInput | None = None,
+                  signatures: str | Iterable[str] | None = None,
+                  paths: PathInput | Iterable[PathInput] | None = None, strict: bool = False,
                   error_column: bool = False) -> Any:
     """Adds the ten result columns to a Dask DataFrame, decoding ``column`` (hexadecimal text or
-    bytes) in each partition with a decoder built there (from ``abi`` paths and ``signatures``,
-    which every worker must be able to read). Columns use pyarrow-backed dtypes: strings,
+    bytes) in each partition with a decoder built there from ``abi``, ``signatures`` and
+    ``paths`` as ``kestrix_tools.Decoder`` takes them (every worker must be able to read the
+    paths). Columns use pyarrow-backed dtypes: strings,
     ``double`` confidence, ``uint64`` panic code, all nullable. A null or non-hexadecimal value
     gives nulls in the ten columns; ``error_column=True`` adds an ``error`` column with the
     message of each non-hexadecimal value. Existing columns of the same names are replaced.
     Lazy, like every Dask operation."""
-    sources = DecoderSources(tuple(abi), tuple(signatures))
+    sources = DecoderSources.of(abi, signatures, paths, strict=strict)
+    build_decoder(sources)  # bad sources fail here, not on the workers
     meta = decode_partition(ddf._meta, column, sources, error_column)
     return ddf.map_partitions(decode_partition, column, sources, error_column, meta=meta)

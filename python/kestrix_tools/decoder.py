@@ -1,10 +1,16 @@
-"""``Decoder``: kestrix's decoding plus the errors of the user's own contracts."""
+"""``Decoder``: kestrix's decoding plus the errors of the user's own contracts; the package's
+shared default decoder; and the arguments that build a decoder elsewhere (a worker process).
+
+The rest of the package imports this module, never the other way round."""
 
 from __future__ import annotations
 
 import os
+import threading
+import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Final, Union
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Final, Protocol, Union
 
 from kestrix_tools import _native
 from kestrix_tools._abi_json import Found, errors_in_abi
@@ -19,11 +25,23 @@ from kestrix_tools._wrappers import native_arguments
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["Decoder"]
+__all__ = ["Decoder", "DecoderSources", "SkippedFilesWarning", "SupportsDecode", "build_decoder", "default_decoder"]
 
 #: What ``abi`` accepts: JSON text, a parsed JSON ABI, or a parsed artifact object.
 AbiInput = Union[str, bytes, bytearray, Sequence[Mapping[str, object]], Mapping[str, object]]
 PathInput = Union[str, "os.PathLike[str]"]
+
+
+class SkippedFilesWarning(UserWarning):
+    """Files in a folder given to ``Decoder(paths=...)`` that were passed over because they could
+    not be read as JSON; one warning per Decoder, on one line."""
+
+
+def _skipped_message(skipped: list[str]) -> str:
+    first = skipped[0].replace("\n", " ")
+    more = f" (and {len(skipped) - 1} more)" if len(skipped) > 1 else ""
+    noun = "file" if len(skipped) == 1 else "files"
+    return f"skipped {len(skipped)} {noun} that could not be read as JSON: {first}{more}; strict=True refuses them"
 
 
 class _Collection:
@@ -59,7 +77,14 @@ class _Collection:
 
 def _abi_argument(abi: object, collection: _Collection) -> None:
     if isinstance(abi, (str, bytes, bytearray)):
-        abi = parse_json(bytes(abi) if isinstance(abi, bytearray) else abi, "abi")
+        text = bytes(abi) if isinstance(abi, bytearray) else abi
+        try:
+            abi = parse_json(text, "abi")
+        except ValueError as error:
+            start = text.lstrip()[:1]
+            if start and start not in ("[", "{", b"[", b"{"):  # a file name, most likely
+                raise ValueError(f"{error}; abi= takes the ABI itself: name files and folders with paths=[...]") from None
+            raise
     elif not isinstance(abi, (Sequence, Mapping)):
         raise TypeError(f"abi must be JSON text, a list of ABI entries or an artifact dict, not {type(abi).__name__}")
     for label, entries, natspec in abis_in_document(abi, "abi", required=True):
@@ -81,7 +106,7 @@ def _signatures_argument(signatures: object, collection: _Collection) -> None:
         collection.add([found], None)
 
 
-def _paths_argument(paths: object, collection: _Collection) -> None:
+def _paths_argument(paths: object, collection: _Collection, skipped: list[str] | None) -> None:
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     if not isinstance(paths, Iterable):
@@ -89,7 +114,7 @@ def _paths_argument(paths: object, collection: _Collection) -> None:
     for path in paths:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
-        for label, entries, natspec in abis_in_path(path):
+        for label, entries, natspec in abis_in_path(path, skipped):
             collection.add_abi(entries, label, natspec)
 
 
@@ -100,8 +125,10 @@ class Decoder:
     ``signatures`` are texts such as ``"error InsufficientFunds(uint256 available, uint256 required)"``;
     ``paths`` are files or folders of JSON ABIs, Foundry or Hardhat artifacts and build-info
     files. Errors are tried in that order (``abi``, then ``signatures``, then ``paths``); the
-    same error found again is added once. Bad input raises ValueError naming its source. ``explain`` follows wrapped reverts down to
-    their root cause.
+    same error found again is added once. Bad input raises ValueError naming its source. A
+    ``*.json`` file in a folder that cannot be read as JSON is skipped, with one
+    ``SkippedFilesWarning`` for them all; with ``strict=True`` it raises ValueError instead.
+    ``explain`` follows wrapped reverts down to their root cause.
     """
 
     __slots__ = ("decode", "errors", "explain")
@@ -124,16 +151,21 @@ class Decoder:
         abi: AbiInput | None = None,
         signatures: str | Iterable[str] | None = None,
         paths: PathInput | Iterable[PathInput] | None = None,
+        *,
+        strict: bool = False,
     ) -> None:
         collection = _Collection()
+        skipped: list[str] | None = None if strict else []
         if abi is not None:
             _abi_argument(abi, collection)
         if signatures is not None:
             _signatures_argument(signatures, collection)
         if paths is not None:
-            _paths_argument(paths, collection)
+            _paths_argument(paths, collection, skipped)
+        if skipped:
+            warnings.warn(_skipped_message(skipped), SkippedFilesWarning, stacklevel=2)
         # The known wrappers are tried after the user's errors and the built-ins.
-        native = _native.Decoder(collection.definitions(), **native_arguments())
+        native = _native.Decoder(collection.definitions(), explanation=Explanation, **native_arguments())
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode
         self.errors = native.errors
@@ -141,3 +173,80 @@ class Decoder:
 
     def __repr__(self) -> str:
         return f"<kestrix_tools.Decoder with {len(self.errors)} errors>"
+
+
+class SupportsDecode(Protocol):
+    """Anything that decodes revert data text, such as ``kestrix.EvmErrorDecoder``."""
+
+    def decode(self, data: str, /) -> DecodeResult: ...
+
+
+_default: Decoder | None = None
+_default_lock = threading.Lock()
+
+
+def default_decoder() -> Decoder:
+    """The package's own ``Decoder()``, built on first use and then shared (a decode keeps no
+    state, so threads may share it)."""
+    global _default
+    with _default_lock:
+        if _default is None:
+            _default = Decoder()
+        return _default
+
+
+def _sequence_of_str(value: object, name: str) -> tuple[str, ...]:
+    if isinstance(value, (str, bytes)) or not isinstance(value, (tuple, list)):
+        raise TypeError(f"{name} must be a tuple or list of str, not a {type(value).__name__}")
+    for item in value:
+        if not isinstance(item, str):
+            raise TypeError(f"an item of {name} must be a str, not {type(item).__name__}")
+    return tuple(value)
+
+
+@dataclass(frozen=True)
+class DecoderSources:
+    """``Decoder``'s arguments, kept so that the same decoder can be built elsewhere (a worker
+    process, a Dask worker): ``abi`` as ``Decoder`` takes it, ``signatures`` and ``paths`` as
+    tuples of str. ``of`` takes them exactly as ``Decoder`` does."""
+
+    abi: object = None
+    signatures: tuple[str, ...] = ()
+    paths: tuple[str, ...] = ()
+    strict: bool = False
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "signatures", _sequence_of_str(self.signatures, "signatures"))
+        object.__setattr__(self, "paths", _sequence_of_str(self.paths, "paths"))
+
+    @classmethod
+    def of(
+        cls,
+        abi: AbiInput | None = None,
+        signatures: str | Iterable[str] | None = None,
+        paths: PathInput | Iterable[PathInput] | None = None,
+        *,
+        strict: bool = False,
+    ) -> DecoderSources:
+        """The sources of ``Decoder(abi, signatures, paths, strict=strict)``: one str is one
+        signature or one path, as there."""
+        if isinstance(signatures, str):
+            signatures = [signatures]
+        if isinstance(paths, (str, os.PathLike)):
+            paths = [paths]
+        if signatures is not None and not isinstance(signatures, Iterable):
+            raise TypeError(f"signatures must be a list of str, not {type(signatures).__name__}")
+        if paths is not None and not isinstance(paths, Iterable):
+            raise TypeError(f"paths must be a list of paths, not {type(paths).__name__}")
+        for path in paths or ():
+            if not isinstance(path, (str, os.PathLike)):
+                raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
+        return cls(abi, tuple(signatures or ()), tuple(os.fspath(p) for p in paths or ()), strict)
+
+
+def build_decoder(sources: DecoderSources) -> Decoder:
+    """The decoder ``sources`` describe; the shared default decoder when they name nothing."""
+    if sources.abi is None and not sources.signatures and not sources.paths:
+        return default_decoder()
+    return Decoder(sources.abi, sources.signatures or None, sources.paths or None,  # type: ignore[arg-type]
+                   strict=sources.strict)

@@ -19,8 +19,8 @@ from typing import Any
 
 from kestrix_tools import _arrow_io
 from kestrix_tools._arrow_io import FileKind, FormatError, TableWriter
-from kestrix_tools._explain import SupportsDecode
-from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, default_decoder, result_type
+from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, result_type
+from kestrix_tools.decoder import DecoderSources, SupportsDecode, build_decoder, default_decoder
 
 __all__ = [
     "OUTPUT_FIELDS",
@@ -45,26 +45,6 @@ _DEFAULT_COLUMN = "revert_data"
 
 class BulkError(ValueError):
     """A problem with the files or options of a bulk run (reported as a usage error)."""
-
-
-@dataclass(frozen=True)
-class DecoderSources:
-    """What a decoder is built from (a Dask worker builds its own from it)."""
-
-    abi: tuple[str, ...] = ()
-    signatures: tuple[str, ...] = ()
-
-
-def build_decoder(sources: DecoderSources) -> SupportsDecode:
-    """The decoder for ``sources``: ``kestrix_tools.Decoder`` with the given ABIs and signatures."""
-    if not sources.abi and not sources.signatures:
-        return default_decoder()
-    import kestrix_tools
-
-    factory: Callable[..., SupportsDecode] | None = getattr(kestrix_tools, "Decoder", None)
-    if factory is None:
-        raise BulkError("--abi and --sig need kestrix_tools.Decoder, which this installation lacks")
-    return factory(signatures=list(sources.signatures) or None, paths=list(sources.abi) or None)
 
 
 def default_jobs() -> int:

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Final
 
 from kestrix_tools._definitions import Definition
-from kestrix_tools._explain import SupportsDecode, _default_decoder
+from kestrix_tools.decoder import SupportsDecode, default_decoder
 from kestrix_tools._revert_data import revert_data
 from kestrix_tools._rpc import MethodMissing, NodeError, RpcClient, RpcError, client_for
 from kestrix_tools._trace import (
@@ -178,7 +178,7 @@ def explain_transaction(source: object, tx_hash: str, decoder: SupportsDecode | 
         raise ValueError("a transaction hash is 0x followed by 64 hex digits")
     tx_hash = tx_hash.lower()
     functions = FunctionNames() if functions is None else functions
-    decoder = _default_decoder() if decoder is None else decoder
+    decoder = default_decoder() if decoder is None else decoder
     client = client_for(source, timeout=timeout, retries=retries)
     tx = client.call("eth_getTransactionByHash", [tx_hash])
     if tx is None:
@@ -252,7 +252,7 @@ def explain_call(source: object, to: str, data: str = "0x", *, sender: str | Non
         block_tag = hex(int(block))
     else:
         raise ValueError(f"--block is a number, 0x-quantity or one of {', '.join(_BLOCK_TAGS)}")
-    decoder = _default_decoder() if decoder is None else decoder
+    decoder = default_decoder() if decoder is None else decoder
     functions = FunctionNames() if functions is None else functions
     client = client_for(source, timeout=timeout, retries=retries)
     call: dict[str, Any] = {"to": to.lower(), "data": data.lower()}
@@ -289,5 +289,5 @@ def explain_trace(trace: object, decoder: SupportsDecode | None = None, *, funct
     from kestrix_tools._trace import frames_from_any
 
     root, source = frames_from_any(trace, "trace", FunctionNames() if functions is None else functions)
-    return transaction_from_frames(root, _default_decoder() if decoder is None else decoder, hash=hash,
+    return transaction_from_frames(root, default_decoder() if decoder is None else decoder, hash=hash,
                                    source=source)

@@ -375,16 +375,8 @@ decode_members(std::span<const AbiType> types, std::span<const std::uint8_t> dat
     }
 
     const std::size_t data_words = data.size() / kWordBytes;
-    std::size_t min_words = 0;
-    std::size_t back_words = 0;
-    for (const AbiType& t : types) {
-        // Both sums saturate well above any real data length, so they cannot wrap.
-        min_words =
-            std::min(min_words + std::min(minimum_words(t), data_words + 1), data_words + 1);
-        back_words =
-            std::min(back_words + std::min(backing_words(t), data_words + 1), data_words + 1);
-    }
-    if (min_words > data_words) return overrun();
+    // The backing words are never fewer than the minimum, so they alone are checked.
+    const std::size_t back_words = head_words(types).backing;
     if (back_words > data_words) return overrun();
 
     std::vector<AbiToken> tokens;

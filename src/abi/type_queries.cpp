@@ -20,21 +20,32 @@ std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
     return a > kSaturated / b ? kSaturated : a * b;
 }
 
-/// Words of `type` counted as if every member stood in place. With `element_floor` set, a
-/// fixed-array element counts at least one word, so k zero-sized elements still need k words.
-std::size_t count_words(const AbiType& type, bool element_floor) noexcept {
+HeadWords words_of(const AbiType& type) noexcept;
+
+} // namespace
+
+HeadWords head_words(std::span<const AbiType> types) noexcept {
+    HeadWords sum;
+    for (const AbiType& type : types) {
+        const HeadWords words = words_of(type);
+        sum.minimum = saturating_add(sum.minimum, words.minimum);
+        sum.backing = saturating_add(sum.backing, words.backing);
+    }
+    return sum;
+}
+
+namespace {
+
+/// Words of `type` counted as if every member stood in place.
+HeadWords words_of(const AbiType& type) noexcept {
     switch (type.kind) {
     case AbiKind::FixedArray: {
-        std::size_t element = count_words(type.children.front(), element_floor);
-        if (element_floor && element == 0) element = 1;
-        return saturating_mul(type.size, element);
+        const HeadWords element = words_of(type.children.front());
+        return {saturating_mul(type.size, element.minimum),
+                saturating_mul(type.size, std::max<std::size_t>(element.backing, 1))};
     }
-    case AbiKind::Tuple: {
-        std::size_t sum = 0;
-        for (const AbiType& member : type.children)
-            sum = saturating_add(sum, count_words(member, element_floor));
-        return sum;
-    }
+    case AbiKind::Tuple:
+        return head_words(type.children);
     case AbiKind::Bool:
     case AbiKind::Int:
     case AbiKind::Uint:
@@ -44,19 +55,19 @@ std::size_t count_words(const AbiType& type, bool element_floor) noexcept {
     case AbiKind::Bytes:
     case AbiKind::String:
     case AbiKind::Array:
-        return 1;
+        return {1, 1};
     }
-    return 1;
+    return {1, 1};
 }
 
 } // namespace
 
 std::size_t minimum_words(const AbiType& type) noexcept {
-    return count_words(type, false);
+    return words_of(type).minimum;
 }
 
 std::size_t backing_words(const AbiType& type) noexcept {
-    return count_words(type, true);
+    return words_of(type).backing;
 }
 
 bool is_zero_sized(const AbiType& type) noexcept {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,18 @@ struct AbiTypeParseFailure {
 /// The canonical text of `type` as signatures hash it: "uint256" for "uint", "(address,bytes)[2]"
 /// for a tuple, no spaces, array lengths without leading zeros.
 [[nodiscard]] std::string canonical_type_text(const AbiType& type);
+
+/// The head words of values laid out one after another: `minimum`, a lower bound of the words
+/// their encoding occupies, and `backing`, the words that must back the tokens they are decoded
+/// into (the minimum, except that each element of a fixed array counts at least one word even
+/// when it is zero-sized, so that a huge length of empty elements cannot size an allocation).
+/// `backing` is never below `minimum`; both saturate at SIZE_MAX.
+struct HeadWords {
+    std::size_t minimum = 0;
+    std::size_t backing = 0;
+};
+/// The head words of `types` in sequence (a tuple's members, an error's parameters), in one walk.
+[[nodiscard]] HeadWords head_words(std::span<const AbiType> types) noexcept;
 
 /// Lower bound of the words an encoding of `type` occupies; saturates at SIZE_MAX.
 [[nodiscard]] std::size_t minimum_words(const AbiType& type) noexcept;

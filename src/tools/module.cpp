@@ -7,6 +7,7 @@
 #include "python/py_ref.hpp"
 #include "tools/arrow_decode_call.hpp"
 #include "tools/decoder_type.hpp"
+#include "tools/json_nesting.hpp"
 #include "tools/revert_chain_type.hpp"
 
 #include <Python.h>
@@ -18,11 +19,37 @@ namespace {
 /// The module made by the first successful initialisation; later ones return it.
 PyObject* module_object = nullptr;
 
+/// json_nesting_exceeds(data, limit): whether the UTF-8 JSON text `data` (bytes-like) nests
+/// deeper than `limit`.
+PyObject* json_nesting_exceeds_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "json_nesting_exceeds() takes exactly 2 arguments");
+        return nullptr;
+    }
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
+    if (limit == -1 && PyErr_Occurred()) return nullptr;
+    if (limit < 0) {
+        PyErr_SetString(PyExc_ValueError, "limit must not be negative");
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const std::string_view text(static_cast<const char*>(view.buf),
+                                static_cast<std::size_t>(view.len));
+    bool exceeds = false;
+    Py_BEGIN_ALLOW_THREADS exceeds = json_nesting_exceeds(text, static_cast<std::size_t>(limit));
+    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+    return Py_NewRef(exceeds ? Py_True : Py_False);
+}
+
 PyMethodDef module_methods[] = {
     {"decode_arrow", python::as_method(decode_arrow_call), METH_FASTCALL,
      "decode_arrow(decoder, length, offset, validity, offsets, data, binary, large_offsets, "
      "error_column)\n--\n\nDecodes an Arrow string or binary column given as its buffers; "
      "kestrix_tools.decode_arrow is the way to call it."},
+    {"json_nesting_exceeds", python::as_method(json_nesting_exceeds_call), METH_FASTCALL,
+     "json_nesting_exceeds(data, limit, /)\n--\n\nWhether the arrays and objects of the UTF-8 "
+     "JSON text data (bytes-like), outside its strings, nest deeper than limit."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -91,6 +93,19 @@ std::expected<core::ErrorParam, std::string> canonical_at(const ParamDefinition&
     return out;
 }
 
+/// The hint the built-ins report for the error with this canonical signature (the hint of the
+/// first built-in of its name), so that a user's copy without NatSpec does not lose it.
+std::optional<std::string> builtin_hint(std::string_view name, std::string_view signature) {
+    const core::BuiltinSignatureRow* first_of_name = nullptr;
+    for (const core::BuiltinSignatureRow& row : core::builtin_error_signatures()) {
+        if (row.name != name) continue;
+        if (first_of_name == nullptr) first_of_name = &row;
+        if (row.signature == signature && first_of_name->suggestion)
+            return std::string(*first_of_name->suggestion);
+    }
+    return std::nullopt;
+}
+
 /// "error 'Name'" and, from the parameter's position on, "parameter N 'name'".
 std::string where(const ErrorDefinition& error, std::size_t index) {
     std::string out = "error " + quoted(error.name) + ", parameter " + std::to_string(index + 1);
@@ -115,7 +130,8 @@ std::expected<core::ErrorSignature, std::string> entry_of(const ErrorDefinition&
     }
     entry.signature.push_back(')');
     entry.source.assign(kUserSource);
-    entry.suggestion = error.suggestion;
+    entry.suggestion =
+        error.suggestion ? error.suggestion : builtin_hint(entry.name, entry.signature);
     entry.selector = core::selector_of(entry.signature);
     entry.forms = core::InputForms::Lossless;
     return entry;

@@ -9,7 +9,8 @@ import sys
 try:
     import eth_abi
     from hypothesis import HealthCheck, given, settings, strategies as st
-except ImportError:
+except ImportError as error:
+    print(f"{error.name} is not installed for {sys.executable}: skipped")
     sys.exit(77)
 
 DEPTH_LIMIT = 16

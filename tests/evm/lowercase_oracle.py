@@ -1,7 +1,8 @@
 # Compares unicode_lower() (through lowercase_driver) with Python's str.lower(): every code
 # point but the surrogates, then hypothesis strings in Final_Sigma contexts, and raw bytes whose
 # invalid UTF-8 must pass through unchanged (as surrogate escapes: neither cased nor ignorable).
-# Exits 77 (skipped) when the interpreter's Unicode version is not the table's.
+# Exits 77 (skipped) when the interpreter's Unicode version is not the table's or hypothesis
+# is missing.
 
 import pathlib
 import re
@@ -9,7 +10,11 @@ import subprocess
 import sys
 import unicodedata
 
-from hypothesis import given, settings, strategies as st
+try:
+    from hypothesis import given, settings, strategies as st
+except ImportError:
+    print(f"hypothesis is not installed for {sys.executable}: skipped")
+    sys.exit(77)
 
 TABLE = pathlib.Path(__file__).resolve().parents[2] / "src/evm/lowercase_table.inc"
 VERSION = re.search(r"\(Unicode ([\d.]+)\)", TABLE.read_text(encoding="utf-8")).group(1)

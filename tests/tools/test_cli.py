@@ -92,24 +92,76 @@ def run_on_terminal(*args: str, env: dict[str, str]) -> str:
     return b"".join(chunks).decode()
 
 
-@pytest.mark.parametrize(("no_color", "coloured"), [("", True), ("1", False)])
-def test_colour_only_on_a_terminal_without_no_color(no_color: str, coloured: bool) -> None:
-    env = {"NO_COLOR": no_color}
+@pytest.mark.parametrize(("no_color", "term", "coloured"), [("", "xterm", True), ("1", "xterm", False),
+                                                             ("", "dumb", False)])
+def test_colour_only_on_a_terminal_without_no_color(no_color: str, term: str, coloured: bool) -> None:
+    env = {"NO_COLOR": no_color, "TERM": term}
     assert ("\x1b[" in run_on_terminal(PANIC, env=env)) is coloured
     assert "\x1b[" not in run(PANIC, env=env).stdout
 
 
 def test_standard_input_streams_one_json_line_per_line(mix: list[str]) -> None:
-    lines = [*mix[:50], "0xzz", "", "  0x  ", "0x0"]
+    lines = [*mix[:50], "0xzz", "", "  0x  ", "0x0", " \t ", "  0xab g"]
     out = run(stdin="\n".join(lines) + "\n")
     assert out.returncode == 1  # some lines were not hexadecimal
     decoder = kestrix.EvmErrorDecoder()
     got = [json.loads(line) for line in out.stdout.splitlines()]
     assert [ten_keys(json.dumps(line)) for line in got[:50]] == [decoder.decode(x) for x in mix[:50]]
-    assert got[50] == {"error": "hex decode: Invalid character 'z' at position 0", "line": 51}
-    assert got[51]["kind"] == got[52]["kind"] == "empty"  # blank line and surrounding spaces
-    assert got[53] == {"error": "hex decode: Odd number of digits", "line": 54}
+    # Positions count from the start of the line as given; blank lines are skipped.
+    assert got[50] == {"error": "hex decode: Invalid character 'z' at position 2", "line": 51}
+    assert got[51]["kind"] == "empty"  # "  0x  " is an empty revert
+    assert got[52] == {"error": "hex decode: Odd number of digits", "line": 54}
+    assert got[53] == {"error": "hex decode: Invalid character ' ' at position 6", "line": 56}
+    assert len(got) == 54
     assert run("-", stdin=PANIC).stdout == run(stdin=PANIC + "\r\n").stdout
+
+
+def test_standard_input_bytes_order_mark_and_text_that_is_not_utf8() -> None:
+    out = subprocess.run([KESTRIX], input=b"\xef\xbb\xbf" + PANIC.encode() + b"\n0x\xff\xfe\n0x\n",
+                         capture_output=True, timeout=60)
+    first, second, third = (json.loads(line) for line in out.stdout.decode().splitlines())
+    assert first["kind"] == "panic" and third["kind"] == "empty"
+    assert second == {"error": "not UTF-8 text (byte 0xff at position 2)", "line": 2}
+    assert out.returncode == 1
+
+
+def test_version_and_a_closed_pipe() -> None:
+    import importlib.metadata
+
+    out = run("--version")
+    assert (out.returncode, out.stdout) == (0, f"kestrix {importlib.metadata.version('kestrix-evm')}\n")
+    # The reader stops after one line: the command ends quietly, with status 0.
+    script = 'printf "0x\\n%.0s" $(seq 200000) | "$0" | head -1 >/dev/null; echo "${PIPESTATUS[1]}"'
+    piped = subprocess.run(["bash", "-c", script, KESTRIX], capture_output=True, text=True, timeout=120)
+    assert (piped.stdout, piped.stderr) == ("0\n", "")
+    script = '"$0" --json $(printf "0x %.0s" $(seq 20000)) | head -1 >/dev/null; echo "${PIPESTATUS[0]}"'
+    piped = subprocess.run(["bash", "-c", script, KESTRIX], capture_output=True, text=True, timeout=120)
+    assert (piped.stdout, piped.stderr) == ("0\n", "")
+
+
+def test_a_terminal_gets_a_prompt_and_human_answers() -> None:
+    leader, follower = pty.openpty()
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    process = subprocess.Popen([KESTRIX], stdin=follower, stdout=follower, stderr=follower, env=env)
+    os.close(follower)
+    os.write(leader, PANIC.encode() + b"\n\n0xzz\n\x04")
+    chunks = []
+    while True:
+        ready, _, _ = select.select([leader], [], [], 30)
+        try:
+            chunk = os.read(leader, 4096) if ready else b""
+        except OSError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    process.wait(30)
+    os.close(leader)
+    screen = b"".join(chunks).decode()
+    assert screen.count("kestrix: reading revert data") == 1
+    assert "arithmetic overflow or underflow" in screen and "{" not in screen
+    assert "line 3: hex decode: Invalid character 'z' at position 2" in screen
+    assert screen.count("kind:") == 1  # the blank line asked nothing
 
 
 def test_answers_each_line_before_the_next_arrives() -> None:
@@ -158,7 +210,7 @@ def test_help_shows_examples() -> None:
 def test_bad_arguments_are_reported_and_the_rest_decoded() -> None:
     out = run("0xzz", PANIC)
     assert out.returncode == 1
-    assert "panic" in out.stdout and "argument 1: hex decode: Invalid character 'z'" in out.stderr
+    assert "panic" in out.stdout and "argument 1: hex decode: Invalid character 'z' at position 2" in out.stderr
     out = run("--json", "0x0", PANIC)
     first, second = (json.loads(line) for line in out.stdout.splitlines())
     assert first == {"error": "hex decode: Odd number of digits", "argument": 1}
@@ -275,3 +327,16 @@ def test_nothing_the_command_prints_changes_the_display(tmp_path, encode_call) -
     out = run("--abi", str(named), PANIC)
     assert out.returncode == 2 and "bad" in out.stderr
     assert not any(char in out.stderr for char in DISPLAY_CHANGING), out.stderr
+
+
+def test_a_stray_file_under_abi_is_one_warning_line_or_refused_with_strict(tmp_path: object) -> None:
+    import pathlib
+
+    folder = pathlib.Path(str(tmp_path))
+    (folder / "Vault.json").write_text(json.dumps([{"type": "error", "name": "Paused", "inputs": []}]))
+    (folder / "settings.json").write_text('{\n  // comments are not JSON\n}\n')
+    out = run("--abi", str(folder), "0x9e87fac8")
+    assert out.returncode == 0 and "Paused" in out.stdout
+    assert out.stderr.startswith("kestrix: warning: skipped 1 file") and len(out.stderr.splitlines()) == 1
+    strict = run("--strict", "--abi", str(folder), "0x9e87fac8")
+    assert strict.returncode == 2 and "settings.json: not valid JSON" in strict.stderr

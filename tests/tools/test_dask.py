@@ -46,3 +46,26 @@ def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str], encode
     assert got.to_pylist() == want.select(["id", *FIELDS]).to_pylist()
     assert frame["error_name"].tolist()[-1] == "Slippage"  # built on the workers from the signature
     assert frame["kind"].isna().sum() == 2  # the None row and "0xzz"
+
+
+def test_decoder_arguments_are_decoders_arguments(tmp_path: Path, encode_call) -> None:  # type: ignore[no-untyped-def]
+    import json
+
+    import pandas as pd
+
+    from kestrix_tools.files import DecoderSources
+
+    abi = [{"type": "error", "name": "Slippage", "inputs": [{"name": "wanted", "type": "uint256"}]}]
+    (tmp_path / "my.abi.json").write_text(json.dumps(abi))
+    slippage = encode_call("Slippage(uint256)", ["uint256"], [7])
+    ddf = dd.from_pandas(pd.DataFrame({"revert_data": [slippage]}), npartitions=1)
+    for arguments in ({"abi": abi}, {"abi": json.dumps(abi)}, {"signatures": "error Slippage(uint256 wanted)"},
+                      {"paths": str(tmp_path / "my.abi.json")}, {"paths": [tmp_path]}):
+        frame = decode_column(ddf, "revert_data", **arguments).compute(scheduler="sync")
+        assert frame["error_name"].tolist() == ["Slippage"], arguments
+    # A file name given as ABI content is refused, pointing at paths=.
+    with pytest.raises(ValueError, match="paths="):
+        decode_column(ddf, "revert_data", abi="my.abi.json")
+    for bare in ({"signatures": "error X()"}, {"paths": "x.json"}):
+        with pytest.raises(TypeError, match="not a str"):
+            DecoderSources(**bare)  # type: ignore[arg-type]

@@ -202,12 +202,12 @@ def test_unreadable_files_name_themselves(tmp_path: Path) -> None:
     out = foundry_out(tmp_path)
     broken = out / "Broken.sol" / "Broken.json"
     broken.parent.mkdir()
-    broken.write_text('{"abi": [')
-    with pytest.raises(ValueError, match=f"^{broken}: not valid JSON: "):
-        Decoder(paths=[out])
-    broken.write_bytes(b'{"abi": "\xff"}')
-    with pytest.raises(ValueError, match=f"^{broken}: not UTF-8 text"):
-        Decoder(paths=[out])
+    for content, message in ((b'{"abi": [', "not valid JSON: "), (b'{"abi": "\xff"}', "not UTF-8 text")):
+        broken.write_bytes(content)
+        with pytest.raises(ValueError, match=f"^{broken}: {message}"):
+            Decoder(paths=[out], strict=True)
+        with pytest.warns(UserWarning, match=f"skipped 1 file .*: {broken}: {message}"):
+            assert len(Decoder(paths=[out]).errors) == 4
     broken.write_text(json.dumps({"abi": [{"type": "error", "name": "X", "inputs": [{"type": "uint7"}]}]}))
     with pytest.raises(ValueError, match=rf"^{broken}: ABI entry 0 \(error X\) input 0: invalid size"):
         Decoder(paths=[out])

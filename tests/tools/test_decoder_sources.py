@@ -11,8 +11,9 @@ import kestrix
 import pytest
 from Crypto.Hash import keccak
 from eth_abi import encode
+from hypothesis import given, settings, strategies as st
 
-from kestrix_tools import Decoder
+from kestrix_tools import Decoder, _native
 
 
 def selector(signature: str) -> bytes:
@@ -39,6 +40,9 @@ UINT7 = {"type": "uint", "value": 7}
     ("error error(uint256 error)", "error(uint256)", ["error"], [5]),
     ("Padded(uint008 a, bytes01 [ 01 ] b)", "Padded(uint8,bytes1[1])", ["a", "b"], [5, [b"\x07"]]),
     ("Status(Lib.State s)", "Status(uint8)", ["s"], [2]),
+    ("Refund(address payable to, address payable[] others)", "Refund(address,address[])", ["to", "others"],
+     ["0x" + "11" * 20, []]),
+    ("error Said(string memory why, bytes calldata raw)", "Said(string,bytes)", ["why", "raw"], ["no", b""]),
 ])
 def test_signature_forms(text: str, canonical: str, names: list[str], args: list[Any]) -> None:
     decoder = Decoder(signatures=[text])
@@ -55,6 +59,9 @@ def test_signature_forms(text: str, canonical: str, names: list[str], args: list
     ("Foo(,uint256)", "expected a type at character 4"),
     ("Foo(uint256 a b)", "expected ',' or ')' at character 14, found 'b'"),
     ("Foo(uint256) trailing", "expected the end of the signature"),
+    ("event Moved(address indexed from, uint256 value)", "only errors are read, not an event at character 0"),
+    ("function f(uint256 amount) returns (bool)", "only errors are read, not a function"),
+    ("Foo(payable)", "unknown type 'payable'"),
     ("Foo(uint7)", "parameter 1: invalid size in type 'uint7'"),
     ("Foo(bool, bytes33)", "parameter 2: invalid size in type 'bytes33'"),
     ("Foo(uint256[0])", "an array length must be at least 1"),
@@ -166,7 +173,8 @@ def test_user_errors_come_before_builtins_and_fall_through() -> None:
     assert decoder.errors == (builtin,)
     data = selector(builtin) + encode(["address", "uint256", "uint256"], ["0x" + "11" * 20, 5, 7])
     got = decoder.decode(data)
-    assert (got["error_name"], got["suggestion"]) == ("ERC20InsufficientBalance", None)
+    # A copy without a hint of its own keeps the built-in's.
+    assert (got["error_name"], got["suggestion"]) == ("ERC20InsufficientBalance", kestrix.decode_error(data.hex())["suggestion"])
     assert [name for name, _ in json.loads(got["inputs"])] == ["a", "", "c"]
     # A user error whose data do not decode is reported as kestrix reports data nothing explains.
     loose = Decoder(signatures=["Loose(string)"])
@@ -198,3 +206,23 @@ def test_without_definitions_decodes_as_kestrix(data: str) -> None:
             kestrix.decode_error(bad)
         with pytest.raises(ValueError, match=str(caught.value)):
             decoder.decode(bad)
+
+
+_JSON_VALUES = st.recursive(
+    st.none() | st.integers() | st.text(alphabet='[]{}"\\\n abc\u00e9\U0001f600'),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(alphabet='[]{}"\\ ab'), inner, max_size=3),
+    max_leaves=40)
+
+
+def _depth(value: object) -> int:
+    children = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()
+    return (1 + max(map(_depth, children), default=0)) if isinstance(value, (list, dict)) else 0
+
+
+@given(_JSON_VALUES, st.booleans())
+@settings(max_examples=300, deadline=None)
+def test_the_nesting_measure_counts_brackets_outside_strings(value: object, ascii_only: bool) -> None:
+    text = json.dumps(value, ensure_ascii=ascii_only)
+    depth = _depth(value)
+    for limit in {max(depth - 1, 0), depth}:
+        assert _native.json_nesting_exceeds(text.encode(), limit) == (depth > limit)

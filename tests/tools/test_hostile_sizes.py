@@ -180,7 +180,7 @@ def test_a_json_file_that_is_not_json_is_refused_naming_it(tmp_path):
         blob.truncate(size)
     result = measure(f"folder = {str(folder)!r}", """
         try:
-            kestrix_tools.Decoder(paths=[folder])
+            kestrix_tools.Decoder(paths=[folder], strict=True)
         except ValueError as error:
             report(error=str(error))
     """)
@@ -261,3 +261,38 @@ def test_deep_chain_of_large_layers_explains_in_linear_memory(size):
     # Near-equal layers: three fit below the outer one within four times its bytes.
     assert decoded["kind"] == "custom_error" and explained["depth"] == 3
     assert explained["grew"] <= 4 * decoded["grew"] * SLACK + 16 * MB
+
+
+@needs_loaders
+def test_special_and_oversized_files_are_refused_without_reading_them(tmp_path):
+    # A FIFO would block the load forever, a device would be read until memory runs out, and a
+    # sparse file past the bound claims more than any build output.
+    from kestrix_tools._artifacts import MAX_FILE_BYTES
+
+    folder = tmp_path / "out"
+    folder.mkdir()
+    (folder / "Token.json").write_text(json.dumps({"abi": [error_entry(1)]}))
+    os.mkfifo(folder / "fifo.json")
+    for device in ("/dev/zero", "/dev/urandom"):
+        (folder / f"{os.path.basename(device)}.json").symlink_to(device)
+    with open(folder / "huge.json", "wb") as blob:
+        blob.truncate(MAX_FILE_BYTES + 1)
+    special = {"fifo.json": "not a regular file", "zero.json": "not a regular file",
+               "urandom.json": "not a regular file", "huge.json": "larger than the 256 MB a file may hold"}
+    result = measure(f"folder = {str(folder)!r}; names = {sorted(special)!r}", """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            decoder = kestrix_tools.Decoder(paths=[folder])
+        errors = {}
+        for name in names:
+            try:
+                kestrix_tools.Decoder(paths=[folder + "/" + name])
+            except ValueError as error:
+                errors[name] = str(error)
+        report(errors=list(decoder.errors), warnings=[str(w.message) for w in caught], refused=errors)
+    """, timeout=60)
+    assert result["errors"] == ["Error1(address,uint256)"]
+    assert len(result["warnings"]) == 1 and result["warnings"][0].startswith("skipped 4 files")
+    assert result["refused"] == {name: f"{folder / name}: {why}" for name, why in special.items()}
+    assert result["grew"] < SLACK * (64 * MB)

@@ -3,6 +3,7 @@ calling a hand-assembled contract that reverts with whatever calldata it is give
 
 from __future__ import annotations
 
+import json
 from collections.abc import Iterator
 from typing import Any
 
@@ -106,3 +107,24 @@ def test_any_reason_survives_eth_call(chain: Any, reason: str) -> None:
     payload = "0x08c379a0" + encode(["string"], [reason]).hex()
     error = raised(w3, "call", addresses["echo"], payload)
     assert kestrix_tools.revert_data(error) == payload
+
+
+def test_an_offchain_lookup_is_explained_as_a_request_for_data(chain: Any) -> None:
+    # EIP-3668: the contract asks the caller to fetch data off chain and call back with it.
+    w3, addresses = chain
+    echo = addresses["echo"]
+    urls = ["https://gateway.example/{sender}/{data}.json"]
+    payload = "0x556f1830" + encode(["address", "string[]", "bytes", "bytes4", "bytes"],
+                                    [echo, urls, b"\x01\x02", b"\xaa\xbb\xcc\xdd", b"extra"]).hex()
+    with pytest.raises(Exception) as caught:
+        w3.eth.call({"to": echo, "data": payload}, ccip_read_enabled=False)  # no network here
+    for error in (caught.value, raised(w3, "estimate_gas", echo, payload)):
+        result = kestrix_tools.explain(error)
+        assert result is not None and result["raw_data"] == payload
+        assert (result["kind"], result["error_name"]) == ("custom_error", "OffchainLookup")
+        assert result["suggestion"] is not None and "EIP-3668" in result["suggestion"]
+        assert [name for name, _ in json.loads(result["inputs"])] == \
+            ["sender", "urls", "callData", "callbackFunction", "extraData"]
+    # A decoder of one's own that explains it keeps its word.
+    mine = kestrix_tools.Decoder(signatures=["OffchainLookup(address a, string[] b, bytes c, bytes4 d, bytes e)"])
+    assert kestrix_tools.explain(caught.value, mine)["suggestion"] is None  # type: ignore[index]

@@ -10,6 +10,7 @@ from typing import Any
 import kestrix
 import kestrix_tools
 import pytest
+from eth_abi import encode
 
 from web3_cases import PAYLOADS, REASON
 
@@ -60,7 +61,6 @@ NODES: dict[str, Callable[[str, str], dict[str, Any]]] = {
 
 # Errors of nodes that report a revert without its data.
 WITHOUT_DATA = {
-    "geth before 1.9.15": {"code": -32000, "message": "execution reverted"},
     "hardhat 3": {"code": -32603, "message": "Internal error", "data": {"message": "Internal error"}},
     "nethermind": {"code": -32015, "message": "VM execution error.", "data": "revert"},
     "ganache 6 invalid opcode": {
@@ -102,6 +102,30 @@ def test_every_node_shape_is_explained_through_web3(node: str, method: str) -> N
         # The same error as a plain JSON-RPC error object, and as the whole response.
         assert kestrix_tools.revert_data(error) == payload
         assert kestrix_tools.revert_data({"jsonrpc": "2.0", "id": 7, "error": error}) == payload
+
+
+NOPE = "0x08c379a0" + encode(["string"], ["nope"]).hex()
+# Reverts whose error carries no data field, or data without "0x", and what each means: geth
+# sends an empty revert as a bare "execution reverted"; a reason may come in the message only.
+# (web3 drops a -32000 message's reason; the error object itself keeps it.)
+IMPLIED = [
+    ({"code": -32000, "message": "execution reverted"}, "0x", "0x"),
+    ({"code": 3, "message": "execution reverted: nope"}, NOPE, NOPE),
+    ({"code": -32000, "message": "execution reverted: nope", "data": None}, NOPE, NOPE),
+    ({"code": -32000, "message": "execution reverted: nope"}, NOPE, "0x"),
+    ({"code": 3, "message": "execution reverted", "data": PAYLOADS["panic"][2:]}, PAYLOADS["panic"], PAYLOADS["panic"]),
+]
+
+
+@pytest.mark.filterwarnings("ignore:Could not decode revert reason:RuntimeWarning")
+@pytest.mark.parametrize(("error", "data", "through_web3"), IMPLIED)
+def test_reverts_implied_by_the_error_are_explained(error: dict[str, Any], data: str, through_web3: str) -> None:
+    assert kestrix_tools.revert_data(error) == data
+    assert kestrix_tools.revert_data({"jsonrpc": "2.0", "id": 1, "error": error}) == data
+    raised = raised_by_web3(error, "call")
+    assert kestrix_tools.revert_data(raised) == through_web3
+    assert kestrix_tools.explain(raised) == kestrix.decode_error(through_web3)
+    assert kestrix_tools.revert_data(web3.exceptions.ContractLogicError("execution reverted: nope")) == NOPE
 
 
 @pytest.mark.parametrize("node", WITHOUT_DATA)
