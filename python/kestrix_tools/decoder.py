@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from pathlib import Path
 from typing import TYPE_CHECKING, Final, Union
 
-from kestrix_tools import _native
+from kestrix_tools import _known_compact, _native
 from kestrix_tools._abi_json import Found, errors_in_abi
 from kestrix_tools._artifacts import abis_in_document, abis_in_path
 from kestrix_tools._definitions import Definition, shorten
@@ -91,6 +93,22 @@ def _paths_argument(paths: object, collection: _Collection) -> None:
             collection.add_abi(entries, label, natspec)
 
 
+#: Where the known errors and reason tables ship: the JSON data and the compact texts the build
+#: makes from it.
+_DATA_DIR = Path(__file__).resolve().parent / "data"
+
+
+@functools.lru_cache(maxsize=4)
+def _known_texts(data_dir: Path) -> tuple[bytes, bytes]:
+    """The compact known-errors and reasons texts, read once per process. Where the build did not
+    write them (a source checkout), they are made from the JSON data."""
+    errors = data_dir / _known_compact.ERRORS_TEXT
+    reasons = data_dir / _known_compact.REASONS_TEXT
+    if errors.is_file() and reasons.is_file():
+        return errors.read_bytes(), reasons.read_bytes()
+    return _known_compact.compact_files(data_dir)
+
+
 class Decoder:
     """Decodes revert data like ``kestrix``, and also the custom errors of your own contracts.
 
@@ -99,12 +117,21 @@ class Decoder:
     ``paths`` are files or folders of JSON ABIs, Foundry or Hardhat artifacts and build-info
     files. Errors are tried in that order (``abi``, then ``signatures``, then ``paths``); the
     same error found again is added once. Bad input raises ValueError naming its source.
+
+    After your errors and the 45 built-ins come the errors of well-known protocols (confidence
+    0.9) with the tables that explain their revert texts, unless ``known=False``; then the
+    signature database at ``signature_db`` (a text file of one signature per line, or a folder
+    of one file per selector as ethereum-lists/4bytes lays it out; confidence 0.5). Where several
+    of those share a selector, the first whose data decode exactly wins and the others that fit
+    are its alternatives (``decode_detail``).
     """
 
-    __slots__ = ("decode", "errors")
+    __slots__ = ("decode", "decode_detail", "errors")
 
     #: Decodes revert data (hex text, "0x" optional, or bytes) into kestrix's ten-key dict.
     decode: Final[Callable[[str | bytes | bytearray | memoryview], DecodeResult]]
+    #: ``(decode(data), alternatives)``: the other known or database signatures that also fit.
+    decode_detail: Final[Callable[[str | bytes | bytearray | memoryview], tuple[DecodeResult, tuple[str, ...]]]]
     #: The canonical signatures of the errors added, in the order they are tried.
     errors: Final[tuple[str, ...]]
 
@@ -113,6 +140,9 @@ class Decoder:
         abi: AbiInput | None = None,
         signatures: str | Iterable[str] | None = None,
         paths: PathInput | Iterable[PathInput] | None = None,
+        *,
+        known: bool = True,
+        signature_db: PathInput | None = None,
     ) -> None:
         collection = _Collection()
         if abi is not None:
@@ -121,9 +151,18 @@ class Decoder:
             _signatures_argument(signatures, collection)
         if paths is not None:
             _paths_argument(paths, collection)
-        native = _native.Decoder(collection.definitions())
+        if not isinstance(known, bool):
+            raise TypeError(f"known must be True or False, not {type(known).__name__}")
+        if signature_db is not None and not isinstance(signature_db, (str, os.PathLike)):
+            raise TypeError(f"signature_db must be a path, not {type(signature_db).__name__}")
+        native = _native.Decoder(
+            collection.definitions(),
+            known=_known_texts(_DATA_DIR) if known else None,
+            signature_db=os.fspath(signature_db) if signature_db is not None else None,
+        )
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode
+        self.decode_detail = native.decode_detail
         self.errors = native.errors
 
     def __repr__(self) -> str:
