@@ -18,6 +18,7 @@ import json
 import sys
 from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import Any
 
 ERRORS_JSON = "known_errors.json"
 REASONS_JSON = "reason_codes.json"
@@ -29,7 +30,7 @@ def _escape(text: str) -> str:
     return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
-def _names(params: Sequence[Mapping[str, object]]) -> str:
+def _names(params: Sequence[Mapping[str, Any]]) -> str:
     parts = []
     for param in params:
         name = str(param.get("name") or "")
@@ -40,14 +41,14 @@ def _names(params: Sequence[Mapping[str, object]]) -> str:
     return ",".join(parts)
 
 
-def compact_errors(document: Mapping[str, object]) -> str:
+def compact_errors(document: Mapping[str, Any]) -> str:
     """The errors text of a parsed ``known_errors.json``."""
     projects = {}
-    for source in document.get("sources", []):  # type: ignore[union-attr]
+    for source in document.get("sources", []):
         if isinstance(source, Mapping):
             projects[source.get("id")] = str(source.get("project") or source.get("id") or "")
     lines = []
-    for entry in document.get("errors", []):  # type: ignore[union-attr]
+    for entry in document.get("errors", []):
         found = entry.get("found") or [{}]
         project = projects.get(found[0].get("source"), "")
         lines.append(
@@ -64,10 +65,10 @@ def compact_errors(document: Mapping[str, object]) -> str:
     return "".join(line + "\n" for line in lines)
 
 
-def compact_reasons(document: Mapping[str, object]) -> str:
+def compact_reasons(document: Mapping[str, Any]) -> str:
     """The reasons text of a parsed ``reason_codes.json``."""
     lines = []
-    for entry in document.get("entries", []):  # type: ignore[union-attr]
+    for entry in document.get("entries", []):
         match = {"exact": "E", "prefix": "P"}.get(entry.get("match"))
         scope = {"revert_string": "R", "FailedOp": "F"}.get(entry.get("applies_to", "revert_string"))
         if match is None or scope is None:
