@@ -30,14 +30,12 @@ RESULT_FIELDS: tuple[str, ...] = (
 
 
 def default_decoder() -> SupportsDecode:
-    """A decoder of the built-in errors: the companion's native ``Decoder`` (which also decodes
-    whole Arrow columns) when it is installed, else ``kestrix.EvmErrorDecoder()``; both give
-    the same results."""
-    try:
-        from kestrix_tools import _native
-    except ImportError:
-        return kestrix.EvmErrorDecoder()
-    return _native.Decoder()
+    """The package's decoder with no sources of the user's: ``kestrix_tools.Decoder()``, which
+    knows the built-in errors and the well-known protocols' errors, and also decodes whole
+    Arrow columns natively."""
+    from kestrix_tools.decoder import Decoder
+
+    return Decoder()
 
 
 def decode_many(

@@ -52,6 +52,11 @@ def _parser() -> _Parser:
                         help="ABI, Foundry/Hardhat artifact, or a folder of them (repeatable)")
     parser.add_argument("--sig", action="append", default=[], metavar="TEXT",
                         help="an error signature, e.g. 'InsufficientShares(uint256 needed)' (repeatable)")
+    parser.add_argument("--no-known", action="store_true",
+                        help="leave out the well-known protocols' errors and reason-code tables")
+    parser.add_argument("--signature-db", metavar="PATH",
+                        help="signature database: a text file of one signature per line, or a folder of one "
+                             "file per selector as ethereum-lists/4bytes lays it out")
     bulk = parser.add_argument_group("bulk files (.jsonl, .csv, .parquet)")
     bulk.add_argument("--input", metavar="FILE", help="file of rows holding revert data")
     bulk.add_argument("--output", metavar="FILE", help="file to write: the rows plus the result columns")
@@ -225,7 +230,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None):
         parser.error("--column and --jobs need --input and --output")
-    sources = DecoderSources(tuple(args.abi), tuple(args.sig))
+    sources = DecoderSources(tuple(args.abi), tuple(args.sig), known=not args.no_known,
+                             signature_db=args.signature_db)
     try:
         if bulk:
             return _bulk(args, sources)

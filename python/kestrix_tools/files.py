@@ -53,18 +53,23 @@ class DecoderSources:
 
     abi: tuple[str, ...] = ()
     signatures: tuple[str, ...] = ()
+    #: Whether the well-known protocols' errors and reason tables are used (``--no-known``).
+    known: bool = True
+    #: A signature database: a text file or a 4bytes-style folder (``--signature-db``).
+    signature_db: str | None = None
 
 
 def build_decoder(sources: DecoderSources) -> SupportsDecode:
     """The decoder for ``sources``: ``kestrix_tools.Decoder`` with the given ABIs and signatures."""
-    if not sources.abi and not sources.signatures:
+    if not sources.abi and not sources.signatures and sources.known and sources.signature_db is None:
         return default_decoder()
     import kestrix_tools
 
     factory: Callable[..., SupportsDecode] | None = getattr(kestrix_tools, "Decoder", None)
     if factory is None:
         raise BulkError("--abi and --sig need kestrix_tools.Decoder, which this installation lacks")
-    return factory(signatures=list(sources.signatures) or None, paths=list(sources.abi) or None)
+    return factory(signatures=list(sources.signatures) or None, paths=list(sources.abi) or None,
+                   known=sources.known, signature_db=sources.signature_db)
 
 
 def default_jobs() -> int:
