@@ -1,21 +1,32 @@
 from collections.abc import Sequence
-from typing import Union
+from typing import Any, Union
 from kestrix import DecodeResult
 Param = tuple[str, str, Union[Sequence["Param"], None]]
 Definition = tuple[str, Sequence[Param], Union[str, None]]
+#: (result dict, canonical signature or None, args, readable text or None, followed argument or
+#: None, alternatives)
+RawLayer = tuple[DecodeResult, Union[str, None], dict[str, object], Union[str, None], Union[int, None],
+                 tuple[str, ...]]
+class RevertChain:
+    _layers: tuple[RawLayer, ...]
+    _decoder: object
+    _cache: Any
+    def __init__(self, layers: tuple[RawLayer, ...], decoder: object = None) -> None: ...
 class Decoder:
     errors: tuple[str, ...]
     def __init__(
         self,
         definitions: Sequence[Definition] = (),
         *,
+        wrappers: Sequence[Definition] = (),
+        causes: Sequence[int] = (),
+        explanation: type[RevertChain] = ...,
         known: tuple[bytes, bytes] | None = None,
         signature_db: str | None = None,
     ) -> None: ...
     def decode(self, data: str | bytes | bytearray | memoryview) -> DecodeResult: ...
-    def decode_detail(
-        self, data: str | bytes | bytearray | memoryview
-    ) -> tuple[DecodeResult, tuple[str, ...]]: ...
+    def unwrap(self, data: str | bytes | bytearray | memoryview) -> tuple[RawLayer, ...]: ...
+    def explain(self, data: str | bytes | bytearray | memoryview) -> Any: ...
 def decode_arrow(
     decoder: Decoder | None,
     length: int,

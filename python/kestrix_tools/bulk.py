@@ -5,7 +5,6 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal
 
-import kestrix
 
 from kestrix_tools._explain import SupportsDecode
 
@@ -31,8 +30,8 @@ RESULT_FIELDS: tuple[str, ...] = (
 
 def default_decoder() -> SupportsDecode:
     """The package's decoder with no sources of the user's: ``kestrix_tools.Decoder()``, which
-    knows the built-in errors and the well-known protocols' errors, and also decodes whole
-    Arrow columns natively."""
+    knows the built-in errors, the wrappers of data/wrappers.json and the well-known protocols'
+    errors, and also decodes whole Arrow columns natively."""
     from kestrix_tools.decoder import Decoder
 
     return Decoder()

@@ -11,10 +11,9 @@ from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 from kestrix_tools._explain import SupportsDecode
+from kestrix_tools._explanation import explain_data
+from kestrix_tools._render import human_text, json_object
 from kestrix_tools.files import DecoderSources, build_decoder, count_hint, decode_file, default_jobs
-
-if TYPE_CHECKING:
-    from kestrix import DecodeResult
 
 __all__ = ["human_text", "main"]
 
@@ -67,86 +66,10 @@ def _parser() -> _Parser:
     return parser
 
 
-# ---- Human output ----
-
-_STYLES = {
-    "label": "2",
-    "revert_string": "1;33",
-    "panic": "1;31",
-    "custom_error": "1;35",
-    "raw_revert": "1;36",
-    "empty": "1",
-}
-
-
-class _Painter:
-    def __init__(self, enabled: bool) -> None:
-        self.enabled = enabled
-
-    def __call__(self, style: str, text: str) -> str:
-        if not self.enabled:
-            return text
-        return f"\x1b[{_STYLES.get(style, '1')}m{text}\x1b[0m"
-
-
 def _use_colour(stream: IO[str]) -> bool:
     if os.environ.get("NO_COLOR"):
         return False
     return bool(getattr(stream, "isatty", lambda: False)())
-
-
-def _value_text(value: Any) -> str:
-    """An ``inputs`` value ({"type": ..., "value": ...}) as a person would write it."""
-    kind, payload = value.get("type"), value.get("value")
-    if kind == "bytes":
-        return "0x" + bytes(payload).hex()
-    if kind == "str":
-        return json.dumps(payload, ensure_ascii=False)
-    if kind == "bool":
-        return "true" if payload else "false"
-    if kind == "array":
-        return "[" + ", ".join(_value_text(item) for item in payload) + "]"
-    if kind == "tuple":
-        return "(" + ", ".join(f"{_printable(name)}: {_value_text(item)}" if name else _value_text(item)
-                               for name, item in payload) + ")"
-    return str(payload)
-
-
-def _printable(text: str) -> str:
-    """Text with control characters escaped, so that no hint or name drives the terminal."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
-
-
-def human_text(result: DecodeResult, colour: bool = False) -> str:
-    """A short human explanation of one result dict, several lines, no trailing newline."""
-    paint = _Painter(colour)
-    kind = result["kind"]
-    lines: list[tuple[str, str]] = []
-    confidence = f"confidence {result['confidence']:.2f}"
-    lines.append(("kind", f"{paint(kind, kind)}  {paint('label', confidence)}"))
-    if kind == "revert_string":
-        lines.append(("reason", json.dumps(result["message"], ensure_ascii=False)))
-    elif kind == "panic":
-        code = result["panic_code"]
-        lines.append(("panic", f"0x{code:02x} ({code}): {result['panic_meaning']}" if code is not None else "?"))
-    elif kind == "custom_error":
-        lines.append(("error", paint(kind, _printable(str(result["error_name"])))))
-        inputs = json.loads(result["inputs"] or "[]")
-        width = max((len(name) for name, _ in inputs), default=0)
-        for position, (name, value) in enumerate(inputs):
-            label = _printable(name) or f"arg{position}"
-            lines.append(("", f"  {label.ljust(width)}  {_value_text(value)}"))
-    elif kind == "raw_revert":
-        lines.append(("data", result["raw_data"]))
-    if result["suggestion"]:
-        lines.append(("hint", _printable(result["suggestion"])))
-    if result["selector"]:
-        lines.append(("selector", result["selector"]))
-    return "\n".join(
-        (paint("label", f"{label + ':':<10}") if label else " " * 10) + text for label, text in lines
-    )
 
 
 # ---- Modes ----
@@ -161,7 +84,7 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
     colour = _use_colour(sys.stdout)
     for number, text in enumerate(data, 1):
         try:
-            result = decoder.decode(text)
+            explanation = explain_data(decoder, text)
         except (ValueError, UnicodeError) as error:
             status = 1
             if as_json:
@@ -170,22 +93,21 @@ def _decode_arguments(decoder: SupportsDecode, data: Sequence[str], as_json: boo
                 print(f"kestrix: argument {number}: {error}", file=sys.stderr)
             continue
         if as_json:
-            sys.stdout.write(_json_line(result))
+            sys.stdout.write(_json_line(json_object(explanation)))
         else:
             if number > 1:
                 sys.stdout.write("\n")
-            sys.stdout.write(human_text(result, colour) + "\n")
+            sys.stdout.write(human_text(explanation, colour) + "\n")
     return status
 
 
 def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], interactive: bool) -> int:
     """One JSON line out per line in, in order; nothing is kept between lines."""
     status = 0
-    decode = decoder.decode
     for number, raw in enumerate(lines, 1):
         text = raw.decode("utf-8", "replace").strip()
         try:
-            out.write(_json_line(decode(text)))
+            out.write(_json_line(json_object(explain_data(decoder, text))))
         except ValueError as error:
             status = 1
             out.write(_json_line({"error": str(error), "line": number}))

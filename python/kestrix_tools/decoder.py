@@ -12,9 +12,11 @@ from kestrix_tools import _known_compact, _native
 from kestrix_tools._abi_json import Found, errors_in_abi
 from kestrix_tools._artifacts import abis_in_document, abis_in_path
 from kestrix_tools._definitions import Definition, shorten
+from kestrix_tools._explanation import Explanation
 from kestrix_tools._json_text import parse_json
 from kestrix_tools._hints import NatSpec
 from kestrix_tools._signature_text import parse_signature
+from kestrix_tools._wrappers import native_arguments
 
 if TYPE_CHECKING:
     from kestrix import DecodeResult
@@ -116,24 +118,31 @@ class Decoder:
     ``signatures`` are texts such as ``"error InsufficientFunds(uint256 available, uint256 required)"``;
     ``paths`` are files or folders of JSON ABIs, Foundry or Hardhat artifacts and build-info
     files. Errors are tried in that order (``abi``, then ``signatures``, then ``paths``); the
-    same error found again is added once. Bad input raises ValueError naming its source.
+    same error found again is added once. Bad input raises ValueError naming its source. ``explain`` follows wrapped reverts down to
+    their root cause.
 
-    After your errors and the 45 built-ins come the errors of well-known protocols (confidence
-    0.9) with the tables that explain their revert texts, unless ``known=False``; then the
-    signature database at ``signature_db`` (a text file of one signature per line, or a folder
-    of one file per selector as ethereum-lists/4bytes lays it out; confidence 0.5). Where several
-    of those share a selector, the first whose data decode exactly wins and the others that fit
-    are its alternatives (``decode_detail``).
+    After your errors, the 45 built-ins and the known wrappers come the errors of well-known
+    protocols (confidence 0.9) with the tables that explain their revert texts, unless
+    ``known=False``; then the signature database at ``signature_db`` (a text file of one
+    signature per line, or a folder of one file per selector as ethereum-lists/4bytes lays it
+    out; confidence 0.5). Where several of those share a selector, the first whose data decode
+    exactly wins and the others that fit are its layer's ``alternatives`` in ``explain``.
     """
 
-    __slots__ = ("decode", "decode_detail", "errors")
+    __slots__ = ("decode", "errors", "explain")
 
     #: Decodes revert data (hex text, "0x" optional, or bytes) into kestrix's ten-key dict.
     decode: Final[Callable[[str | bytes | bytearray | memoryview], DecodeResult]]
-    #: ``(decode(data), alternatives)``: the other known or database signatures that also fit.
-    decode_detail: Final[Callable[[str | bytes | bytearray | memoryview], tuple[DecodeResult, tuple[str, ...]]]]
     #: The canonical signatures of the errors added, in the order they are tried.
     errors: Final[tuple[str, ...]]
+    #: The revert in ``data`` (as ``decode`` takes it) and every revert it carries, as an
+    #: ``Explanation``: ``chain`` outermost first (``chain[0].to_dict() == decode(data)``), down
+    #: to ``root``, the cause. A carried revert is a ``bytes`` argument of a decoded error, or
+    #: the end of an ``Error(string)`` text, that decodes to a reason, a panic or a known error;
+    #: the known wrappers (ERC-7751 ``WrappedError``, ``ExecutionFailed``,
+    #: ``FailedOpWithRevert``, ``UnexpectedRevertBytes``, ``CallFailed``) name which argument is
+    #: the cause. At most 16 layers.
+    explain: Final[Callable[[str | bytes | bytearray | memoryview], Explanation]]
 
     def __init__(
         self,
@@ -155,15 +164,18 @@ class Decoder:
             raise TypeError(f"known must be True or False, not {type(known).__name__}")
         if signature_db is not None and not isinstance(signature_db, (str, os.PathLike)):
             raise TypeError(f"signature_db must be a path, not {type(signature_db).__name__}")
+        # The known wrappers are tried after the user's errors and the built-ins, then the known
+        # errors, then the signature database.
         native = _native.Decoder(
             collection.definitions(),
+            **native_arguments(),
             known=_known_texts(_DATA_DIR) if known else None,
             signature_db=os.fspath(signature_db) if signature_db is not None else None,
         )
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode
-        self.decode_detail = native.decode_detail
         self.errors = native.errors
+        self.explain = native.explain
 
     def __repr__(self) -> str:
         return f"<kestrix_tools.Decoder with {len(self.errors)} errors>"

@@ -90,6 +90,14 @@ std::optional<CustomOutcome> decode_custom_error(const core::ErrorRegistry& regi
         std::move(alternatives)};
 }
 
+std::optional<std::pair<Outcome, const core::RegisteredError*>>
+decode_custom_error_entry(const core::ErrorRegistry& registry, const core::Selector& selector,
+                          std::span<const std::uint8_t> payload) {
+    auto found = decode_custom_error(registry, selector, payload);
+    if (!found) return std::nullopt;
+    return std::pair{std::move(found->outcome), found->entry};
+}
+
 core::InputValue to_input_value(const abi::AbiValue& value) {
     return std::visit(
         [](const auto& v) -> core::InputValue {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 
 namespace kestrix::evm {
 
@@ -18,6 +19,11 @@ namespace kestrix::evm {
 [[nodiscard]] std::optional<CustomOutcome>
 decode_custom_error(const core::ErrorRegistry& registry, const core::Selector& selector,
                     std::span<const std::uint8_t> payload);
+
+/// The same, with the registry entry that was taken (for its signature and parameter types).
+[[nodiscard]] std::optional<std::pair<Outcome, const core::RegisteredError*>>
+decode_custom_error_entry(const core::ErrorRegistry& registry, const core::Selector& selector,
+                          std::span<const std::uint8_t> payload);
 
 /// The result form of one decoded argument.
 [[nodiscard]] core::InputValue to_input_value(const abi::AbiValue& value);

@@ -45,9 +45,9 @@ Outcome unknown_selector_result(std::span<const std::uint8_t> data) {
                    std::string(kUnknownSelectorSuggestion)};
 }
 
-std::expected<core::DecodedError, core::CoreError>
-decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
-              std::optional<core::ErrorContext> context) {
+std::expected<ClassifiedRevert, core::CoreError>
+classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
+                std::optional<core::ErrorContext> context) {
     std::optional<core::Selector> selector;
     const core::RegisteredError* entry = nullptr;
     std::vector<std::string> alternatives;
@@ -94,7 +94,15 @@ decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t>
     record.selector = selector;
     record.entry = entry;
     record.alternatives = std::move(alternatives);
-    return record;
+    return ClassifiedRevert{std::move(record), entry};
+}
+
+std::expected<core::DecodedError, core::CoreError>
+decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
+              std::optional<core::ErrorContext> context) {
+    auto classified = classify_revert(registry, data, std::move(context));
+    if (!classified) return std::unexpected(std::move(classified.error()));
+    return std::move(classified->record);
 }
 
 } // namespace kestrix::evm

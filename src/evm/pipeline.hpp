@@ -22,6 +22,17 @@ inline constexpr core::Selector kPanicSelector{0x4e, 0x48, 0x7b, 0x71};
 decode_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
               std::optional<core::ErrorContext> context);
 
+/// A record and, for a custom error, the registry entry that explained it.
+struct ClassifiedRevert {
+    core::DecodedError record;
+    const core::RegisteredError* entry = nullptr;
+};
+
+/// decode_revert, also naming the entry taken.
+[[nodiscard]] std::expected<ClassifiedRevert, core::CoreError>
+classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_t> data,
+                std::optional<core::ErrorContext> context);
+
 /// The RawRevert outcome for data nothing explained, with the unknown-selector suggestion.
 [[nodiscard]] Outcome unknown_selector_result(std::span<const std::uint8_t> data);
 

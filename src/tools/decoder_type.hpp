@@ -4,6 +4,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include "core/registry.hpp"
+#include "evm/unwrap.hpp"
 
 #include <Python.h>
 
@@ -16,5 +17,9 @@ namespace kestrix::tools {
 /// The registry of a Decoder instance (of the class or a subclass), or nullptr for any other
 /// object. It lives as long as the instance.
 [[nodiscard]] const core::ErrorRegistry* native_decoder_registry(PyObject* object) noexcept;
+
+/// The wrapper rules of a Decoder instance, for evm::unwrap_revert with its registry; nullptr
+/// for any other object. They live as long as the instance.
+[[nodiscard]] const evm::WrapperRules* native_decoder_wrappers(PyObject* object) noexcept;
 
 } // namespace kestrix::tools

@@ -378,6 +378,8 @@ public:
             batch.clear();
             begins.clear();
         };
+        // A signature line is rarely shorter than 16 bytes.
+        rows_.reserve(text_.size() / 16);
         std::size_t start = 0;
         while (start < text_.size()) {
             std::size_t end = text_.find('\n', start);
@@ -391,8 +393,10 @@ public:
             if (batch.size() == kBatch) flush();
         }
         flush();
-        std::stable_sort(rows_.begin(), rows_.end(),
-                         [](const Row& a, const Row& b) { return a.key < b.key; });
+        // Lines of one selector stay in file order: `begin` orders them.
+        std::sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
+            return a.key != b.key ? a.key < b.key : a.begin < b.begin;
+        });
     }
 
     [[nodiscard]] const core::RegisteredError*

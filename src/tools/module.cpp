@@ -7,6 +7,7 @@
 #include "python/py_ref.hpp"
 #include "tools/arrow_decode_call.hpp"
 #include "tools/decoder_type.hpp"
+#include "tools/revert_chain_type.hpp"
 
 #include <Python.h>
 
@@ -47,6 +48,9 @@ PyObject* init_module() {
     python::PyRef module(PyModule_Create2(&module_definition, 1013));
     if (!module) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Decoder", type) != 0) return nullptr;
+    PyObject* chain = revert_chain_type();
+    if (chain == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "RevertChain", chain) != 0) return nullptr;
     module_object = Py_NewRef(module.get());
     return module.release();
 }

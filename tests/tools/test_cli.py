@@ -33,7 +33,15 @@ def test_json_is_exactly_the_result_dict(command: list[str], mix: list[str]) -> 
     out = run("--json", *mix[:40], command=command)
     assert out.returncode == 0, out.stderr
     decoder = kestrix.EvmErrorDecoder()
-    assert [json.loads(line) for line in out.stdout.splitlines()] == [decoder.decode(x) for x in mix[:40]]
+    assert [ten_keys(line) for line in out.stdout.splitlines()] == [decoder.decode(x) for x in mix[:40]]
+
+
+def ten_keys(line: str) -> dict[str, object]:
+    """A JSON line's result keys in order; the chain follows them."""
+    found = json.loads(line)
+    assert list(found)[10:] in ([], ["chain"]), list(found)
+    found.pop("chain", None)
+    return found
 
 
 def test_human_explanations(encode_call) -> None:  # type: ignore[no-untyped-def]
@@ -97,7 +105,7 @@ def test_standard_input_streams_one_json_line_per_line(mix: list[str]) -> None:
     assert out.returncode == 1  # some lines were not hexadecimal
     decoder = kestrix.EvmErrorDecoder()
     got = [json.loads(line) for line in out.stdout.splitlines()]
-    assert got[:50] == [decoder.decode(x) for x in mix[:50]]
+    assert [ten_keys(json.dumps(line)) for line in got[:50]] == [decoder.decode(x) for x in mix[:50]]
     assert got[50] == {"error": "hex decode: Invalid character 'z' at position 0", "line": 51}
     assert got[51]["kind"] == got[52]["kind"] == "empty"  # blank line and surrounding spaces
     assert got[53] == {"error": "hex decode: Odd number of digits", "line": 54}
@@ -199,3 +207,18 @@ def test_hints_and_names_cannot_drive_the_terminal() -> None:
     text = human_text(result)  # type: ignore[arg-type]
     assert "\x1b" not in text and "\x07" not in text
     assert "Bad\\x1b]0;x\\x07" in text and "who\\x1b[2J" in text and "fix\\x1b[31m it\\n" in text
+
+
+def test_wrapped_revert_shows_each_layer_under_the_one_that_carries_it(encode_call) -> None:  # type: ignore[no-untyped-def]
+    reason = bytes.fromhex(encode_call("Error(string)", ["string"], ["STF"])[2:])
+    wrapped = encode_call("WrappedError(address,bytes4,bytes,bytes)", ["address", "bytes4", "bytes", "bytes"],
+                          ["0x" + "ab" * 20, b"\x12\x34\x56\x78", reason, b""])
+    outer = encode_call("ExecutionFailed(uint256,bytes)", ["uint256", "bytes"], [2, bytes.fromhex(wrapped[2:])])
+    text = run(outer).stdout
+    assert text.index("ExecutionFailed") < text.index("caused by:") < text.index("WrappedError")
+    assert "\n    call:     contract 0x" + "ab" * 20 + " function 0x12345678\n" in text
+    assert '\n    reason:   "STF"\n' in text
+    line = json.loads(run("--json", outer).stdout)
+    assert [layer["error_name"] or layer["kind"] for layer in line["chain"]] == [
+        "ExecutionFailed", "WrappedError", "revert_string"]
+    assert line["chain"][0]["context"] == {"command_index": 2} and line["chain"][2]["target"] == "0x" + "ab" * 20

@@ -26,11 +26,20 @@ def test_decoder_modules_and_their_use_pass_mypy_strict(tmp_path: Path) -> None:
         Decoder(abi=5)
         decoder.decode(5)
         decoder.errors = ()
+        explanation = decoder.explain("0x")
+        root_name: str | None = explanation.root.error_name
+        depth: int = explanation.depth + len(explanation.chain)
+        args: dict[str, object] = explanation.chain[0].args
+        from kestrix_tools import explain
+        maybe = explain({"data": "0x"}, chain=True)
+        depth = maybe.depth  # None when the error carries no revert data
     """))
     mypy = [sys.executable, "-m", "mypy", "--no-incremental", "--strict"]
-    modules = ["-m", "kestrix_tools.decoder", "-m", "kestrix_tools._artifacts"]
+    modules = ["-m", "kestrix_tools.decoder", "-m", "kestrix_tools._artifacts", "-m", "kestrix_tools._explanation",
+               "-m", "kestrix_tools._render", "-m", "kestrix_tools._wrappers", "-m", "kestrix_tools._explain",
+               "-m", "kestrix_tools._display"]
     checked = subprocess.run(mypy + modules, cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert checked.returncode == 0, checked.stdout + checked.stderr
     checked = subprocess.run(mypy + ["use_decoder.py"], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     errors = re.findall(r"^use_decoder\.py:(\d+): error:", checked.stdout, re.MULTILINE)
-    assert errors == ["11", "12", "13"], checked.stdout + checked.stderr
+    assert errors == ["11", "12", "13", "20"], checked.stdout + checked.stderr
