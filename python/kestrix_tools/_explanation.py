@@ -140,7 +140,7 @@ class Explanation(_native.RevertChain):
     @classmethod
     def of_result(cls, result: DecodeResult) -> Explanation:
         """A one-layer explanation of a result dict from a decoder that does not unwrap."""
-        return cls(((result, None, {}, None, None),))
+        return cls(((result, None, {}, None, None, ()),))
 
     @property
     def chain(self) -> tuple[Layer, ...]:

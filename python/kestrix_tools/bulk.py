@@ -99,7 +99,7 @@ def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False)
     struct row too, unless ``error_column=True``: then the struct has an eleventh string field
     ``error``, and such a row is a valid struct whose ten result fields are null and whose
     ``error`` holds the ``ValueError`` message (``error`` is null on every other row).
-    ``decoder`` is a ``kestrix_tools.Decoder`` (default: the built-in errors only); with it
+    ``decoder`` is a ``kestrix_tools.Decoder`` (default: ``kestrix_tools.Decoder()``); with it
     the decoding runs natively over the Arrow buffers, building no Python object per row.
     Any other object with a ``decode`` method is called once per row instead.
     """
@@ -132,7 +132,10 @@ def native_decoder(decoder: Any) -> tuple[bool, Any]:
     if not hasattr(_native, "decode_arrow"):
         return False, None
     if decoder is None:
-        return True, None
+        # The package's default decoder (kept once per process), with the known errors.
+        from kestrix_tools._explain import _default_decoder
+
+        decoder = _default_decoder()
     native = decoder if isinstance(decoder, _native.Decoder) else getattr(decoder.decode, "__self__", None)
     if isinstance(native, _native.Decoder):
         return True, native

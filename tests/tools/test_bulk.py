@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any
 
 import kestrix
+import kestrix_tools
 import pytest
 
 from kestrix_tools.files import BulkError, decode_file
@@ -21,7 +22,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
           "panic_code", "panic_meaning", "error"]
-DECODER = kestrix.EvmErrorDecoder()
+DECODER = kestrix_tools.Decoder()
 
 
 def expected(value: Any) -> dict[str, Any]:
