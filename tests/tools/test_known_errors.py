@@ -251,3 +251,22 @@ def test_signature_db_refusals(tmp_path: Path) -> None:
         Decoder(signature_db=3)  # type: ignore[arg-type]
     with pytest.raises(TypeError):
         Decoder(known="yes")  # type: ignore[arg-type]
+
+
+def test_command_line_shows_alternatives_and_turns_known_off(tmp_path: Path) -> None:
+    from test_cli import run
+
+    db = tmp_path / "signatures.txt"
+    db.write_text("burn(uint256)\ncollate_propagate_storage(bytes16)\n")
+    both = "0x42966c68" + "07" * 16 + "00" * 16
+    out = run("--json", "--signature-db", str(db), both)
+    assert out.returncode == 0, out.stderr
+    line = json.loads(out.stdout)
+    assert line["error_name"] == "burn" and line["chain"][0]["alternatives"] == ["collate_propagate_storage(bytes16)"]
+    human = run("--signature-db", str(db), both).stdout
+    assert "or:" in human and "collate_propagate_storage(bytes16)" in human
+    pausable = reason("Pausable: not paused")
+    assert json.loads(run("--json", "--no-known", pausable).stdout)["suggestion"] == \
+        kestrix.decode_error(pausable)["suggestion"]
+    assert json.loads(run("--json", pausable).stdout)["suggestion"] == Decoder().decode(pausable)["suggestion"]
+    assert run("--signature-db", str(tmp_path / "missing"), both).returncode == 2
