@@ -203,6 +203,22 @@ SOURCES: tuple[Source, ...] = (
            "5b98b42048ba11ae82fb62dfec06d1010c8e41e6", ("src/",)),
     Source("solmate", "Solmate", "transmissions11/solmate", "main",
            "89365b880c4f3c786bdd453d4b8e8fe410344a69", ("src/",)),
+    Source("coinbase-smart-wallet-1.1.0", "Coinbase Smart Wallet", "coinbase/smart-wallet", "v1.1.0",
+           "a8c6456f3a6d5d2dea08d6336b3be13395cacd42", ("src/",)),
+    Source("kernel-3.1", "ZeroDev Kernel", "zerodevapp/kernel", "v3.1",
+           "03f7f5cf5871cda0070e4223f196f5b577f6cde2", ("src/",)),
+    Source("nexus-1.2.0", "Biconomy Nexus", "bcnmy/nexus", "v1.2.0",
+           "8db1a6e41780dd0cc85298b0cbe6ab493adc6bb5", ("contracts/",)),
+    Source("light-account", "Alchemy LightAccount", "alchemyplatform/light-account", "develop",
+           "93f46a243c59611118d5bb99df08b42af14b34b2", ("src/",)),
+    Source("erc6900-0.8.0-rc.5", "ERC-6900 reference implementation", "erc6900/reference-implementation",
+           "v0.8.0-rc.5", "e5f55ab1c3ac2f78efa14967e90e95c3e4ace38c", ("src/",)),
+    Source("modular-account", "Alchemy Modular Account", "alchemyplatform/modular-account", "develop",
+           "14afcd84859cf468684634eb9a9f8cb787f60b16", ("src/",)),
+    Source("morpho-bundler3", "Morpho Bundler3", "morpho-org/bundler3", "main",
+           "4887f33299ba6e60b54a51237b16e7392dceeb97", ("src/",)),
+    Source("pimlico-singleton-paymaster", "Pimlico singleton paymaster", "pimlicolabs/singleton-paymaster",
+           "master", "b378acaf3ad7b9cafd65ca2cdc4f1df1ace64de1", ("src/",)),
     Source("ens-1.1.6", "ENS", "ensdomains/ens-contracts", "v1.1.6",
            "a6139f0381ce6bcc584cbce36933c5ea95837212", ("contracts/",)),
 )
@@ -439,9 +455,11 @@ def _parse_body(toks: list[str], i: int, end: int, scope: Scope, errors: list[Er
     while i < end:
         t = toks[i]
         if t == "import" and scope.parent is None:
-            j = _skip_statement(toks, i)
-            _parse_import(toks[i + 1:j - 1], scope)
-            i = j
+            j = i
+            while j < end and toks[j] != ";":  # `import {A} from "p";` holds braces, not a body
+                j += 1
+            _parse_import(toks[i + 1:j], scope)
+            i = j + 1
         elif t in ("contract", "interface", "library") and i + 1 < end and toks[i - 1:i] != ["."]:
             name = toks[i + 1]
             j = i + 2
@@ -660,8 +678,8 @@ class Project:
         return found
 
     # -- lookup ------------------------------------------------------------------------
-    def lookup(self, scope: Scope, name: str, seen: set[int] | None = None) -> tuple[str, Scope] | None:
-        """Where `name` is defined, as seen from `scope`: (kind, defining scope)."""
+    def lookup(self, scope: Scope, name: str, seen: set[int] | None = None) -> tuple[str, Scope, str] | None:
+        """Where `name` is defined, as seen from `scope`: (kind, defining scope, name there)."""
         seen = seen if seen is not None else set()
         if id(scope) in seen:
             return None
@@ -685,18 +703,18 @@ class Project:
         return None
 
     @staticmethod
-    def _own(s: Scope, name: str) -> tuple[str, Scope] | None:
+    def _own(s: Scope, name: str) -> tuple[str, Scope, str] | None:
         if name in s.structs:
-            return ("struct", s)
+            return ("struct", s, name)
         if name in s.enums:
-            return ("enum", s)
+            return ("enum", s, name)
         if name in s.udvts:
-            return ("udvt", s)
+            return ("udvt", s, name)
         if name in s.contracts:
-            return ("contract", s)
+            return ("contract", s, name)
         return None
 
-    def _imported(self, fscope: Scope, name: str, seen: set[int]) -> tuple[str, Scope] | None:
+    def _imported(self, fscope: Scope, name: str, seen: set[int]) -> tuple[str, Scope, str] | None:
         for spec, names, alias in fscope.imports:
             if alias is not None or (names is not None and name not in names):
                 continue
@@ -734,7 +752,7 @@ class Project:
         else:
             hit = self.lookup(scope, first, set(seen))
             if hit and hit[0] == "contract":
-                cur = hit[1].contracts[first]
+                cur = hit[1].contracts[hit[2]]
             else:
                 cands = [s.contracts[first] for k, s in self.by_name.get(first, []) if k == "contract"]
                 if not cands:
@@ -802,11 +820,11 @@ class Project:
                 if hit is None:
                     hit = self.lookup(owner, last)
                 if hit:
-                    return hit[0], hit[1], last
+                    return hit
         else:
             hit = self.lookup(scope, last)
             if hit:
-                return hit[0], hit[1], last
+                return hit
         for proj in [self] + self.fallback:
             cands = proj.by_name.get(last, [])
             if len(names) > 1:
@@ -857,8 +875,8 @@ def _param_json(name: str, r: Resolved) -> dict[str, Any]:
 
 _SKIP_DIR = re.compile(
     r"(tests?|.*[-_.]tests?|tests?[-_.].*|mocks?|.*[-_]mocks?|scripts?|node_modules|certora|echidna"
-    r"|harness(es)?|fuzz(ing)?|invariants?|simulations?|deprecated|examples?|testing|foundry|hardhat|dev|"
-    r"audits?|spec|verification)",
+    r"|harness(es)?|fuzz(ing)?|invariants?|simulations?|deprecated|examples?|testing|foundry|hardhat|"
+    r"audits?|spec)",
     re.I,
 )
 

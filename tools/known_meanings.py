@@ -164,6 +164,48 @@ HINTS: dict[str, str] = {
     "InvalidClientData()": "The passkey signature's WebAuthn client data is malformed.",
     "InvalidAuthenticatorData()": "The passkey signature's WebAuthn authenticator data is malformed.",
     "NotDelegateCalled()": "This contract must be reached through delegatecall (from a Safe), not called directly.",
+    # lending and vaults met often
+    "HealthFactorLowerThanLiquidationThreshold()":
+        "After this action the position's health factor would be below 1. Repay debt, add collateral "
+        "or withdraw/borrow less.",
+    "CollateralCannotCoverNewBorrow()":
+        "The collateral is not enough for this borrow at its loan-to-value. Borrow less or add collateral.",
+    "HealthFactorNotBelowThreshold()":
+        "The position is healthy (health factor at or above 1), so it cannot be liquidated.",
+    "SupplyCapExceeded()": "Supplying this amount would exceed the asset's supply cap in this market. Supply less.",
+    "BorrowCapExceeded()": "Borrowing this amount would exceed the reserve's borrow cap. Borrow less.",
+    "ReserveFrozen()": "The reserve is frozen: no new supply or borrow until governance unfreezes it.",
+    "ReservePaused()": "The reserve is paused: every action on it is blocked for now.",
+    "NotEnoughAvailableUserBalance()": "The user holds less of the asset than the amount asked for.",
+    "SiloedBorrowingViolation()":
+        "A siloed asset can only be borrowed alone; repay the other borrows or borrow a different asset.",
+    "AssetNotBorrowableInIsolation()":
+        "The account is in isolation mode and this asset may not be borrowed there.",
+    "NotCollateralized()":
+        "The account's collateral does not cover its borrow after this action. Add collateral or borrow less.",
+    "BorrowTooSmall()": "The borrow is below the market's minimum borrow size.",
+    "InsufficientReserves()": "The market's reserves are too low for this action.",
+    "NotLiquidatable()": "The account is not under water, so it cannot be absorbed or liquidated.",
+    "TooMuchSlippage()": "The trade would give less than the minimum asked for. Requote or relax the minimum.",
+    "SwapLimit(uint256,uint256)":
+        "The swap went past its limit (amount, limit): less out than the minimum or more in than the maximum. Requote.",
+    "SwapDeadline()": "The swap was mined after its deadline. Submit again with a later deadline.",
+    "AmountOutBelowMin(address,uint256,uint256)":
+        "Less of the token came out than the minimum you set (token, amountOut, minAmountOut). Requote.",
+    "AmountInAboveMax(address,uint256,uint256)":
+        "More of the token was needed than the maximum you set (token, amountIn, maxAmountIn). Requote.",
+    "BptAmountOutBelowMin(uint256,uint256)":
+        "Adding liquidity minted fewer pool tokens than your minimum. Requote or lower the minimum.",
+    "BptAmountInAboveMax(uint256,uint256)":
+        "Removing liquidity needed more pool tokens than your maximum. Requote or raise the maximum.",
+    "BalanceNotSettled()":
+        "The Balancer vault was left with an unsettled balance at the end of the unlock. Settle every token "
+        "owed or taken.",
+    "PoolPaused(address)": "The pool is paused.",
+    "VaultPaused()": "The Balancer vault is paused.",
+    "AllCapsReached()": "Every market in the vault's supply queue is at its cap: the deposit has nowhere to go.",
+    "NotEnoughLiquidity()": "There is not enough liquidity available to withdraw or move this amount.",
+    "TimelockNotElapsed()": "The pending change's timelock has not elapsed yet. Accept it later.",
 }
 
 # ---------------------------------------------------------------------------------------

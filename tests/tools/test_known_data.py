@@ -177,6 +177,12 @@ SOLIDITY = {
             struct Swap { bool zeroForOne; int amount; Key[] keys; }
             error Bad(Key key, uint amount, Swap[2] swaps);
         }""",
+    "src/keys/Key.sol": "struct Key { address a; bool b; }",
+    "src/other/Key.sol": "struct Key { uint8 a; }",
+    "src/Pair.sol": """
+        import {Key as K} from "./keys/Key.sol";
+        import {Key} from "./other/Key.sol";
+        library Pair { error Both(K k, Key key); }""",
     "src/Router.sol": """
         import "./interfaces/IPool.sol";
         import * as T from "./types/Currency.sol";
@@ -208,6 +214,7 @@ def test_types_resolve_through_scopes_imports_and_aliases() -> None:
         "Bad": f"Bad({key},uint256,(bool,int256,{key}[])[2])",
         "Wrapped": f"Wrapped(address,(bool,int256,{key}[]),uint8,(bytes1,address)[],bytes)",
         "Alias": "Alias(uint256[],int8,bytes32,string)",
+        "Both": "Both((address,bool),(uint8))",
     }
     assert problems == ["Unknown: unknown type Missing"]
     assert files["src/Router.sol"].strings == ["TOO LOW", "GONE"]
