@@ -124,7 +124,21 @@ def user_registry_seeds() -> list[bytes]:
     return seeds
 
 
+def unwrap_seeds() -> list[bytes]:
+    """Chains through the fuzz target's wrappers and through reason texts that end in a revert."""
+    reason = selector("Error(string)") + encode(["string"], ["Pausable: paused"])
+    panic = selector("Panic(uint256)") + encode(["uint256"], [0x11])
+    seeds = [selector("Wrap(bytes)") + encode(["bytes"], [reason]),
+             selector("Pair(bytes,uint256,bytes)") + encode(["bytes", "uint256", "bytes"], [panic, 1, reason]),
+             selector("Error(string)") + encode(["bytes"], [b"caught: " + panic])]
+    inner = panic
+    for _ in range(18):
+        inner = selector("Wrap(bytes)") + encode(["bytes"], [inner])
+    return [*seeds, inner]
+
+
 if __name__ == "__main__":
+    write("unwrap", unwrap_seeds())
     write("pipeline", revert_payloads())
     write("hex_reader", hex_seeds())
     write("abi_type", type_seeds())

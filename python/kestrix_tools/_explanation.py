@@ -12,7 +12,10 @@ from kestrix_tools._wrappers import Wrapper, known_wrappers
 if TYPE_CHECKING:
     from kestrix import DecodeResult
 
-__all__ = ["Explanation", "Layer", "explain_data"]
+__all__ = ["ROOT_FIELDS", "Explanation", "Layer", "explain_data"]
+
+#: The root-cause columns of bulk output, after the ten result columns.
+ROOT_FIELDS: tuple[str, ...] = ("root_kind", "root_error_name", "root_message", "root_selector", "depth")
 
 #: (result dict, canonical signature or None, args, readable text or None, followed argument or None)
 RawLayer = tuple["DecodeResult", Union[str, None], dict[str, Any], Union[str, None], Union[int, None],
@@ -27,84 +30,101 @@ class Layer:
     """One revert of a chain. ``to_dict()`` is exactly what ``Decoder.decode`` gives for this
     layer's bytes; the attributes add what the chain knows about it."""
 
-    __slots__ = ("_result", "_readable", "signature", "args", "target", "call_selector", "context",
-                 "alternatives", "followed")
+    __slots__ = ("_raw", "target", "call_selector", "_context")
 
-    #: Canonical signature of the error ("Error(string)", "Panic(uint256)", ...), or None.
-    signature: str | None
-    #: Arguments by parameter name ("argN" where unnamed), as plain Python values.
-    args: dict[str, Any]
     #: The contract whose call reverted with this layer, when the wrapper above names it.
     target: str | None
     #: "0x" and the selector of the function called on ``target``, when the wrapper names it.
     call_selector: str | None
-    #: The wrapper's own extras (command_index, op_index, reason, details, ...); empty otherwise.
-    context: dict[str, Any]
-    #: Other canonical signatures that also fit these bytes.
-    alternatives: tuple[str, ...]
-    #: The name of the argument that holds the next layer, or None.
-    followed: str | None
 
     def __init__(self, raw: RawLayer) -> None:
-        result, self.signature, self.args, self._readable, followed, self.alternatives = raw
-        self._result = result
-        self.followed = None if followed is None else list(self.args)[followed]
+        self._raw = raw
         self.target = None
         self.call_selector = None
-        self.context = {}
+        self._context: dict[str, Any] | None = None
+
+    @property
+    def signature(self) -> str | None:
+        """Canonical signature of the error ("Error(string)", "Panic(uint256)", ...), or None."""
+        return self._raw[1]
+
+    @property
+    def args(self) -> dict[str, Any]:
+        """Arguments by parameter name ("argN" where unnamed), as plain Python values."""
+        return self._raw[2]
+
+    @property
+    def context(self) -> dict[str, Any]:
+        """The wrapper's own extras (command_index, op_index, reason, details, ...); empty
+        otherwise."""
+        if self._context is None:
+            self._context = {}
+        return self._context
+
+    @property
+    def alternatives(self) -> tuple[str, ...]:
+        """Other canonical signatures that also fit these bytes."""
+        return self._raw[5]
+
+    @property
+    def followed(self) -> str | None:
+        """The name of the argument that holds the next layer, or None."""
+        position = self._raw[4]
+        return None if position is None else list(self._raw[2])[position]
 
     @property
     def kind(self) -> str:
-        return self._result["kind"]
+        return self._raw[0]["kind"]
 
     @property
     def selector(self) -> str | None:
-        return self._result["selector"]
+        return self._raw[0]["selector"]
 
     @property
     def error_name(self) -> str | None:
-        return self._result["error_name"]
+        return self._raw[0]["error_name"]
 
     @property
     def message(self) -> str | None:
         """The reason text; for a text that carries the next layer, only its readable part."""
-        return self._readable if self._readable is not None else self._result["message"]
+        readable = self._raw[3]
+        return readable if readable is not None else self._raw[0]["message"]
 
     @property
     def panic_code(self) -> int | None:
-        return self._result["panic_code"]
+        return self._raw[0]["panic_code"]
 
     @property
     def panic_meaning(self) -> str | None:
-        return self._result["panic_meaning"]
+        return self._raw[0]["panic_meaning"]
 
     @property
     def suggestion(self) -> str | None:
-        return self._result["suggestion"]
+        return self._raw[0]["suggestion"]
 
     @property
     def confidence(self) -> float:
-        return self._result["confidence"]
+        return self._raw[0]["confidence"]
 
     @property
     def raw_data(self) -> str:
-        return self._result["raw_data"]
+        return self._raw[0]["raw_data"]
 
     @property
     def carries_text(self) -> bool:
         """Whether the next layer came from the end of this layer's reason text."""
-        return self._readable is not None
+        return self._raw[3] is not None
 
     def to_dict(self) -> DecodeResult:
         """The ten-key dict, exactly as ``Decoder.decode`` gives it for this layer's bytes."""
-        return self._result.copy()
+        return self._raw[0].copy()
 
     def __repr__(self) -> str:
         name = self.signature or self.kind
         return f"<Layer {name}>"
 
 
-def _wrapper_facts(known: Wrapper, wrapper: Layer, inner: Layer | None, decode: Decode | None) -> None:
+def _wrapper_facts(known: Wrapper, wrapper: Layer, inner: Layer | None, decoder: object) -> None:
     """Fills the wrapper's context and, from it, the target and called function of ``inner``."""
     values = list(wrapper.args.values())
 
@@ -113,7 +133,8 @@ def _wrapper_facts(known: Wrapper, wrapper: Layer, inner: Layer | None, decode: 
 
     for key, param in known.context:
         item = value(param)
-        if isinstance(item, bytes) and decode is not None and item:
+        decode: Decode | None = getattr(decoder, "decode", None) if isinstance(item, bytes) and item else None
+        if decode is not None:
             decoded = decode(item)
             if decoded["kind"] in _EXPLAINED:
                 item = decoded
@@ -154,7 +175,7 @@ class Explanation(_native.RevertChain):
             known = wrappers.get(layer.signature) if layer.signature is not None else None
             if known is not None:
                 inner = layers[position + 1] if position + 1 < len(layers) else None
-                _wrapper_facts(known, layer, inner, getattr(self._decoder, "decode", None))
+                _wrapper_facts(known, layer, inner, self._decoder)
         self._cache = layers
         return layers
 
@@ -171,6 +192,14 @@ class Explanation(_native.RevertChain):
     def to_dict(self) -> DecodeResult:
         """The outermost layer's ten-key dict: exactly ``Decoder.decode(data)``."""
         return self._layers[0][0].copy()
+
+    def root_fields(self) -> dict[str, Any]:
+        """The root-cause columns (``ROOT_FIELDS``): the root's kind, error name, message and
+        selector, and the depth; without nesting they equal the outer layer's."""
+        root = self._layers[-1][0]
+        return {"root_kind": root["kind"], "root_error_name": root["error_name"],
+                "root_message": root["message"], "root_selector": root["selector"],
+                "depth": len(self._layers) - 1}
 
     def __repr__(self) -> str:
         names = " <- ".join(layer.signature or layer.kind for layer in self.chain)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import re
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -23,6 +24,7 @@ _STYLES = {
     "empty": "1",
 }
 
+_ADDRESS = re.compile(r"0x[0-9a-f]{40}")
 #: Integers past this lose precision in JavaScript's JSON readers: they are written as text.
 _SAFE_INTEGER = 2**53
 
@@ -61,7 +63,7 @@ def _value_text(value: Any) -> str:
     if isinstance(value, bytes):
         return "0x" + value.hex()
     if isinstance(value, str):
-        return printable(json.dumps(value, ensure_ascii=False)) if not value.startswith("0x") else printable(value)
+        return value if _ADDRESS.fullmatch(value) else printable(json.dumps(value, ensure_ascii=False))
     if isinstance(value, list):
         return "[" + ", ".join(_value_text(item) for item in value) + "]"
     if isinstance(value, tuple):

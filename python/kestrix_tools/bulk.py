@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal
 
 
@@ -42,16 +42,21 @@ def decode_many(
     decoder: SupportsDecode | None = None,
     *,
     errors: Literal["raise", "null"] = "raise",
+    root_cause: bool = False,
 ) -> Iterator[DecodeResult | None]:
     """Yields one result dict per item, in order, lazily (one item in memory at a time).
 
     Items are hexadecimal text as ``kestrix`` reads it, or raw bytes; ``None`` yields ``None``.
     Text that is not hexadecimal raises the decoder's ``ValueError`` (with a note giving the
     item's index) when ``errors="raise"``, or yields ``None`` when ``errors="null"``.
+    With ``root_cause=True`` each dict also has, after the ten keys, the root cause of a wrapped
+    revert: ``root_kind``, ``root_error_name``, ``root_message``, ``root_selector`` and ``depth``
+    (0 without nesting, and then the root keys equal the outer ones).
     """
     if errors not in ("raise", "null"):
         raise ValueError(f"errors must be 'raise' or 'null', not {errors!r}")
-    decode = (decoder if decoder is not None else default_decoder()).decode
+    used = decoder if decoder is not None else default_decoder()
+    decode = _with_root_cause(used) if root_cause else used.decode
     for index, item in enumerate(items):
         if item is None:
             yield None
@@ -66,6 +71,16 @@ def decode_many(
             error.add_note(f"while decoding item {index}")
             raise
         yield result
+
+
+def _with_root_cause(decoder: SupportsDecode) -> Callable[[str], DecodeResult]:
+    from kestrix_tools._explanation import explain_data
+
+    def decode(text: str) -> DecodeResult:
+        explanation = explain_data(decoder, text)
+        return {**explanation.to_dict(), **explanation.root_fields()}  # type: ignore[typeddict-item]
+
+    return decode
 
 
 def result_type(*, error_column: bool = False) -> Any:

@@ -39,8 +39,8 @@ const WrapperRule* rule_for(const WrapperRules& rules, const core::RegisteredErr
 /// than the data it came from.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
 try_layer(const core::ErrorRegistry& registry, std::span<const std::uint8_t> bytes,
-          std::size_t parent_size) {
-    if (bytes.size() < 4 || bytes.size() >= parent_size) return std::nullopt;
+          std::size_t parent_size, std::size_t room) {
+    if (bytes.size() < 4 || bytes.size() >= parent_size || bytes.size() > room) return std::nullopt;
     auto decoded = classify_revert(registry, bytes, std::nullopt);
     if (!decoded) return std::unexpected(std::move(decoded.error()));
     if (!is_known(*decoded)) return std::nullopt;
@@ -50,24 +50,25 @@ try_layer(const core::ErrorRegistry& registry, std::span<const std::uint8_t> byt
 /// The next layer below a custom error: the rule's cause, else the first `bytes` argument that
 /// holds a known revert.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
-argument_layer(const core::ErrorRegistry& registry, const WrapperRules& rules, UnwrapLayer& layer) {
-    const auto& record = layer.decoded.record;
+argument_layer(const core::ErrorRegistry& registry, const WrapperRules& rules,
+               const ClassifiedRevert& decoded, std::size_t room, UnwrapLayer& layer) {
+    const auto& record = decoded.record;
     const auto& inputs = std::get<core::CustomError>(record.kind).inputs;
-    const auto& params = layer.decoded.entry->signature.params;
+    const auto& params = decoded.entry->signature.params;
     const std::size_t count = std::min(inputs.size(), params.size());
     auto follow =
         [&](std::size_t index) -> std::expected<std::optional<ClassifiedRevert>, core::CoreError> {
         if (index >= count || !is_bytes_param(params[index])) return std::nullopt;
         const auto* bytes = std::get_if<core::InputBytes>(&inputs[index].second);
         if (bytes == nullptr) return std::nullopt;
-        auto next = try_layer(registry, bytes->value, record.raw_data.size());
+        auto next = try_layer(registry, bytes->value, record.raw_data.size(), room);
         if (next && *next) {
             layer.link = LinkKind::Argument;
             layer.argument = index;
         }
         return next;
     };
-    if (const WrapperRule* rule = rule_for(rules, *layer.decoded.entry)) return follow(rule->cause);
+    if (const WrapperRule* rule = rule_for(rules, *decoded.entry)) return follow(rule->cause);
     for (std::size_t i = 0; i < count; ++i) {
         auto next = follow(i);
         if (!next || *next) return next;
@@ -102,8 +103,9 @@ std::span<const std::uint8_t> text_bytes(std::span<const std::uint8_t> payload) 
 /// The next layer at the end of an Error(string) text: the longest tail, a selector and whole
 /// words long, that decodes to a known revert.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
-text_layer(const core::ErrorRegistry& registry, UnwrapLayer& layer) {
-    const auto& raw = layer.decoded.record.raw_data;
+text_layer(const core::ErrorRegistry& registry, const ClassifiedRevert& decoded, std::size_t room,
+           UnwrapLayer& layer) {
+    const auto& raw = decoded.record.raw_data;
     // The text as bytes, read in place: the decoded message has had invalid UTF-8 replaced and
     // NULs trimmed.
     const auto text = text_bytes(std::span<const std::uint8_t>(raw).subspan(4));
@@ -122,7 +124,7 @@ text_layer(const core::ErrorRegistry& registry, UnwrapLayer& layer) {
             continue;
         }
         ++tries;
-        auto next = try_layer(registry, all.subspan(at), raw.size());
+        auto next = try_layer(registry, all.subspan(at), raw.size(), room);
         if (!next || !*next) {
             if (!next) return next;
             continue;
@@ -135,12 +137,19 @@ text_layer(const core::ErrorRegistry& registry, UnwrapLayer& layer) {
     return std::nullopt;
 }
 
+/// The layer below `decoded`; how it was reached is written to `link`'s link fields.
 std::expected<std::optional<ClassifiedRevert>, core::CoreError>
-next_layer(const core::ErrorRegistry& registry, const WrapperRules& rules, UnwrapLayer& layer) {
-    if (!may_carry_revert(layer.decoded)) return std::nullopt;
-    if (std::holds_alternative<core::RevertString>(layer.decoded.record.kind))
-        return text_layer(registry, layer);
-    return argument_layer(registry, rules, layer);
+next_layer(const core::ErrorRegistry& registry, const WrapperRules& rules,
+           const ClassifiedRevert& decoded, std::size_t room, UnwrapLayer& link) {
+    if (!may_carry_revert(decoded)) return std::nullopt;
+    if (std::holds_alternative<core::RevertString>(decoded.record.kind))
+        return text_layer(registry, decoded, room, link);
+    return argument_layer(registry, rules, decoded, room, link);
+}
+
+/// Room for the layers below an outer layer of `size` bytes.
+std::size_t chain_room(std::size_t size) noexcept {
+    return (kChainBytesFactor - 1) * size + kChainBytesSlack;
 }
 
 } // namespace
@@ -157,14 +166,36 @@ std::expected<UnwrapChain, core::CoreError> unwrap_decoded(const core::ErrorRegi
                                                            const WrapperRules& rules,
                                                            ClassifiedRevert outer) {
     UnwrapChain chain;
-    chain.push_back(UnwrapLayer{std::move(outer)});
+    std::size_t room = chain_room(outer.record.raw_data.size());
+    chain.emplace_back().decoded = std::move(outer);
     while (chain.size() < kMaxUnwrapLayers) {
-        auto next = next_layer(registry, rules, chain.back());
+        auto next = next_layer(registry, rules, chain.back().decoded, room, chain.back());
         if (!next) return std::unexpected(std::move(next.error()));
         if (!*next) break;
-        chain.push_back(UnwrapLayer{std::move(**next)});
+        room -= (*next)->record.raw_data.size();
+        chain.emplace_back().decoded = std::move(**next);
     }
     return chain;
+}
+
+std::expected<RootCause, core::CoreError> find_root_cause(const core::ErrorRegistry& registry,
+                                                          const WrapperRules& rules,
+                                                          const ClassifiedRevert& outer) {
+    RootCause out;
+    UnwrapLayer link;
+    std::size_t room = chain_room(outer.record.raw_data.size());
+    const ClassifiedRevert* current = &outer;
+    while (out.depth + 1u < kMaxUnwrapLayers) {
+        auto next = next_layer(registry, rules, *current, room, link);
+        if (!next) return std::unexpected(std::move(next.error()));
+        if (!*next) break;
+        room -= (*next)->record.raw_data.size();
+        // The layer above is no longer needed once the next one is decoded.
+        out.root = std::move(**next);
+        current = &*out.root;
+        ++out.depth;
+    }
+    return out;
 }
 
 std::expected<UnwrapChain, core::CoreError>

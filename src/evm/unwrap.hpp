@@ -18,6 +18,12 @@ namespace kestrix::evm {
 /// No chain holds more layers than this (the outermost included).
 inline constexpr std::size_t kMaxUnwrapLayers = 16;
 
+/// The layers of a chain hold together at most this many times the outer layer's bytes, plus
+/// the slack: every layer keeps its own copy of its bytes, so this bounds a chain's memory to a
+/// few decodes of the input, whatever the nesting. Small chains never come near it.
+inline constexpr std::size_t kChainBytesFactor = 4;
+inline constexpr std::size_t kChainBytesSlack = 64 * 1024;
+
 /// What is known about one wrapper error: the parameter that holds the revert it caught.
 struct WrapperRule {
     core::Selector selector{};
@@ -56,7 +62,8 @@ using UnwrapChain = std::vector<UnwrapLayer>;
 /// Decodes `data` and every revert it carries, outermost first. A layer is a `bytes` argument
 /// of a custom error, or the end of an Error(string) text, that decodes to Error(string), Panic
 /// or a registry error; unknown and empty data end the chain. Each layer is shorter than its
-/// parent and there are at most kMaxUnwrapLayers, so the work is linear in the data.
+/// parent, there are at most kMaxUnwrapLayers and their bytes stay within kChainBytesFactor
+/// times the data plus kChainBytesSlack, so work and memory are linear in the data.
 [[nodiscard]] std::expected<UnwrapChain, core::CoreError>
 unwrap_revert(const core::ErrorRegistry& registry, const WrapperRules& rules,
               std::span<const std::uint8_t> data, std::optional<core::ErrorContext> context);
@@ -70,5 +77,18 @@ unwrap_revert(const core::ErrorRegistry& registry, const WrapperRules& rules,
 [[nodiscard]] std::expected<UnwrapChain, core::CoreError>
 unwrap_decoded(const core::ErrorRegistry& registry, const WrapperRules& rules,
                ClassifiedRevert outer);
+
+/// The root cause below an already decoded outer layer, keeping one layer at a time: what a
+/// bulk row needs. `root` is nullopt when the outer layer is its own root (depth 0).
+struct RootCause {
+    std::optional<ClassifiedRevert> root;
+    std::uint8_t depth = 0;
+};
+
+/// The last layer unwrap_decoded would give, and its depth, without keeping the layers between.
+/// Call it only when may_carry_revert(outer) holds; otherwise the answer is depth 0.
+[[nodiscard]] std::expected<RootCause, core::CoreError>
+find_root_cause(const core::ErrorRegistry& registry, const WrapperRules& rules,
+                const ClassifiedRevert& outer);
 
 } // namespace kestrix::evm

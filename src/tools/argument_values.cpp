@@ -174,6 +174,12 @@ PyObject* argument_dict(std::span<const core::NamedInput> inputs,
         PyRef key(name.empty() ? PyUnicode_FromFormat("arg%zu", i)
                                : PyUnicode_FromStringAndSize(name.data(),
                                                              static_cast<Py_ssize_t>(name.size())));
+        if (!key) return nullptr;
+        // A name given twice (or one that looks like a position) keeps the first value; the
+        // later one is reported by its position.
+        const int taken = PyDict_Contains(out.get(), key.get());
+        if (taken < 0) return nullptr;
+        if (taken == 1) key = PyRef(PyUnicode_FromFormat("arg%zu", i));
         if (!key || PyDict_SetItem(out.get(), key.get(), item.get()) != 0) return nullptr;
     }
     return out.release();

@@ -207,3 +207,24 @@ def test_a_parquet_cell_of_many_megabytes(tmp_path):
     assert result["kinds"] == ["empty", "raw_revert", "panic"]
     assert result["selectors"][1] == "0xdeadbeef"
     assert result["grew"] < SLACK * (12 * size + 64 * MB)
+
+
+@pytest.mark.parametrize("size", [32 * MB if FULL else 4 * MB])
+def test_deep_chain_of_large_layers_explains_in_linear_memory(size):
+    """Twenty wrappers around one large reason: the chain stops at its byte bound, so explaining
+    costs a few times what decoding the outer layer costs, not sixteen."""
+    setup = f"""
+        from eth_abi import encode
+        data = bytes.fromhex("08c379a0") + encode(["string"], ["x" * {size}])
+        for _ in range(20):
+            data = bytes.fromhex("6190b2b0") + encode(["bytes"], [data])  # UnexpectedRevertBytes
+        decoder = kestrix_tools.Decoder()
+    """
+    decoded = measure(setup, "result = decoder.decode(data); report(kind=result['kind'])")
+    explained = measure(setup, """
+        explanation = decoder.explain(data)
+        report(depth=explanation.depth, kind=explanation.root.kind)
+    """)
+    # Near-equal layers: three fit below the outer one within four times its bytes.
+    assert decoded["kind"] == "custom_error" and explained["depth"] == 3
+    assert explained["grew"] <= 4 * decoded["grew"] * SLACK + 16 * MB

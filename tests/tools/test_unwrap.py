@@ -245,6 +245,30 @@ def test_explain_gives_the_chain_on_request() -> None:
     assert kestrix_tools.explain(rpc_error) == Decoder().decode(nested(2))
     explanation = kestrix_tools.explain(rpc_error, chain=True)
     assert explanation is not None and explanation.depth == 2 and explanation.root.message == "Pausable: paused"
+    assert explanation.root_fields() == {"root_kind": "revert_string", "root_error_name": None,
+                                         "root_message": "Pausable: paused", "root_selector": "0x08c379a0", "depth": 2}
     # A decoder that does not unwrap gives the outermost layer alone.
     outer = kestrix_tools.explain(rpc_error, kestrix.EvmErrorDecoder(), chain=True)
     assert outer is not None and outer.depth == 0 and outer.to_dict()["kind"] == "raw_revert"
+
+
+def test_args_keep_every_value() -> None:
+    """Two parameters of one name: the second is reported by position instead of replacing the first."""
+    decoder = Decoder(signatures=["Dup(uint256 a, uint256 a, uint256)"])
+    layer = decoder.explain(call("Dup(uint256,uint256,uint256)", ["uint256"] * 3, [1, 2, 3])).root
+    assert layer.args == {"a": 1, "arg1": 2, "arg2": 3}
+
+
+def test_decode_many_adds_the_root_cause_after_the_ten_keys() -> None:
+    items = [nested(2), PANIC, None, "0x" + nested(1).hex()]
+    got = list(kestrix_tools.decode_many(items, root_cause=True))
+    assert got[2] is None
+    for item, row in zip(items, got):
+        if item is None:
+            continue
+        assert row is not None
+        explanation = Decoder().explain(item)
+        assert list(row) == [*Decoder().decode(item), "root_kind", "root_error_name", "root_message", "root_selector", "depth"]
+        assert row == {**explanation.to_dict(), **explanation.root_fields()}
+    assert [row["depth"] for row in got if row is not None] == [2, 0, 1]
+    assert got[1] is not None and got[1]["root_kind"] == got[1]["kind"] == "panic"
