@@ -72,19 +72,20 @@ std::optional<CustomOutcome> decode_custom_error(const core::ErrorRegistry& regi
     std::optional<std::vector<core::NamedInput>> inputs;
     const core::RegisteredError* taken = nullptr;
     std::vector<std::string> alternatives;
-    registry.find_candidate(selector, [&](const core::RegisteredError& candidate) {
-        // Only a registry of exact entries offers more candidates once one was taken.
-        if (taken != nullptr) {
-            if (decode_candidate(candidate, payload)) {
-                alternatives.push_back(candidate.signature.signature);
+    const core::RegisteredError* found =
+        registry.find_candidate(selector, [&](const core::RegisteredError& candidate) {
+            // Only a registry of exact entries offers more candidates once one was taken.
+            if (taken != nullptr) {
+                if (decode_candidate(candidate, payload)) {
+                    alternatives.push_back(candidate.signature.signature);
+                }
+                return true;
             }
-            return true;
-        }
-        inputs = decode_candidate(candidate, payload);
-        if (inputs) taken = &candidate;
-        return inputs.has_value();
-    });
-    if (taken == nullptr) return std::nullopt;
+            inputs = decode_candidate(candidate, payload);
+            if (inputs) taken = &candidate;
+            return inputs.has_value();
+        });
+    if (found == nullptr || found != taken) return std::nullopt;
     return CustomOutcome{
         Outcome{core::CustomError{taken->signature.name, std::move(*inputs)}, *taken->hint}, taken,
         std::move(alternatives)};
