@@ -15,6 +15,11 @@ from typing import Any
 # Hints for the errors users meet most often (keyed by canonical signature)
 
 HINTS: dict[str, str] = {
+    # not a failure: a request for data held off chain
+    "OffchainLookup(address,string[],bytes,bytes4,bytes)":
+        "Not a failure: the contract asks for data held off chain (EIP-3668 CCIP Read). Fetch it "
+        "from one of the urls with callData, then call callbackFunction on sender with the response "
+        "and extraData; web3.py and ethers do this themselves when CCIP Read is enabled.",
     # wrappers: the real cause is inside
     "WrappedError(address,bytes4,bytes,bytes)":
         "A call made on your behalf failed and its revert is wrapped here: `reason` holds the "

@@ -18,7 +18,8 @@ __all__ = ["ROOT_FIELDS", "Explanation", "Layer", "explain_data"]
 ROOT_FIELDS: tuple[str, ...] = ("root_kind", "root_error_name", "root_message", "root_selector", "depth")
 
 #: (result dict, canonical signature or None, args, readable text or None, followed argument or None)
-RawLayer = tuple["DecodeResult", Union[str, None], dict[str, Any], Union[str, None], Union[int, None]]
+RawLayer = tuple["DecodeResult", Union[str, None], dict[str, Any], Union[str, None], Union[int, None],
+                 tuple[str, ...]]
 Decode = Callable[[bytes], "DecodeResult"]
 
 #: Kinds a carried revert must have to be explained (the others are plain data).
@@ -63,7 +64,7 @@ class Layer:
     @property
     def alternatives(self) -> tuple[str, ...]:
         """Other canonical signatures that also fit these bytes."""
-        return ()
+        return self._raw[5]
 
     @property
     def followed(self) -> str | None:
@@ -160,7 +161,7 @@ class Explanation(_native.RevertChain):
     @classmethod
     def of_result(cls, result: DecodeResult) -> Explanation:
         """A one-layer explanation of a result dict from a decoder that does not unwrap."""
-        return cls(((result, None, {}, None, None),))
+        return cls(((result, None, {}, None, None, ()),))
 
     @property
     def chain(self) -> tuple[Layer, ...]:

@@ -3,8 +3,10 @@ from typing import Any, Union
 from kestrix import DecodeResult
 Param = tuple[str, str, Union[Sequence["Param"], None]]
 Definition = tuple[str, Sequence[Param], Union[str, None]]
-#: (result dict, canonical signature or None, args, readable text or None, followed argument or None)
-RawLayer = tuple[DecodeResult, Union[str, None], dict[str, object], Union[str, None], Union[int, None]]
+#: (result dict, canonical signature or None, args, readable text or None, followed argument or
+#: None, alternatives)
+RawLayer = tuple[DecodeResult, Union[str, None], dict[str, object], Union[str, None], Union[int, None],
+                 tuple[str, ...]]
 class RevertChain:
     _layers: tuple[RawLayer, ...]
     _decoder: object
@@ -19,6 +21,8 @@ class Decoder:
         wrappers: Sequence[Definition] = (),
         causes: Sequence[int] = (),
         explanation: type[RevertChain] = ...,
+        known: tuple[bytes, bytes] | None = None,
+        signature_db: str | None = None,
     ) -> None: ...
     def decode(self, data: str | bytes | bytearray | memoryview) -> DecodeResult: ...
     def unwrap(self, data: str | bytes | bytearray | memoryview) -> tuple[RawLayer, ...]: ...

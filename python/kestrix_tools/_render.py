@@ -116,6 +116,8 @@ def _layer_lines(layer: Layer, paint: _Painter) -> list[tuple[str, str]]:
             lines.append(("", f"  {printable(key)}: {_value_text(value)}"))
     if result["suggestion"]:
         lines.append(("hint", printable(result["suggestion"])))
+    for alternative in layer.alternatives:  # other signatures of the same selector that fit too
+        lines.append(("or", printable(alternative)))
     if result["selector"]:
         lines.append(("selector", result["selector"]))
     return lines

@@ -139,7 +139,7 @@ def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False,
     ``array`` may also be anything that exports the Arrow C stream or array interface
     (``__arrow_c_stream__``, ``__arrow_c_array__``: pandas Series with an Arrow dtype, Polars
     Series, nanoarrow arrays) or a pandas Series of ``str`` and ``None``.
-    ``decoder`` is a ``kestrix_tools.Decoder`` (default: the built-in errors only); with it
+    ``decoder`` is a ``kestrix_tools.Decoder`` (default: ``kestrix_tools.Decoder()``); with it
     the decoding runs natively over the Arrow buffers, building no Python object per row.
     Any other object with a ``decode`` method is called once per row instead.
     """
@@ -192,7 +192,8 @@ def native_decoder(decoder: Any) -> tuple[bool, Any]:
     if not hasattr(_native, "decode_arrow"):
         return False, None
     if decoder is None:
-        return True, None
+        # The package's default decoder (kept once per process), with the known errors.
+        decoder = default_decoder()
     native = decoder if isinstance(decoder, _native.Decoder) else getattr(decoder.decode, "__self__", None)
     if isinstance(native, _native.Decoder):
         return True, native

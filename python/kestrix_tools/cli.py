@@ -60,6 +60,11 @@ def _parser() -> _Parser:
                         help="an error signature, e.g. 'InsufficientShares(uint256 needed)' (repeatable)")
     parser.add_argument("--strict", action="store_true",
                         help="refuse a *.json file under an --abi folder that is not JSON, instead of skipping it")
+    parser.add_argument("--no-known", action="store_true",
+                        help="leave out the well-known protocols' errors and reason-code tables")
+    parser.add_argument("--signature-db", metavar="PATH",
+                        help="signature database: a text file of one signature per line, or a folder of one "
+                             "file per selector as ethereum-lists/4bytes lays it out")
     bulk = parser.add_argument_group("bulk files (.jsonl, .csv, .tsv, also .gz/.zst; .parquet; in: .json, Parquet folders)")
     bulk.add_argument("--input", metavar="FILE", help="file of rows holding revert data")
     bulk.add_argument("--output", metavar="FILE", help="file to write: the rows plus the result columns")
@@ -389,7 +394,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None or args.force or args.drop_raw):
         parser.error("--column, --jobs, --force and --drop-raw need --input and --output")
-    sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi), strict=args.strict)
+    sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi), strict=args.strict,
+                             known=not args.no_known, signature_db=args.signature_db)
     # A folder's skipped files are reported on one line, as the command's other messages are.
     warnings.showwarning = _one_line_warning
     try:

@@ -5,14 +5,16 @@ The rest of the package imports this module, never the other way round."""
 
 from __future__ import annotations
 
+import functools
 import os
 import threading
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, Final, Protocol, Union
 
-from kestrix_tools import _native
+from kestrix_tools import _known_compact, _native
 from kestrix_tools._abi_json import Found, errors_in_abi
 from kestrix_tools._artifacts import abis_in_document, abis_in_path
 from kestrix_tools._definitions import Definition, shorten
@@ -118,6 +120,22 @@ def _paths_argument(paths: object, collection: _Collection, skipped: list[str] |
             collection.add_abi(entries, label, natspec)
 
 
+#: Where the known errors and reason tables ship: the JSON data and the compact texts the build
+#: makes from it.
+_DATA_DIR = Path(__file__).resolve().parent / "data"
+
+
+@functools.lru_cache(maxsize=4)
+def _known_texts(data_dir: Path) -> tuple[bytes, bytes]:
+    """The compact known-errors and reasons texts, read once per process. Where the build did not
+    write them (a source checkout), they are made from the JSON data."""
+    errors = data_dir / _known_compact.ERRORS_TEXT
+    reasons = data_dir / _known_compact.REASONS_TEXT
+    if errors.is_file() and reasons.is_file():
+        return errors.read_bytes(), reasons.read_bytes()
+    return _known_compact.compact_files(data_dir)
+
+
 class Decoder:
     """Decodes revert data like ``kestrix``, and also the custom errors of your own contracts.
 
@@ -129,6 +147,13 @@ class Decoder:
     ``*.json`` file in a folder that cannot be read as JSON is skipped, with one
     ``SkippedFilesWarning`` for them all; with ``strict=True`` it raises ValueError instead.
     ``explain`` follows wrapped reverts down to their root cause.
+
+    After your errors, the 45 built-ins and the known wrappers come the errors of well-known
+    protocols (confidence 0.9) with the tables that explain their revert texts, unless
+    ``known=False``; then the signature database at ``signature_db`` (a text file of one
+    signature per line, or a folder of one file per selector as ethereum-lists/4bytes lays it
+    out; confidence 0.5). Where several of those share a selector, the first whose data decode
+    exactly wins and the others that fit are its layer's ``alternatives`` in ``explain``.
     """
 
     __slots__ = ("decode", "errors", "explain")
@@ -153,6 +178,8 @@ class Decoder:
         paths: PathInput | Iterable[PathInput] | None = None,
         *,
         strict: bool = False,
+        known: bool = True,
+        signature_db: PathInput | None = None,
     ) -> None:
         collection = _Collection()
         skipped: list[str] | None = None if strict else []
@@ -164,8 +191,19 @@ class Decoder:
             _paths_argument(paths, collection, skipped)
         if skipped:
             warnings.warn(_skipped_message(skipped), SkippedFilesWarning, stacklevel=2)
-        # The known wrappers are tried after the user's errors and the built-ins.
-        native = _native.Decoder(collection.definitions(), explanation=Explanation, **native_arguments())
+        if not isinstance(known, bool):
+            raise TypeError(f"known must be True or False, not {type(known).__name__}")
+        if signature_db is not None and not isinstance(signature_db, (str, os.PathLike)):
+            raise TypeError(f"signature_db must be a path, not {type(signature_db).__name__}")
+        # The known wrappers are tried after the user's errors and the built-ins, then the known
+        # errors, then the signature database.
+        native = _native.Decoder(
+            collection.definitions(),
+            explanation=Explanation,
+            **native_arguments(),
+            known=_known_texts(_DATA_DIR) if known else None,
+            signature_db=os.fspath(signature_db) if signature_db is not None else None,
+        )
         # The native bound method itself: a decode runs no Python code.
         self.decode = native.decode
         self.errors = native.errors
@@ -214,6 +252,10 @@ class DecoderSources:
     signatures: tuple[str, ...] = ()
     paths: tuple[str, ...] = ()
     strict: bool = False
+    #: Whether the well-known protocols' errors and reason tables are used (``--no-known``).
+    known: bool = True
+    #: A signature database: a text file or a 4bytes-style folder (``--signature-db``).
+    signature_db: str | None = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "signatures", _sequence_of_str(self.signatures, "signatures"))
@@ -227,9 +269,11 @@ class DecoderSources:
         paths: PathInput | Iterable[PathInput] | None = None,
         *,
         strict: bool = False,
+        known: bool = True,
+        signature_db: PathInput | None = None,
     ) -> DecoderSources:
-        """The sources of ``Decoder(abi, signatures, paths, strict=strict)``: one str is one
-        signature or one path, as there."""
+        """The sources of ``Decoder(abi, signatures, paths, strict=strict, known=known,
+        signature_db=signature_db)``: one str is one signature or one path, as there."""
         if isinstance(signatures, str):
             signatures = [signatures]
         if isinstance(paths, (str, os.PathLike)):
@@ -241,12 +285,14 @@ class DecoderSources:
         for path in paths or ():
             if not isinstance(path, (str, os.PathLike)):
                 raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
-        return cls(abi, tuple(signatures or ()), tuple(os.fspath(p) for p in paths or ()), strict)
+        return cls(abi, tuple(signatures or ()), tuple(os.fspath(p) for p in paths or ()), strict, known,
+                   os.fspath(signature_db) if signature_db is not None else None)
 
 
 def build_decoder(sources: DecoderSources) -> Decoder:
     """The decoder ``sources`` describe; the shared default decoder when they name nothing."""
-    if sources.abi is None and not sources.signatures and not sources.paths:
+    if sources.abi is None and not sources.signatures and not sources.paths and sources.known \
+            and sources.signature_db is None:
         return default_decoder()
     return Decoder(sources.abi, sources.signatures or None, sources.paths or None,  # type: ignore[arg-type]
-                   strict=sources.strict)
+                   strict=sources.strict, known=sources.known, signature_db=sources.signature_db)

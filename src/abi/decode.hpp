@@ -87,6 +87,12 @@ decode_abi_value(const AbiType& type, std::span<const std::uint8_t> data) noexce
 [[nodiscard]] std::expected<AbiValue, AbiDecodeFailure>
 decode_abi_params(std::span<const AbiType> types, std::span<const std::uint8_t> data) noexcept;
 
+/// Whether `data` is exactly the canonical encoding of a parameter list of `types`: offsets where
+/// the canonical encoder puts each tail, zero padding, values within their widths, and no byte
+/// left over. Only meaningful for data decode_abi_params accepted, which bounds every count.
+[[nodiscard]] bool is_exact_encoding(std::span<const AbiType> types,
+                                     std::span<const std::uint8_t> data) noexcept;
+
 /// The decoded value, or nullopt when the data do not hold one. Reserve means memory ran out,
 /// not that the data are bad: it is thrown as std::bad_alloc, so that a caller who moves on to
 /// the next reading of undecodable data never reports exhausted memory as a different result.

@@ -126,6 +126,8 @@ using ErrorKind =
 /// deployed"); nullopt for the others.
 [[nodiscard]] std::optional<std::string_view> kind_display_message(const ErrorKind& kind) noexcept;
 
+struct RegisteredError;
+
 // ---- Context and record ----
 
 /// Optional facts about the reverted transaction, supplied by the caller and carried unchanged.
@@ -146,6 +148,11 @@ struct DecodedError {
     std::optional<std::string> suggestion;
     float confidence = 0.0f;
     std::optional<Selector> selector;
+    /// For a custom error, the registry entry that decoded it; it lives as long as the registry.
+    const RegisteredError* entry = nullptr;
+    /// The canonical signatures of the other entries of the same selector that also fit the
+    /// data exactly, in the order tried.
+    std::vector<std::string> alternatives;
     bool operator==(const DecodedError&) const = default;
 };
 

@@ -151,6 +151,11 @@ const RegisteredError* ChainErrorRegistry::lookup_by_name(std::string_view name)
     return second_->lookup_by_name(name);
 }
 
+const ReasonTable* ChainErrorRegistry::reason_table() const noexcept {
+    if (const ReasonTable* found = first_->reason_table()) return found;
+    return second_->reason_table();
+}
+
 std::size_t ChainErrorRegistry::len() const noexcept {
     return first_->len() + second_->len();
 }

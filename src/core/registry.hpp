@@ -52,7 +52,15 @@ struct RegisteredError {
     std::optional<std::vector<abi::AbiType>> types;
     /// The suggestion reported for this entry; points into the registry that filed it.
     const std::optional<std::string>* hint = nullptr;
+    /// The confidence a decode of this entry reports.
+    float confidence = 0.95f;
+    /// Whether the data must be exactly the canonical encoding of the parameters. A registry
+    /// of such entries offers every candidate of a selector, so that the others that also fit
+    /// are reported as alternatives.
+    bool exact = false;
 };
+
+class ReasonTable;
 
 /// Called with each candidate in turn; returns true to take it.
 using CandidateFilter = FunctionRef<bool(const RegisteredError&)>;
@@ -72,6 +80,8 @@ public:
     /// Number of entries, counted over all selector lists.
     [[nodiscard]] virtual std::size_t len() const noexcept = 0;
     [[nodiscard]] bool is_empty() const noexcept { return len() == 0; }
+    /// The table that explains revert texts, if this registry brings one.
+    [[nodiscard]] virtual const ReasonTable* reason_table() const noexcept { return nullptr; }
 };
 
 /// Shared, atomically counted handle; the registry is read-only once built.
@@ -153,6 +163,7 @@ public:
     [[nodiscard]] const RegisteredError*
     lookup_by_name(std::string_view name) const noexcept override;
     [[nodiscard]] std::size_t len() const noexcept override;
+    [[nodiscard]] const ReasonTable* reason_table() const noexcept override;
 
 private:
     RegistryHandle first_;

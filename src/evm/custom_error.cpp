@@ -29,12 +29,17 @@ core::InputValue input_form(core::InputForms forms, const abi::AbiValue& value,
 std::optional<std::vector<core::NamedInput>>
 decode_candidate(const core::RegisteredError& candidate, std::span<const std::uint8_t> payload) {
     const auto& params = candidate.signature.params;
-    // An error without parameters is accepted without looking at the payload.
-    if (params.empty()) return std::vector<core::NamedInput>{};
+    // An error without parameters is accepted without looking at the payload, unless it must
+    // be exact: then the payload must be empty.
+    if (params.empty()) {
+        if (candidate.exact && !payload.empty()) return std::nullopt;
+        return std::vector<core::NamedInput>{};
+    }
     if (!candidate.types) return std::nullopt;
 
     auto decoded = abi::value_or_nullopt(abi::decode_abi_params(*candidate.types, payload));
     if (!decoded) return std::nullopt;
+    if (candidate.exact && !abi::is_exact_encoding(*candidate.types, payload)) return std::nullopt;
     const auto* tuple = std::get_if<abi::TupleValue>(&decoded->v);
     if (tuple == nullptr || tuple->members.size() != params.size()) return std::nullopt;
 
@@ -61,26 +66,37 @@ bool fits_i128(const abi::U256& value) noexcept {
 
 } // namespace
 
+std::optional<CustomOutcome> decode_custom_error(const core::ErrorRegistry& registry,
+                                                 const core::Selector& selector,
+                                                 std::span<const std::uint8_t> payload) {
+    std::optional<std::vector<core::NamedInput>> inputs;
+    const core::RegisteredError* taken = nullptr;
+    std::vector<std::string> alternatives;
+    const core::RegisteredError* found =
+        registry.find_candidate(selector, [&](const core::RegisteredError& candidate) {
+            // Only a registry of exact entries offers more candidates once one was taken.
+            if (taken != nullptr) {
+                if (decode_candidate(candidate, payload)) {
+                    alternatives.push_back(candidate.signature.signature);
+                }
+                return true;
+            }
+            inputs = decode_candidate(candidate, payload);
+            if (inputs) taken = &candidate;
+            return inputs.has_value();
+        });
+    if (found == nullptr || found != taken) return std::nullopt;
+    return CustomOutcome{
+        Outcome{core::CustomError{taken->signature.name, std::move(*inputs)}, *taken->hint}, taken,
+        std::move(alternatives)};
+}
+
 std::optional<std::pair<Outcome, const core::RegisteredError*>>
 decode_custom_error_entry(const core::ErrorRegistry& registry, const core::Selector& selector,
                           std::span<const std::uint8_t> payload) {
-    std::optional<std::vector<core::NamedInput>> inputs;
-    const core::RegisteredError* taken =
-        registry.find_candidate(selector, [&](const core::RegisteredError& candidate) {
-            inputs = decode_candidate(candidate, payload);
-            return inputs.has_value();
-        });
-    if (taken == nullptr) return std::nullopt;
-    return std::pair{
-        Outcome{core::CustomError{taken->signature.name, std::move(*inputs)}, *taken->hint}, taken};
-}
-
-std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
-                                           const core::Selector& selector,
-                                           std::span<const std::uint8_t> payload) {
-    auto found = decode_custom_error_entry(registry, selector, payload);
+    auto found = decode_custom_error(registry, selector, payload);
     if (!found) return std::nullopt;
-    return std::move(found->first);
+    return std::pair{std::move(found->outcome), found->entry};
 }
 
 core::InputValue to_input_value(const abi::AbiValue& value) {

@@ -14,10 +14,11 @@
 namespace kestrix::evm {
 
 /// Tries the registry's candidates for `selector` in order; the first whose parameters decode
-/// from `payload` gives a CustomError. nullopt when none does.
-[[nodiscard]] std::optional<Outcome> decode_custom_error(const core::ErrorRegistry& registry,
-                                                         const core::Selector& selector,
-                                                         std::span<const std::uint8_t> payload);
+/// from `payload` (exactly, for an entry that asks for it) gives a CustomError, and the later
+/// candidates its registry offers that also decode are its alternatives. nullopt when none does.
+[[nodiscard]] std::optional<CustomOutcome>
+decode_custom_error(const core::ErrorRegistry& registry, const core::Selector& selector,
+                    std::span<const std::uint8_t> payload);
 
 /// The same, with the registry entry that was taken (for its signature and parameter types).
 [[nodiscard]] std::optional<std::pair<Outcome, const core::RegisteredError*>>

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "core/records.hpp"
+#include "core/registry.hpp"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrix::evm {
 
@@ -12,6 +14,13 @@ namespace kestrix::evm {
 struct Outcome {
     core::ErrorKind kind;
     std::optional<std::string> suggestion;
+};
+
+/// A custom error's outcome: the entry that decoded it and the others that also fit.
+struct CustomOutcome {
+    Outcome outcome;
+    const core::RegisteredError* entry = nullptr;
+    std::vector<std::string> alternatives;
 };
 
 } // namespace kestrix::evm

@@ -1,5 +1,6 @@
 #include "evm/pipeline.hpp"
 
+#include "core/reason_table.hpp"
 #include "core/selector.hpp"
 #include "evm/custom_error.hpp"
 #include "evm/standard_payloads.hpp"
@@ -12,11 +13,24 @@ namespace {
 
 constexpr float kConfidenceEmpty = 0.5f;
 constexpr float kConfidenceStandard = 1.0f;
-constexpr float kConfidenceCustom = 0.95f;
 constexpr float kConfidenceRaw = 0.0f;
 
 constexpr std::string_view kUnknownSelectorSuggestion =
     "Unknown error selector. Try looking up the selector on https://www.4byte.directory/";
+
+/// The reason of a FailedOp-style error explained by the table, if it has an entry for it.
+void explain_failed_op(const core::ReasonTable& table, CustomOutcome& custom) {
+    const auto& error = std::get<core::CustomError>(custom.outcome.kind);
+    if (error.name != "FailedOp" && error.name != "FailedOpWithRevert") return;
+    for (const auto& [name, value] : error.inputs) {
+        const auto* reason = std::get_if<core::InputStr>(&value);
+        if (name != "reason" || reason == nullptr) continue;
+        if (auto meaning = table.lookup(core::ReasonScope::FailedOp, reason->value)) {
+            custom.outcome.suggestion.emplace(*meaning);
+        }
+        return;
+    }
+}
 
 } // namespace
 
@@ -36,6 +50,7 @@ classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_
                 std::optional<core::ErrorContext> context) {
     std::optional<core::Selector> selector;
     const core::RegisteredError* entry = nullptr;
+    std::vector<std::string> alternatives;
     auto classify = [&]() -> std::pair<Outcome, float> {
         if (data.empty()) {
             return {Outcome{core::Empty{}, "Transaction reverted with no error message."},
@@ -50,7 +65,7 @@ classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_
         // A standard selector whose payload does not decode falls through to the registry,
         // exactly like any other selector.
         if (sel == kErrorStringSelector) {
-            if (auto outcome = decode_revert_string(payload)) {
+            if (auto outcome = decode_revert_string(payload, registry.reason_table())) {
                 return {std::move(*outcome), kConfidenceStandard};
             }
         } else if (sel == kPanicSelector) {
@@ -58,9 +73,13 @@ classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_
                 return {std::move(*outcome), kConfidenceStandard};
             }
         }
-        if (auto found = decode_custom_error_entry(registry, sel, payload)) {
-            entry = found->second;
-            return {std::move(found->first), kConfidenceCustom};
+        if (auto custom = decode_custom_error(registry, sel, payload)) {
+            if (const core::ReasonTable* table = registry.reason_table()) {
+                explain_failed_op(*table, *custom);
+            }
+            entry = custom->entry;
+            alternatives = std::move(custom->alternatives);
+            return {std::move(custom->outcome), entry->confidence};
         }
         return {unknown_selector_result(data), kConfidenceRaw};
     };
@@ -73,6 +92,8 @@ classify_revert(const core::ErrorRegistry& registry, std::span<const std::uint8_
     record.suggestion = std::move(outcome.suggestion);
     record.confidence = confidence;
     record.selector = selector;
+    record.entry = entry;
+    record.alternatives = std::move(alternatives);
     return ClassifiedRevert{std::move(record), entry};
 }
 

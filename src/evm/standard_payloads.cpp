@@ -39,7 +39,8 @@ bool holds(const SuggestionRule& rule, std::string_view lowered) noexcept {
 
 } // namespace
 
-std::optional<Outcome> decode_revert_string(std::span<const std::uint8_t> payload) {
+std::optional<Outcome> decode_revert_string(std::span<const std::uint8_t> payload,
+                                            const core::ReasonTable* table) {
     auto decoded = abi::value_or_nullopt(abi::decode_abi_value(abi::AbiType::string(), payload));
     if (!decoded) return std::nullopt;
     auto* text = std::get_if<abi::StringValue>(&decoded->v);
@@ -48,7 +49,13 @@ std::optional<Outcome> decode_revert_string(std::span<const std::uint8_t> payloa
     std::string reason = std::move(text->text);
     while (!reason.empty() && reason.back() == '\0')
         reason.pop_back();
-    auto suggestion = revert_string_suggestion(reason);
+    std::optional<std::string> suggestion;
+    if (table != nullptr) {
+        if (const auto meaning = table->lookup(core::ReasonScope::RevertString, reason)) {
+            suggestion.emplace(*meaning);
+        }
+    }
+    if (!suggestion) suggestion = revert_string_suggestion(reason);
     return Outcome{core::RevertString{std::move(reason)}, std::move(suggestion)};
 }
 

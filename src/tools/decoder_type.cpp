@@ -11,6 +11,7 @@
 #include "python/result_dict.hpp"
 #include "tools/argument_values.hpp"
 #include "tools/definitions_argument.hpp"
+#include "tools/known_registry.hpp"
 #include "tools/revert_chain_type.hpp"
 #include "tools/user_registry.hpp"
 
@@ -92,9 +93,70 @@ std::optional<std::pair<core::RegistryHandle, evm::WrapperRules>> read_wrappers(
     return std::pair{std::move(built->registry), std::move(rules)};
 }
 
-/// Builds a decoder of `subtype` from the definitions (nullptr: none) and the wrappers.
+/// The bytes of a bytes object, or nullopt with a TypeError naming `what`.
+std::optional<std::string> bytes_argument(PyObject* object, std::string_view what) {
+    if (!PyBytes_Check(object)) {
+        python::raise_error(PyExc_TypeError, std::string(what) + ": " +
+                                                 python::type_mismatch_message(object, "bytes"));
+        return std::nullopt;
+    }
+    return std::string(PyBytes_AS_STRING(object),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+}
+
+/// `first` then `second`, either of which may be null.
+core::RegistryHandle chained(core::RegistryHandle first, core::RegistryHandle second) {
+    if (!first) return second;
+    if (!second) return first;
+    return std::make_shared<core::ChainErrorRegistry>(std::move(first), std::move(second));
+}
+
+/// The registries asked after the wrappers: the known errors from `known` (None, or a pair of
+/// the compact errors and reasons texts as bytes), then the signature database at
+/// `signature_db` (None or a str path). A null handle when neither is given.
+std::optional<core::RegistryHandle> known_registries(PyObject* known, PyObject* signature_db) {
+    core::RegistryHandle database;
+    if (signature_db != nullptr && signature_db != Py_None) {
+        if (!PyUnicode_Check(signature_db)) {
+            python::raise_error(PyExc_TypeError, "signature_db: " + python::type_mismatch_message(
+                                                                        signature_db, "str"));
+            return std::nullopt;
+        }
+        const char* path = PyUnicode_AsUTF8(signature_db);
+        if (path == nullptr) return std::nullopt;
+        auto opened = open_signature_db(path);
+        if (!opened) {
+            python::raise_error(PyExc_ValueError, "signature database " + opened.error());
+            return std::nullopt;
+        }
+        database = std::move(*opened);
+    }
+    core::RegistryHandle errors;
+    if (known != nullptr && known != Py_None) {
+        if (!PyTuple_Check(known) || PyTuple_GET_SIZE(known) != 2) {
+            python::raise_error(PyExc_TypeError, "known: " + python::type_mismatch_message(
+                                                                 known, "tuple of two bytes"));
+            return std::nullopt;
+        }
+        auto texts = bytes_argument(PyTuple_GET_ITEM(known, 0), "known");
+        if (!texts) return std::nullopt;
+        auto reasons = bytes_argument(PyTuple_GET_ITEM(known, 1), "known");
+        if (!reasons) return std::nullopt;
+        auto built = build_known_registry(std::move(*texts), *reasons);
+        if (!built) {
+            python::raise_error(PyExc_ValueError, built.error());
+            return std::nullopt;
+        }
+        errors = std::move(*built);
+    }
+    return chained(std::move(errors), std::move(database));
+}
+
+/// Builds a decoder of `subtype` from the definitions (nullptr: none), the wrappers, the known
+/// errors and the signature database.
 PyObject* new_decoder(PyTypeObject* subtype, PyObject* definitions, PyObject* wrappers,
-                      PyObject* causes, PyObject* explanation) {
+                      PyObject* causes, PyObject* explanation, PyObject* known,
+                      PyObject* signature_db) {
     PyObject* base = revert_chain_type();
     if (base == nullptr) return nullptr;
     if (explanation == nullptr) explanation = base;
@@ -118,12 +180,16 @@ PyObject* new_decoder(PyTypeObject* subtype, PyObject* definitions, PyObject* wr
     core::RegistryHandle registry = chain_with_builtins(std::move(user->registry));
     auto rules = std::make_shared<evm::WrapperRules>();
     if (wrappers != nullptr) {
-        auto known = read_wrappers(wrappers, causes);
-        if (!known) return nullptr;
-        registry = std::make_shared<core::ChainErrorRegistry>(std::move(registry),
-                                                              std::move(known->first));
-        *rules = std::move(known->second);
+        auto read = read_wrappers(wrappers, causes);
+        if (!read) return nullptr;
+        registry =
+            std::make_shared<core::ChainErrorRegistry>(std::move(registry), std::move(read->first));
+        *rules = std::move(read->second);
     }
+    // Then the known errors (with their reason tables) and the user's signature database.
+    auto tail = known_registries(known, signature_db);
+    if (!tail) return nullptr;
+    registry = chained(std::move(registry), std::move(*tail));
 
     allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(subtype, 0);
@@ -137,9 +203,11 @@ PyObject* new_decoder(PyTypeObject* subtype, PyObject* definitions, PyObject* wr
 
 PyObject* decoder_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
     return python::guard_entry([&]() -> PyObject* {
-        // `wrappers`, `causes` and `explanation` are keyword-only; the rest is parsed as before.
-        std::array<PyObject*, 3> extra{};
-        constexpr std::array<const char*, 3> kExtra{"wrappers", "causes", "explanation"};
+        // `wrappers`, `causes`, `explanation`, `known` and `signature_db` are keyword-only; the
+        // rest is parsed as before.
+        std::array<PyObject*, 5> extra{};
+        constexpr std::array<const char*, 5> kExtra{"wrappers", "causes", "explanation", "known",
+                                                    "signature_db"};
         PyRef rest;
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
             rest = PyRef(PyDict_Copy(kwargs));
@@ -156,10 +224,11 @@ PyObject* decoder_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) n
         }
         const bool none_given =
             PyTuple_GET_SIZE(args) == 0 && (!rest || PyDict_GET_SIZE(rest.get()) == 0);
-        if (none_given) return new_decoder(subtype, nullptr, extra[0], extra[1], extra[2]);
+        if (none_given)
+            return new_decoder(subtype, nullptr, extra[0], extra[1], extra[2], extra[3], extra[4]);
         std::array<PyObject*, 1> slots{};
         if (!python::parse_tuple_arguments(kConstructor, args, rest.get(), slots)) return nullptr;
-        return new_decoder(subtype, slots[0], extra[0], extra[1], extra[2]);
+        return new_decoder(subtype, slots[0], extra[0], extra[1], extra[2], extra[3], extra[4]);
     });
 }
 
@@ -221,8 +290,9 @@ PyObject* layer_signature(const evm::ClassifiedRevert& decoded) {
 }
 
 /// One layer as (result dict, signature or None, args, readable text or None, index of the
-/// argument followed or None). A custom error's arguments come from the record; the reason of
-/// an Error(string) and the code of a panic are the dict's own objects.
+/// argument followed or None, alternatives: the other signatures that also fit). A custom error's
+/// arguments come from the record; the reason of an Error(string) and the code of a panic are the
+/// dict's own objects.
 PyObject* layer_tuple(evm::UnwrapLayer& layer) {
     PyRef signature(layer_signature(layer.decoded));
     if (!signature) return nullptr;
@@ -258,6 +328,8 @@ PyObject* layer_tuple(evm::UnwrapLayer& layer) {
         own_key = panic_code_key;
         arg_key = code_key;
     }
+    PyRef alternatives = signature_tuple(layer.decoded.record.alternatives);
+    if (!alternatives) return nullptr;
     PyRef dict(python::decoded_error_to_dict(std::move(layer.decoded.record)));
     if (!dict) return nullptr;
     if (!arguments) {
@@ -269,8 +341,8 @@ PyObject* layer_tuple(evm::UnwrapLayer& layer) {
                 return nullptr;
         }
     }
-    return PyTuple_Pack(5, dict.get(), signature.get(), arguments.get(), readable.get(),
-                        followed.get());
+    return PyTuple_Pack(6, dict.get(), signature.get(), arguments.get(), readable.get(),
+                        followed.get(), alternatives.get());
 }
 
 /// Revert data unwrapped into a tuple of layer tuples, outermost first.
@@ -342,7 +414,7 @@ constexpr char kUnwrapDoc[] =
     "\n"
     "Decode revert data and every revert it carries, outermost first: a tuple of\n"
     "(result dict, signature or None, args dict, readable text or None, followed argument\n"
-    "index or None). kestrix_tools.Decoder.explain is the way to call it.";
+    "index or None, alternatives). kestrix_tools.Decoder.explain is the way to call it.";
 
 constexpr char kExplainDoc[] =
     "explain($self, data)\n"
@@ -353,12 +425,15 @@ constexpr char kExplainDoc[] =
 constexpr char kErrorsDoc[] = "The canonical signatures of the user's errors, in the order given.";
 
 constexpr char kClassDoc[] =
-    "Decoder(definitions=(), *, wrappers=(), causes=(), explanation=RevertChain)\n--\n\n"
+    "Decoder(definitions=(), *, wrappers=(), causes=(), explanation=RevertChain, known=None,\n"
+    "        signature_db=None)\n--\n\n"
     "A decoder of the built-in errors and of the errors in `definitions`: a sequence of\n"
     "(name, parameters, suggestion or None), each parameter (name, type, components or None).\n"
     "`wrappers` are definitions tried after the built-ins, `causes` one int per wrapper: the\n"
     "index of the parameter holding the revert it caught (negative: none); `explanation` the\n"
-    "class `explain` returns.";
+    "class `explain` returns; `known` (errors, reasons), the compact texts of the known errors\n"
+    "and reason tables as bytes, asked after the wrappers; `signature_db` the path of a\n"
+    "signature database, asked last.";
 
 PyMethodDef decoder_methods[] = {
     {"decode", python::as_method(&decode_entry), METH_FASTCALL | METH_KEYWORDS, kDecodeDoc},

@@ -159,9 +159,10 @@ build_user_registry(std::span<const ErrorDefinition> definitions) {
     return built;
 }
 
-core::RegistryHandle chain_with_builtins(core::RegistryHandle user) {
-    return std::make_shared<core::ChainErrorRegistry>(std::move(user),
-                                                      core::BuiltinErrorRegistry::build());
+core::RegistryHandle chain_with_builtins(core::RegistryHandle user, core::RegistryHandle after) {
+    core::RegistryHandle tail = core::BuiltinErrorRegistry::build();
+    if (after) tail = std::make_shared<core::ChainErrorRegistry>(std::move(tail), std::move(after));
+    return std::make_shared<core::ChainErrorRegistry>(std::move(user), std::move(tail));
 }
 
 } // namespace kestrix::tools

@@ -48,7 +48,8 @@ canonical_param(const ParamDefinition& param);
 [[nodiscard]] std::expected<UserErrors, std::string>
 build_user_registry(std::span<const ErrorDefinition> definitions);
 
-/// The user's registry asked first, a fresh built-in registry second.
-[[nodiscard]] core::RegistryHandle chain_with_builtins(core::RegistryHandle user);
+/// The user's registry asked first, a fresh built-in registry second, then `after` (when given).
+[[nodiscard]] core::RegistryHandle chain_with_builtins(core::RegistryHandle user,
+                                                       core::RegistryHandle after = nullptr);
 
 } // namespace kestrix::tools

@@ -96,16 +96,16 @@ TEST(DecodeCustomError, FirstCandidateThatDecodesWins) {
     // Two words: the unparsable and the three-word candidates are skipped.
     auto outcome = decode_custom_error(registry, kSel, words(2));
     ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->kind,
+    EXPECT_EQ(outcome->outcome.kind,
               core::ErrorKind(core::CustomError{
                   "NeedsTwo",
                   {{"a", core::InputAddress{"0x0000000000000000000000000000000000000009"}},
                    {"b", core::InputUint{9}}}}));
-    EXPECT_EQ(outcome->suggestion, "two");
+    EXPECT_EQ(outcome->outcome.suggestion, "two");
     // Too short for any candidate with parameters.
     outcome = decode_custom_error(registry, kSel, words(0));
     ASSERT_TRUE(outcome);
-    EXPECT_EQ(outcome->kind, core::ErrorKind(core::CustomError{"NoParams", {}}));
+    EXPECT_EQ(outcome->outcome.kind, core::ErrorKind(core::CustomError{"NoParams", {}}));
     EXPECT_FALSE(decode_custom_error(registry, core::Selector{1, 2, 3, 4}, words(1)));
 }
 
@@ -115,13 +115,13 @@ TEST(DecodeCustomError, UndecodableOrNamedElsewhere) {
     EXPECT_FALSE(decode_custom_error(registry, kSel, std::vector<std::uint8_t>(31, 0)));
     const auto one = decode_custom_error(registry, kSel, words(1));
     ASSERT_TRUE(one);
-    EXPECT_EQ(one->suggestion, std::nullopt);
+    EXPECT_EQ(one->outcome.suggestion, std::nullopt);
     // Two entries named "Dup": the second is the candidate, the first owns the name.
     registry.register_entry(entry("Dup", {}, "first", core::Selector{9, 9, 9, 9}));
     registry.register_entry(entry("Dup", {}, "second", core::Selector{7, 7, 7, 7}));
     const auto dup = decode_custom_error(registry, {7, 7, 7, 7}, {});
     ASSERT_TRUE(dup);
-    EXPECT_EQ(dup->suggestion, "first");
+    EXPECT_EQ(dup->outcome.suggestion, "first");
 }
 
 } // namespace

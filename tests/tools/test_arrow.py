@@ -15,8 +15,8 @@ BAD = ["0xzz", "0x0", "0X00", " 0x00", "0xé0", "0x\x00\x00"]
 
 
 def expected(items: list[str | bytes | None]) -> list[dict[str, object] | None]:
-    """What a plain loop over kestrix gives: None for a missing or non-hexadecimal item."""
-    decoder = kestrix.EvmErrorDecoder()
+    """What a plain loop over the default decoder gives: None for a missing or non-hexadecimal item."""
+    decoder = kestrix_tools.Decoder()
     out: list[dict[str, object] | None] = []
     for item in items:
         if item is None:

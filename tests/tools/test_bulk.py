@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any
 
 import kestrix
+import kestrix_tools
 import pytest
 
 from kestrix_tools.files import BulkError, DecoderSources, decode_file
@@ -20,7 +21,7 @@ pcsv = pytest.importorskip("pyarrow.csv")
 FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
           "panic_code", "panic_meaning", "root_kind", "root_error_name", "root_message", "root_selector", "depth",
           "error"]
-DECODER = kestrix.EvmErrorDecoder()
+DECODER = kestrix_tools.Decoder()
 SUFFIXES = [".parquet", ".csv", ".tsv", ".jsonl", ".jsonl.gz", ".csv.zst"]
 
 

@@ -14,6 +14,7 @@ import sysconfig
 import termios
 
 import kestrix
+import kestrix_tools
 import pytest
 
 PANIC = "0x4e487b71" + "00" * 31 + "11"
@@ -32,7 +33,7 @@ def run(*args: str, stdin: str = "", env: dict[str, str] | None = None,
 def test_json_is_exactly_the_result_dict(command: list[str], mix: list[str]) -> None:
     out = run("--json", *mix[:40], command=command)
     assert out.returncode == 0, out.stderr
-    decoder = kestrix.EvmErrorDecoder()
+    decoder = kestrix_tools.Decoder()
     assert [ten_keys(line) for line in out.stdout.splitlines()] == [decoder.decode(x) for x in mix[:40]]
 
 
@@ -53,7 +54,7 @@ def test_human_explanations(encode_call) -> None:  # type: ignore[no-untyped-def
     blocks = out.stdout.split("\n\n")
     assert len(blocks) == 5
     expectations = [
-        ["revert_string", '"Ownable: caller is not the owner"', "Ensure the caller is the contract owner.",
+        ["revert_string", '"Ownable: caller is not the owner"', "Only the owner may call this.",
          "0x08c379a0"],
         ["panic", "0x11", "arithmetic overflow or underflow", "0x4e487b71"],
         ["custom_error", "AccessControlUnauthorizedAccount", "account", "0x5b38da6a701c568545dcfcb03fcb875f56beddc4",
@@ -104,7 +105,7 @@ def test_standard_input_streams_one_json_line_per_line(mix: list[str]) -> None:
     lines = [*mix[:50], "0xzz", "", "  0x  ", "0x0", " \t ", "  0xab g"]
     out = run(stdin="\n".join(lines) + "\n")
     assert out.returncode == 1  # some lines were not hexadecimal
-    decoder = kestrix.EvmErrorDecoder()
+    decoder = kestrix_tools.Decoder()
     got = [json.loads(line) for line in out.stdout.splitlines()]
     assert [ten_keys(json.dumps(line)) for line in got[:50]] == [decoder.decode(x) for x in mix[:50]]
     # Positions count from the start of the line as given; blank lines are skipped.
