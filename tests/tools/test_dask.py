@@ -15,12 +15,13 @@ from kestrix_tools.dask import decode_column  # noqa: E402
 from kestrix_tools.files import DecoderSources, decode_file  # noqa: E402
 
 FIELDS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
-          "panic_code", "panic_meaning"]
+          "panic_code", "panic_meaning", "root_kind", "root_error_name", "root_message", "root_selector", "depth"]
 
 
 def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str], encode_call) -> None:  # type: ignore[no-untyped-def]
     slippage = encode_call("Slippage(uint256)", ["uint256"], [7])
-    data: list[str | None] = [*mix, "0xzz", None, slippage]
+    wrapped = encode_call("CallFailed(uint256,bytes)", ["uint256", "bytes"], [3, bytes.fromhex(slippage[2:])])
+    data: list[str | None] = [*mix, "0xzz", None, wrapped, slippage]
     for part in range(4):  # a dataset of four files, one partition each
         rows = range(part, len(data), 4)
         table = pa.table({"id": list(rows), "revert_data": [data[i] for i in rows],
@@ -45,6 +46,7 @@ def test_decode_column_on_a_local_cluster(tmp_path: Path, mix: list[str], encode
     got = pa.Table.from_pandas(frame[["id", *FIELDS]], preserve_index=False)
     assert got.to_pylist() == want.select(["id", *FIELDS]).to_pylist()
     assert frame["error_name"].tolist()[-1] == "Slippage"  # built on the workers from the signature
+    assert frame[["error_name", "root_error_name", "depth"]].values.tolist()[-2] == ["CallFailed", "Slippage", 1]
     assert frame["kind"].isna().sum() == 2  # the None row and "0xzz"
 
 
