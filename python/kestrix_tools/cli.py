@@ -155,10 +155,9 @@ def _stream(decoder: SupportsDecode, lines: Iterable[bytes], out: IO[str], inter
                 continue
             try:
                 explanation = explain_data(decoder, text)
-                answer = None
             except ValueError as error:
                 answer = {"error": _from_start(str(error), given)}
-        if answer is not None:
+        if explanation is None:
             status = 1
             answer["line"] = number
             if human:
