@@ -647,10 +647,10 @@ class Project:
             self._index(sub)
 
     # -- import paths ------------------------------------------------------------------
-    def import_target(self, from_path: str, spec: str) -> str | None:
-        if spec.startswith("."):
+    def import_target(self, from_path: str, imported: str) -> str | None:
+        if imported.startswith("."):
             parts = from_path.split("/")[:-1]
-            for piece in spec.split("/"):
+            for piece in imported.split("/"):
                 if piece == "..":
                     if parts:
                         parts.pop()
@@ -659,11 +659,11 @@ class Project:
             cand = "/".join(parts)
             if cand in self.files:
                 return cand
-        if spec in self.files:
-            return spec
-        if spec in self._suffix_cache:
-            return self._suffix_cache[spec]
-        pieces = spec.split("/")
+        if imported in self.files:
+            return imported
+        if imported in self._suffix_cache:
+            return self._suffix_cache[imported]
+        pieces = imported.split("/")
         found = None
         for k in range(len(pieces)):
             suffix = "/".join(pieces[k:])
@@ -674,7 +674,7 @@ class Project:
             if len(hits) > 1:
                 found = min(hits, key=lambda p: (("/lib/" in "/" + p) or ("test" in p), len(p), p))
                 break
-        self._suffix_cache[spec] = found
+        self._suffix_cache[imported] = found
         return found
 
     # -- lookup ------------------------------------------------------------------------
@@ -715,10 +715,10 @@ class Project:
         return None
 
     def _imported(self, fscope: Scope, name: str, seen: set[int]) -> tuple[str, Scope, str] | None:
-        for spec, names, alias in fscope.imports:
+        for imported, names, alias in fscope.imports:
             if alias is not None or (names is not None and name not in names):
                 continue
-            target = self.import_target(fscope.path, spec)
+            target = self.import_target(fscope.path, imported)
             if target is None:
                 continue
             tscope = self.files[target].scope
@@ -729,9 +729,9 @@ class Project:
         return None
 
     def _file_alias(self, fscope: Scope, alias: str) -> Scope | None:
-        for spec, names, al in fscope.imports:
+        for imported, names, al in fscope.imports:
             if al == alias:
-                target = self.import_target(fscope.path, spec)
+                target = self.import_target(fscope.path, imported)
                 if target is not None:
                     return self.files[target].scope
         return None
@@ -876,7 +876,7 @@ def _param_json(name: str, r: Resolved) -> dict[str, Any]:
 _SKIP_DIR = re.compile(
     r"(tests?|.*[-_.]tests?|tests?[-_.].*|mocks?|.*[-_]mocks?|scripts?|node_modules|certora|echidna"
     r"|harness(es)?|fuzz(ing)?|invariants?|simulations?|deprecated|examples?|testing|foundry|hardhat|"
-    r"audits?|spec)",
+    r"audits?|specs?)",
     re.I,
 )
 

@@ -26,11 +26,11 @@ MIRRORS = pathlib.Path(os.environ.get("KESTRIX_MIRRORS", "/work/.mirror"))
 
 
 def _script() -> ModuleType:
-    spec = importlib.util.spec_from_file_location("build_known", SCRIPT)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("build_known", SCRIPT)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules["build_known"] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

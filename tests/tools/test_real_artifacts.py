@@ -21,9 +21,9 @@ from kestrix_tools import Decoder
 
 def _eth_defi_abi() -> Path:
     # Located without importing eth_defi, which pulls in a large dependency tree.
-    spec = importlib.util.find_spec("eth_defi")
-    assert spec is not None and spec.submodule_search_locations, "web3-ethereum-defi is a test requirement"
-    return Path(next(iter(spec.submodule_search_locations))) / "abi"
+    found = importlib.util.find_spec("eth_defi")
+    assert found is not None and found.submodule_search_locations, "web3-ethereum-defi is a test requirement"
+    return Path(next(iter(found.submodule_search_locations))) / "abi"
 
 
 ABI = _eth_defi_abi()
