@@ -301,6 +301,18 @@ def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
             yield Block(*_json_block(rest + b"\n", line, threads), raw.tell())
 
 
+def _sound_text(value: Any) -> Any:
+    """``value`` with every lone surrogate (JSON may escape one; no output format holds it as
+    text) written as its escape, ``\\ud800``, in strings and keys alike; nothing is dropped."""
+    if isinstance(value, str):
+        return value.encode("utf-8", "backslashreplace").decode("utf-8") if not value.isascii() else value
+    if isinstance(value, dict):
+        return {_sound_text(k): _sound_text(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_sound_text(v) for v in value]
+    return value
+
+
 def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]:
     """One block of JSON Lines as a record batch: pyarrow's reader when the block is regular,
     else line by line (a line that is not an object, types that differ, integers beyond 64 bits)."""
@@ -330,6 +342,8 @@ def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]
         try:
             # Deeply nested lines are refused here rather than exhausting the stack.
             row = parse_json(text.decode("utf-8"), f"line {number}: not JSON")
+            if b"\\ud" in text.lower():  # an escaped surrogate, perhaps a lone one
+                row = _sound_text(row)
         except (ValueError, UnicodeDecodeError) as error:
             message = str(error) if isinstance(error, ValueError) and not isinstance(error, UnicodeDecodeError) \
                 else f"line {number}: not UTF-8"
@@ -370,6 +384,8 @@ def _json_array_blocks(path: Path, kind: FileKind, batch_rows: int) -> Iterator[
     size = path.stat().st_size
     try:
         items = parse_json(data.decode("utf-8"), f"{path}: not JSON")
+        if b"\\ud" in data.lower():  # an escaped surrogate, perhaps a lone one
+            items = _sound_text(items)
     except UnicodeDecodeError:
         raise FormatError(f"{path}: not UTF-8") from None
     if isinstance(items, dict):

@@ -354,3 +354,19 @@ def test_random_csv_rows_with_missing_and_extra_fields(tmp_path_factory: pytest.
                 assert all(out[name] is None for name in names[len(row):] if name in out)
 
     check()
+
+
+def test_text_that_is_not_unicode_stops_nothing(tmp_path: Path) -> None:
+    """JSON may escape a lone surrogate, which no output format can hold as text: the row is
+    kept, the surrogate written as its escape, and every other row decodes."""
+    lines = ['{"revert_data": "0x", "note": "a\\ud800b", "n\\udc00": 1}', '{"revert_data": "0x12\\ud800"}',
+             '{"revert_data": "0xdeadbeef", "note": "ok"}']
+    (tmp_path / "in.jsonl").write_text("\n".join(lines) + "\n")
+    (tmp_path / "in.json").write_text("[" + ",".join(lines) + "]")
+    for source in ("in.jsonl", "in.json"):
+        for target in ("out.parquet", "out.csv", "out.jsonl"):
+            decode_file(tmp_path / source, tmp_path / target, jobs=1, force=True)
+            rows = read(tmp_path / target)
+            assert [r["kind"] for r in rows] == ["empty", None, "raw_revert"], (source, target)
+            assert rows[0]["note"] == "a\\ud800b" and rows[0]["n\\udc00"] in (1, "1")
+            assert rows[1]["error"] is not None and rows[2]["note"] == "ok"
