@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace kestrix::abi {
@@ -14,30 +15,12 @@ namespace {
 
 constexpr std::size_t kWord = 32;
 
-/// Bytes a type occupies in the head of its enclosing block.
+/// Bytes a type occupies in the head of its enclosing block: one offset word for a dynamic
+/// type, else every word of its value (for a static type the minimum is its exact size).
 std::size_t head_bytes(const AbiType& type) noexcept {
     if (is_dynamic(type)) return kWord;
-    switch (type.kind) {
-    case AbiKind::FixedArray:
-        return type.size * head_bytes(type.children.front());
-    case AbiKind::Tuple: {
-        std::size_t total = 0;
-        for (const AbiType& member : type.children)
-            total += head_bytes(member);
-        return total;
-    }
-    case AbiKind::Bool:
-    case AbiKind::Int:
-    case AbiKind::Uint:
-    case AbiKind::FixedBytes:
-    case AbiKind::Address:
-    case AbiKind::Function:
-    case AbiKind::Bytes:
-    case AbiKind::String:
-    case AbiKind::Array:
-        break;
-    }
-    return kWord;
+    const std::size_t words = minimum_words(type);
+    return words > SIZE_MAX / kWord ? SIZE_MAX : words * kWord;
 }
 
 class Checker {
