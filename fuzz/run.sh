@@ -33,10 +33,13 @@ for target in "${targets[@]}"; do
         failed+=("$target")
         continue
     fi
-    # Seeds are read-only inputs; new findings go to the working corpus in the build folder.
+    # Seeds are read-only inputs; new findings go to the working corpus in the build folder. A
+    # target without seeds starts from nothing.
+    seeds=()
+    [ ! -d "fuzz/corpus/$target" ] || seeds=("fuzz/corpus/$target")
     log=$build/$target.log
     if "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$kept/" "$build/corpus/$target" "fuzz/corpus/$target" \
+        -print_final_stats=1 -artifact_prefix="$kept/" "$build/corpus/$target" "${seeds[@]}" \
         >"$log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
         cover=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')

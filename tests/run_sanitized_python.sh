@@ -29,6 +29,9 @@ export LSAN_OPTIONS=exitcode=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan
 # pymalloc would hide small Python objects from ASan; plain malloc shows every one of them.
 export PYTHONMALLOC=malloc
+# pycryptodome loads its modules with RTLD_DEEPBIND when cffi is installed, which the sanitizer
+# runtime refuses; its plain loading works.
+export PYCRYPTODOME_DISABLE_DEEPBIND=1
 status=0
 LD_PRELOAD=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so) \
     "$venv/bin/pytest" -q -rs -p no:cacheprovider "$@" tests/python tests/tools || status=$?
