@@ -209,7 +209,10 @@ stage_python_sanitizers() {
     fi
     say "Python tests on CPython ${found_versions[0]} under AddressSanitizer and UndefinedBehaviorSanitizer"
     need_headers "${found_versions[0]}"
-    KESTRIX_TEST_ENVS=$ENVS bash tests/run_sanitized_python.sh "${INTERPRETER[${found_versions[0]}]}"
+    # Spark's JVM is no code of ours, and a JVM started under the preloaded sanitizer runtime can
+    # outlive the tests: the Spark recipe runs in the python stage on every CPython instead.
+    KESTRIX_TEST_ENVS=$ENVS bash tests/run_sanitized_python.sh "${INTERPRETER[${found_versions[0]}]}" \
+        --ignore=tests/tools/test_spark.py
 }
 
 # --- main ------------------------------------------------------------------------------------
