@@ -108,14 +108,21 @@ def _signatures_argument(signatures: object, collection: _Collection) -> None:
         collection.add([found], None)
 
 
-def _paths_argument(paths: object, collection: _Collection, skipped: list[str] | None) -> None:
+def _path_list(paths: object) -> list[str | os.PathLike[str]]:
+    """``paths`` as Decoder takes it (one path, or an iterable of them) as a list, checked."""
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     if not isinstance(paths, Iterable):
         raise TypeError(f"paths must be a list of paths, not {type(paths).__name__}")
-    for path in paths:
+    listed = list(paths)
+    for path in listed:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
+    return listed
+
+
+def _paths_argument(paths: object, collection: _Collection, skipped: list[str] | None) -> None:
+    for path in _path_list(paths):
         for label, entries, natspec in abis_in_path(path, skipped):
             collection.add_abi(entries, label, natspec)
 
@@ -276,16 +283,10 @@ class DecoderSources:
         signature_db=signature_db)``: one str is one signature or one path, as there."""
         if isinstance(signatures, str):
             signatures = [signatures]
-        if isinstance(paths, (str, os.PathLike)):
-            paths = [paths]
         if signatures is not None and not isinstance(signatures, Iterable):
             raise TypeError(f"signatures must be a list of str, not {type(signatures).__name__}")
-        if paths is not None and not isinstance(paths, Iterable):
-            raise TypeError(f"paths must be a list of paths, not {type(paths).__name__}")
-        for path in paths or ():
-            if not isinstance(path, (str, os.PathLike)):
-                raise TypeError(f"a path must be a str or os.PathLike, not {type(path).__name__}")
-        return cls(abi, tuple(signatures or ()), tuple(os.fspath(p) for p in paths or ()), strict, known,
+        listed = _path_list(paths) if paths is not None else []
+        return cls(abi, tuple(signatures or ()), tuple(os.fspath(p) for p in listed), strict, known,
                    os.fspath(signature_db) if signature_db is not None else None)
 
 
