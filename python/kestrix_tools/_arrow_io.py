@@ -566,7 +566,7 @@ class TableWriter:
             return
         self.pending.append(batch)
         self.pending_rows += batch.num_rows
-        self.pending_bytes += batch.nbytes
+        self.pending_bytes += held_bytes(batch)
         if self.pending_rows >= ROW_GROUP_ROWS or self.pending_bytes >= ROW_GROUP_BYTES:
             self._flush()
 
@@ -653,6 +653,22 @@ class TableWriter:
         self.writer = self.sink = None
         for path in (*self.created, self.path):
             path.unlink(missing_ok=True)
+
+
+def held_bytes(batch: Any) -> int:
+    """The memory ``batch`` holds: its bytes if already rendered, else its columns' buffers, a
+    column that shares every buffer with an earlier one (``raw_data`` and the input column,
+    the root-cause columns of rows without nesting) counted once."""
+    if isinstance(batch, Rendered):
+        return int(batch.data.size)
+    seen: set[tuple[int, ...]] = set()
+    total = 0
+    for column in batch.columns:
+        key = (column.offset, len(column), *(b.address if b is not None else 0 for b in column.buffers()))
+        if key not in seen:
+            seen.add(key)
+            total += column.nbytes
+    return total
 
 
 def _empty_batch(schema: Any) -> Any:

@@ -39,6 +39,8 @@ OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
 #: Rows per batch read from Parquet: large enough to amortise the per-batch costs, small enough
 #: to keep memory low. (CSV and JSON Lines are read in blocks of a few MB.)
 BATCH_ROWS = 16384
+#: Bytes of decoded batches that may wait for the writing thread (with more than one job).
+WRITE_AHEAD_BYTES = 64 << 20
 
 _DEFAULT_COLUMN = "revert_data"
 
@@ -117,6 +119,11 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
     results = decode_arrow(source, decoder, error_column=True, root_cause=True)
     names = [f.name for f in results.type]
     columns = results.flatten()
+    depth = columns[names.index("depth")]
+    if depth.null_count == rows or not pc.max(depth).as_py():
+        # Nothing nested: the root-cause columns hold the outer values; share their buffers.
+        for outer in ("kind", "error_name", "message", "selector"):
+            columns[names.index(f"root_{outer}")] = columns[names.index(outer)]
     error_at = names.index("error")
     error = columns[error_at]
     if wrong_type is not None:
@@ -232,7 +239,7 @@ def decode_file(
     summary = BulkSummary()
     pool: ThreadPoolExecutor | None = None
     behind: ThreadPoolExecutor | None = None
-    writes: deque[Future[None]] = deque()
+    writes: deque[tuple[Future[None], int]] = deque()
     pending: deque[tuple[int, Future[_Decoded] | _Decoded]] = deque()
 
     def finish() -> None:
@@ -245,19 +252,21 @@ def decode_file(
         if behind is None:
             writer.write(done.batch)
         else:
-            writes.append(behind.submit(writer.write, done.batch))
-            while len(writes) > 1:  # at most one batch waits to be written
-                writes.popleft().result()
+            # Batches wait for the writer up to a byte budget, so that decoding goes on while it
+            # writes out a whole Parquet row group.
+            writes.append((behind.submit(writer.write, done.batch), _arrow_io.held_bytes(done.batch)))
+            while len(writes) > 1 and sum(size for _, size in writes) > WRITE_AHEAD_BYTES:
+                writes.popleft()[0].result()
         if progress is not None:
             progress(done.rows, position)
 
     try:
         chosen: str | None = column
-        for block in _blocks(reader.blocks, source):
+        for number, block in enumerate(_blocks(reader.blocks, source)):
             if chosen is None:
                 chosen = _pick_column(block.batch, column)
             args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare)
-            if pool is None and jobs > 1 and pending:
+            if pool is None and jobs > 1 and number > 0:
                 # A second batch: worth starting the threads (a one-batch file never does).
                 pool = ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")
                 behind = ThreadPoolExecutor(1, thread_name_prefix="kestrix-write")
@@ -268,14 +277,14 @@ def decode_file(
         while pending:
             finish()
         while writes:
-            writes.popleft().result()
+            writes.popleft()[0].result()
         writer.close(empty_schema=_output_schema(drop_raw))
         os.replace(partial, target)
     except BaseException:
         for _, work in pending:
             if isinstance(work, Future):
                 work.cancel()
-        for write in writes:
+        for write, _ in writes:
             write.cancel()
         for threads in (pool, behind):
             if threads is not None:

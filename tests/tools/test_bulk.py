@@ -108,6 +108,32 @@ def test_round_trip_keeps_rows_nulls_and_empties(tmp_path: Path, mix: list[str],
         sorted(p.name for p in tmp_path.iterdir()) == sorted([f"in{source}", f"out{target}"])
 
 
+@pytest.mark.parametrize("source", [".parquet", ".csv", ".jsonl"])
+def test_more_jobs_decode_on_threads(tmp_path: Path, mix: list[str], source: str,
+                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    """With more than one job the batches are decoded on the worker threads, not on the reading one."""
+    import threading
+
+    from kestrix_tools import files
+
+    threads: set[str] = set()
+    real = files.decode_arrow
+
+    def watched(*args: Any, **kwargs: Any) -> Any:
+        threads.add(threading.current_thread().name)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(files, "decode_arrow", watched)
+    monkeypatch.setattr(files._arrow_io, "CSV_BLOCK", 4096)
+    monkeypatch.setattr(files._arrow_io, "JSON_BLOCK", 4096)
+    table = table_of(mix * 50)
+    write(table, tmp_path / f"in{source}")
+    decode_file(tmp_path / f"in{source}", tmp_path / "out.parquet", jobs=2, batch_rows=64)
+    assert pq.read_table(tmp_path / "out.parquet").num_rows == table.num_rows
+    assert threads and all(name.startswith("kestrix-decode") for name in threads - {"MainThread"})
+    assert any(name.startswith("kestrix-decode") for name in threads)
+
+
 def test_rows_that_differ_keep_every_value(tmp_path: Path) -> None:
     """JSON Lines whose keys and types change from block to block, and CSV rows with extra or
     missing fields: every value reaches every output format."""
