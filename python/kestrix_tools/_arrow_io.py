@@ -205,8 +205,10 @@ def _as_utf8(batch: Any, emitted: int) -> Any:
                     values[row] = value.decode("utf-8", "backslashreplace")
                     errors[row] = errors[row] or f"row {emitted + row + 1}: {name!r} is not UTF-8"
             columns.append(pa.array(values, pa.string()))
-    return pa.RecordBatch.from_arrays([*columns, pa.array(errors, pa.string())],
-                                      names=[*batch.schema.names, _UTF8_ERRORS])
+    # pa.array of a Python list looks for pandas first (importing it costs a second where it is
+    # installed): the usual batch has no error and needs no list.
+    error_column = pa.nulls(batch.num_rows, pa.string()) if not any(errors) else pa.array(errors, pa.string())
+    return pa.RecordBatch.from_arrays([*columns, error_column], names=[*batch.schema.names, _UTF8_ERRORS])
 
 
 def _empty_text_batch(names: list[str]) -> Any:
