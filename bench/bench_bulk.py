@@ -109,6 +109,9 @@ def run_cli(args: list[str]) -> tuple[float, int]:
 def run_cli_cpu(args: list[str]) -> tuple[float, int, float]:
     """Wall time, peak resident memory (KiB) and CPU seconds (user + system, every thread) of
     one command run; the output is replaced if it exists."""
+    # An output left by an earlier run is removed first: unlinking a large file is slow, and is
+    # no part of decoding.
+    Path(args[args.index("--output") + 1]).unlink(missing_ok=True)
     script = os.path.join(sysconfig.get_path("scripts"), "kestrix")
     probe = (
         "import resource, subprocess, sys, time\n"
