@@ -679,12 +679,71 @@ _CONTROL = r"[\x00-\x1f]"
 
 def jsonl_bytes(batch: Any) -> Any:
     """A buffer holding the rows of ``batch`` as JSON Lines (UTF-8, one object per line, every column a key,
-    null as null), built with Arrow's compute kernels: only values that need escaping, and
-    columns of bytes, lists and structs, are turned into JSON one by one."""
+    null as null). The native writer takes text, integers, booleans and finite floats from their
+    Arrow buffers; every other column is first rendered to JSON text here (``_json_values``).
+    Text is escaped as ``json.dumps(s, ensure_ascii=False)``; a float is written as Arrow writes it
+    (shortest digits that read back as the same value, positional for decimal exponents -6..9,
+    else ``1e+16``), with ``.0`` added to a whole number so that it reads back as a float; a
+    float32 reads back as the same float32."""
     pa = pyarrow()
-    pc = pa.compute
     if batch.num_rows == 0:
         return pa.py_buffer(b"")
+    write = _native_writer()
+    if write is None:
+        return _jsonl_bytes_arrow(batch)
+    columns = [_native_column(pa, column) for column in batch.columns]
+    return pa.py_buffer(write(batch.num_rows, batch.schema.names, columns))
+
+
+#: The native writer's column kinds (JsonColumnKind in src/tools/jsonl_writer.hpp).
+_NULL, _TEXT, _LARGE_TEXT, _JSON, _LARGE_JSON, _BOOL = range(6)
+_INTEGERS = {(8, True): 6, (16, True): 7, (32, True): 8, (64, True): 9,
+             (8, False): 10, (16, False): 11, (32, False): 12, (64, False): 13}
+_FLOAT32, _FLOAT64 = 14, 15
+
+
+def _native_writer() -> Any:
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        return None
+    return getattr(_native, "write_json_lines", None)
+
+
+def _native_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
+    """(kind, offset, validity, values, data) of one column for the native writer; columns of
+    other types (and floats that are not all finite) as the JSON text ``_json_values`` renders."""
+    kind = column.type
+    if pa.types.is_null(kind):
+        return (_NULL, 0, None, None, None)
+    if pa.types.is_string_view(kind):
+        column = column.cast(pa.large_string() if column.nbytes > (1 << 30) else pa.string())
+        kind = column.type
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        validity, offsets, data = column.buffers()
+        return (_LARGE_TEXT if pa.types.is_large_string(kind) else _TEXT, column.offset, validity, offsets, data)
+    if pa.types.is_boolean(kind) or pa.types.is_integer(kind) or kind in (pa.float32(), pa.float64()):
+        pc = pa.compute
+        if pa.types.is_floating(kind) and not pc.all(pc.fill_null(pc.is_finite(column), True)).as_py():
+            return _native_json(pa, column)
+        validity, values = column.buffers()
+        code = (_BOOL if pa.types.is_boolean(kind) else _FLOAT32 if kind == pa.float32()
+                else _FLOAT64 if kind == pa.float64() else _INTEGERS[(kind.bit_width, pa.types.is_signed_integer(kind))])
+        return (code, column.offset, validity, values, None)
+    return _native_json(pa, column)
+
+
+def _native_json(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
+    text = _json_values(pa, pa.compute, column)
+    validity, offsets, data = text.buffers()
+    return (_LARGE_JSON if pa.types.is_large_string(text.type) else _JSON, text.offset, validity, offsets, data)
+
+
+def _jsonl_bytes_arrow(batch: Any) -> Any:
+    """``jsonl_bytes`` without the native module, built with Arrow's compute kernels: only values
+    that need escaping, and columns of bytes, lists and structs, are turned into JSON one by one."""
+    pa = pyarrow()
+    pc = pa.compute
     # Text past 2 GB needs 64-bit offsets; the JSON text is at most a few times the batch.
     large = batch.nbytes > (256 << 20)
     parts: list[Any] = []

@@ -41,3 +41,9 @@ def decode_arrow(
     /,
 ) -> list[tuple[int, object, object, object | None]]: ...
 def json_nesting_exceeds(data: bytes | bytearray | memoryview, limit: int, /) -> bool: ...
+def write_json_lines(
+    rows: int,
+    names: Sequence[str],
+    columns: Sequence[tuple[int, int, object | None, object | None, object | None]],
+    /,
+) -> object: ...

@@ -8,6 +8,7 @@
 #include "tools/arrow_decode_call.hpp"
 #include "tools/decoder_type.hpp"
 #include "tools/json_nesting.hpp"
+#include "tools/jsonl_writer_call.hpp"
 #include "tools/revert_chain_type.hpp"
 
 #include <Python.h>
@@ -50,6 +51,10 @@ PyMethodDef module_methods[] = {
     {"json_nesting_exceeds", python::as_method(json_nesting_exceeds_call), METH_FASTCALL,
      "json_nesting_exceeds(data, limit, /)\n--\n\nWhether the arrays and objects of the UTF-8 "
      "JSON text data (bytes-like), outside its strings, nest deeper than limit."},
+    {"write_json_lines", python::as_method(write_json_lines_call), METH_FASTCALL,
+     "write_json_lines(rows, names, columns, /)\n--\n\nThe JSON Lines text of a record batch "
+     "given as its columns' Arrow buffers, as a read-only buffer; kestrix_tools._arrow_io."
+     "jsonl_bytes is the way to call it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
