@@ -724,7 +724,7 @@ def _native_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
         return (_LARGE_TEXT if pa.types.is_large_string(kind) else _TEXT, column.offset, validity, offsets, data)
     if pa.types.is_boolean(kind) or pa.types.is_integer(kind) or kind in (pa.float32(), pa.float64()):
         pc = pa.compute
-        if pa.types.is_floating(kind) and not pc.all(pc.fill_null(pc.is_finite(column), True)).as_py():
+        if pa.types.is_floating(kind) and not pc.all(pc.is_finite(column), min_count=0).as_py():
             return _native_json(pa, column)
         validity, values = column.buffers()
         code = (_BOOL if pa.types.is_boolean(kind) else _FLOAT32 if kind == pa.float32()
