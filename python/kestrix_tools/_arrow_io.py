@@ -282,6 +282,9 @@ def _with_irregular_rows(batch: Any, irregular: list[tuple[int | None, str]], na
 
 def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
     stream, raw = _open_input(path, kind.codec)
+    # A plain file is read again from the start of a block's unfinished last line, rather than
+    # that line being joined to the next block (a copy of the whole block).
+    seekable = kind.codec is None
     line = 1
     with stream:
         rest = b""
@@ -289,16 +292,23 @@ def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
             data = stream.read(JSON_BLOCK)
             if not data:
                 break
-            data = rest + data
+            if rest:
+                data = rest + data
             cut = data.rfind(b"\n") + 1
             if cut == 0:
                 rest = data
                 continue
-            block, rest = data[:cut], data[cut:]
-            yield Block(*_json_block(block, line, threads), raw.tell())
-            line += block.count(b"\n")
+            rest = b""
+            if cut < len(data):
+                if seekable:
+                    stream.seek(cut - len(data), 1)
+                else:
+                    rest = data[cut:]
+            lines = data.count(b"\n", 0, cut)
+            yield Block(*_json_block(memoryview(data)[:cut], line, threads, lines), raw.tell())
+            line += lines
         if rest.strip():
-            yield Block(*_json_block(rest + b"\n", line, threads), raw.tell())
+            yield Block(*_json_block(rest + b"\n", line, threads, rest.count(b"\n") + 1), raw.tell())
 
 
 def _sound_text(value: Any) -> Any:
@@ -313,9 +323,10 @@ def _sound_text(value: Any) -> Any:
     return value
 
 
-def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]:
-    """One block of JSON Lines as a record batch: pyarrow's reader when the block is regular,
-    else line by line (a line that is not an object, types that differ, integers beyond 64 bits)."""
+def _json_block(block: bytes | memoryview, first_line: int, threads: bool, lines: int) -> tuple[Any, Any]:
+    """One block of ``lines`` JSON Lines as a record batch: pyarrow's reader when the block is
+    regular, else line by line (a line that is not an object, types that differ, integers beyond
+    64 bits, more rows than lines: pyarrow reads two objects on one line as two rows)."""
     pa = pyarrow()
     pj = pa.json
     read = pj.ReadOptions(use_threads=threads, block_size=1 << 20)
@@ -328,15 +339,15 @@ def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]
                 explicit_schema=pa.schema([(f.name, pa.string()) for f in stamps]), unexpected_field_behavior="infer"))
         if not _exact_numbers(pa, table) or _has_timestamps(pa, table.schema):
             raise ValueError("numbers or times pyarrow would change")
-        if table.num_rows == 0:
-            raise ValueError("no rows")
+        if table.num_rows == 0 or table.num_rows > lines:
+            raise ValueError("no rows, or a line holding more than one value")
         table.validate()  # pyarrow's reader can build an unsound array (lists of nulls): read by lines then
         return table.combine_chunks().to_batches()[0], None
     except (pa.ArrowInvalid, ValueError):
         pass
     rows: list[dict[str, Any] | None] = []
     errors: list[str | None] = []
-    for number, text in enumerate(block.split(b"\n"), first_line):
+    for number, text in enumerate(bytes(block).split(b"\n"), first_line):
         if not text.strip():
             continue
         try:

@@ -7,6 +7,7 @@ import datetime
 import json
 import math
 import struct
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -14,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from kestrix_tools import _arrow_io
+from kestrix_tools.files import decode_file
 
 pa = pytest.importorskip("pyarrow")
 native = pytest.importorskip("kestrix_tools._native")
@@ -183,3 +185,61 @@ def test_offsets_outside_the_data_are_refused(arrow_type: Any, offsets: list[int
 def test_hostile_arguments_are_refused(rows: int, column: tuple[Any, ...], error: type[Exception]) -> None:
     with pytest.raises(error):
         native.write_json_lines(rows, ["a"], [column])
+
+
+# ---- Reading JSON Lines ----
+
+
+@pytest.mark.parametrize("block_size", [1 << 20, 64])
+def test_a_line_holding_two_objects_is_one_error_row(tmp_path: Path, block_size: int,
+                                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    """pyarrow's reader takes two objects on one line as two rows; the line is not JSON."""
+    monkeypatch.setattr(_arrow_io, "JSON_BLOCK", block_size)
+    (tmp_path / "in.jsonl").write_text('{"revert_data":"0x","i":0}\n{"i":1} {"i":2}\n{"revert_data":"0x","i":3}\n')
+    decode_file(tmp_path / "in.jsonl", tmp_path / "out.jsonl", jobs=1)
+    rows = [json.loads(line) for line in (tmp_path / "out.jsonl").read_bytes().splitlines()]
+    assert [row["i"] for row in rows] == [0, None, 3]
+    assert rows[1]["error"].startswith("line 2: not JSON")
+
+
+LINES = st.one_of(
+    st.fixed_dictionaries({}, optional={"a": st.integers(-(2**63), 2**63 - 1), "b": TEXT, "c": st.booleans()}).map(
+        lambda row: json.dumps(row, ensure_ascii=False)),
+    st.sampled_from(["", "   ", "\r", "[1]", "not json", '{"a":1} {"a":2}', '{"b":"' + "x" * 300 + '"}']))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(LINES, min_size=1, max_size=30), st.booleans(), st.sampled_from([16, 64, 256, 1 << 20]),
+       st.sampled_from(["", ".gz"]))
+def test_blocks_hold_every_line_in_order(tmp_path_factory: pytest.TempPathFactory, lines: list[str], last_newline: bool,
+                                         block_size: int, suffix: str) -> None:
+    """Whatever the block size (lines longer than a block, a last line without its newline), plain
+    or compressed: one row per line that is not blank, in order, each line's error at its number."""
+    text = "\n".join(lines) + ("\n" if last_newline else "")
+    path = tmp_path_factory.mktemp("lines") / f"in.jsonl{suffix}"
+    with pa.output_stream(str(path), compression="gzip" if suffix else None) as sink:
+        sink.write(text.encode())
+    wanted: list[tuple[dict[str, Any] | None, str | None]] = []
+    for number, line in enumerate(text.split("\n"), 1):
+        if not line.strip():
+            continue
+        try:
+            row = json.loads(line)
+        except ValueError:
+            row = None
+        wanted.append((row, None) if isinstance(row, dict) else (None, f"line {number}: "))
+    got: list[tuple[dict[str, Any] | None, str | None]] = []
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_arrow_io, "JSON_BLOCK", block_size)
+        reader = _arrow_io.open_reader(path, _arrow_io.kind_of(path, reading=True), 1000, False)
+        for block in reader.blocks:
+            errors = block.line_errors.to_pylist() if block.line_errors is not None else [None] * block.batch.num_rows
+            got.extend((None, error) if error else (row, None) for row, error in zip(block.batch.to_pylist(), errors))
+    assert len(got) == len(wanted)
+    for (row, error), (wanted_row, wanted_error) in zip(got, wanted):
+        if wanted_error is not None:
+            assert error is not None and error.startswith(wanted_error)
+        else:
+            assert error is None and row is not None and wanted_row is not None
+            assert {k: v for k, v in row.items() if v is not None} == {k: v for k, v in wanted_row.items()
+                                                                     if v is not None}
