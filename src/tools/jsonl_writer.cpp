@@ -82,6 +82,7 @@ constexpr std::array<bool, 256> kSpecial = [] {
     return special;
 }();
 
+#if !defined(__SSE2__)
 /// Nonzero when any of the eight bytes of `word` is special (exact for presence).
 [[nodiscard]] constexpr std::uint64_t special_bytes(std::uint64_t word) noexcept {
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
@@ -91,6 +92,7 @@ constexpr std::array<bool, 256> kSpecial = [] {
     return ((word - ones * 0x20) & ~word & high) | ((quote - ones) & ~quote & high) |
            ((slash - ones) & ~slash & high);
 }
+#endif
 
 /// The escape json.dumps writes for a special byte; returns its length.
 std::size_t escape_of(std::uint8_t c, char* out) noexcept {
