@@ -308,7 +308,7 @@ def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
             yield Block(*_json_block(memoryview(data)[:cut], line, threads, lines), raw.tell())
             line += lines
         if rest.strip():
-            yield Block(*_json_block(rest + b"\n", line, threads, rest.count(b"\n") + 1), raw.tell())
+            yield Block(*_json_block(rest + b"\n", line, threads, 1), raw.tell())  # a last line without its end
 
 
 def _sound_text(value: Any) -> Any:
