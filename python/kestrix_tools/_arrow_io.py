@@ -304,11 +304,26 @@ def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
                     stream.seek(cut - len(data), 1)
                 else:
                     rest = data[cut:]
-            lines = data.count(b"\n", 0, cut)
-            yield Block(*_json_block(memoryview(data)[:cut], line, threads, lines), raw.tell())
+            block = memoryview(data)[:cut]
+            lines, filled = _line_counts(block)
+            yield Block(*_json_block(block, line, threads, filled), raw.tell())
             line += lines
         if rest.strip():
             yield Block(*_json_block(rest + b"\n", line, threads, 1), raw.tell())  # a last line without its end
+
+
+def _line_counts(block: bytes | memoryview) -> tuple[int, int]:
+    """The lines of ``block`` (each ended by a newline) and those holding more than JSON whitespace."""
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        _native = None  # type: ignore[assignment]
+    count = getattr(_native, "count_json_lines", None)
+    if count is not None:
+        lines, blank = count(block)
+        return int(lines), int(lines) - int(blank)
+    lines = bytes(block).split(b"\n")[:-1]
+    return len(lines), sum(1 for line in lines if line.strip(b" \t\r"))
 
 
 def _sound_text(value: Any) -> Any:
@@ -323,10 +338,11 @@ def _sound_text(value: Any) -> Any:
     return value
 
 
-def _json_block(block: bytes | memoryview, first_line: int, threads: bool, lines: int) -> tuple[Any, Any]:
-    """One block of ``lines`` JSON Lines as a record batch: pyarrow's reader when the block is
-    regular, else line by line (a line that is not an object, types that differ, integers beyond
-    64 bits, more rows than lines: pyarrow reads two objects on one line as two rows)."""
+def _json_block(block: bytes | memoryview, first_line: int, threads: bool, filled: int) -> tuple[Any, Any]:
+    """One block of JSON Lines (``filled`` of its lines not blank) as a record batch: pyarrow's
+    reader when the block is regular, else line by line (a line that is not an object, types that
+    differ, integers beyond 64 bits, a row count other than ``filled``: pyarrow reads two objects
+    on one line as two rows)."""
     pa = pyarrow()
     pj = pa.json
     read = pj.ReadOptions(use_threads=threads, block_size=1 << 20)
@@ -339,7 +355,7 @@ def _json_block(block: bytes | memoryview, first_line: int, threads: bool, lines
                 explicit_schema=pa.schema([(f.name, pa.string()) for f in stamps]), unexpected_field_behavior="infer"))
         if not _exact_numbers(pa, table) or _has_timestamps(pa, table.schema):
             raise ValueError("numbers or times pyarrow would change")
-        if table.num_rows == 0 or table.num_rows > lines:
+        if table.num_rows == 0 or table.num_rows != filled:
             raise ValueError("no rows, or a line holding more than one value")
         table.validate()  # pyarrow's reader can build an unsound array (lists of nulls): read by lines then
         return table.combine_chunks().to_batches()[0], None

@@ -243,3 +243,13 @@ def test_blocks_hold_every_line_in_order(tmp_path_factory: pytest.TempPathFactor
             assert error is None and row is not None and wanted_row is not None
             assert {k: v for k, v in row.items() if v is not None} == {k: v for k, v in wanted_row.items()
                                                                      if v is not None}
+
+
+@pytest.mark.parametrize("block", [b"", b"\n", b" \t\r\n", b"{}\n\n{}\n", b"no end", b"a\n \n\r\n\x0b\n \x0c\n", b"\n" * 70])
+def test_line_counts_with_and_without_the_native_module(block: bytes, monkeypatch: pytest.MonkeyPatch) -> None:
+    lines = block.split(b"\n")[:-1]
+    blank = sum(1 for line in lines if not line.strip(b" \t\r"))
+    assert native.count_json_lines(block) == (len(lines), blank)
+    assert _arrow_io._line_counts(memoryview(block)) == (len(lines), len(lines) - blank)
+    monkeypatch.delattr(native, "count_json_lines")
+    assert _arrow_io._line_counts(memoryview(block)) == (len(lines), len(lines) - blank)
