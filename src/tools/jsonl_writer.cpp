@@ -13,6 +13,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
 
 namespace kestrix::tools {
 
@@ -24,6 +27,19 @@ constexpr std::int64_t kMaxIndex = std::int64_t{1} << 40;
 
 /// Room needed after a key for the longest value of a fixed-width kind (or `null`).
 constexpr std::size_t kFloatRoom = 32;
+
+/// Bytes of memory in the machine (the largest size_t when unknown).
+std::size_t physical_memory() noexcept {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0 &&
+        static_cast<std::size_t>(pages) <=
+            std::numeric_limits<std::size_t>::max() / static_cast<std::size_t>(page))
+        return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+#endif
+    return std::numeric_limits<std::size_t>::max();
+}
 
 /// A growing output in memory from malloc (so that the text can be handed to Python as it is).
 class Output {
@@ -59,8 +75,11 @@ public:
 
 private:
     bool grow(std::size_t more) noexcept {
-        if (more > std::numeric_limits<std::size_t>::max() / 4 - size_) return false;
-        const std::size_t wanted = std::max(capacity_ + capacity_ / 2, size_ + more);
+        // A text larger than the machine's memory is refused rather than left to the OOM killer.
+        static const std::size_t limit = physical_memory();
+        if (more > limit || size_ + more > limit) return false;
+        const std::size_t wanted =
+            std::min(std::max(capacity_ + capacity_ / 2, size_ + more), limit);
         void* bigger = std::realloc(data_, wanted);
         if (bigger == nullptr) return false;
         data_ = static_cast<char*>(bigger);
@@ -408,10 +427,20 @@ write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcep
         return fail(Failure::Kind::Memory, 0, "out of memory");
     const char* key_text = keys.begin();
 
-    // A first guess at the size: the text columns' bytes plus a typical width per value.
+    // A first guess at the size: the text of the rows plus a typical width per value (a text
+    // that cannot fit in memory is refused before any is written).
+    if (estimate > std::numeric_limits<std::size_t>::max() / 8 / static_cast<std::size_t>(rows))
+        return fail(Failure::Kind::Memory, 0, "out of memory");
     std::size_t guess = estimate * static_cast<std::size_t>(rows);
     for (const JsonColumn& column : columns) {
-        if (has_offsets(column.kind)) guess += column.data.size();
+        if (!has_offsets(column.kind)) continue;
+        std::size_t first = 0;
+        std::size_t first_size = 0;
+        std::size_t last = 0;
+        std::size_t last_size = 0;
+        if (text_range(column, column.offset, first, first_size) &&
+            text_range(column, column.offset + rows - 1, last, last_size) && first <= last)
+            guess += last + last_size - first;
     }
     if (!out.reserve(guess + row_room)) return fail(Failure::Kind::Memory, 0, "out of memory");
 

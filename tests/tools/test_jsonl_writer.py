@@ -181,6 +181,7 @@ def test_offsets_outside_the_data_are_refused(arrow_type: Any, offsets: list[int
     (9, (8, 0, b"\xff", b"\0" * 36, None), ValueError),
     (2, (1, 1, None, struct.pack("<3i", 0, 1, 2), b"abcd"), ValueError),
     (1, (9, 0, None, 5, None), TypeError),                # not a buffer
+    (2**40, (0, 0, None, None, None), MemoryError),       # ten terabytes of nulls: refused before writing
 ])
 def test_hostile_arguments_are_refused(rows: int, column: tuple[Any, ...], error: type[Exception]) -> None:
     with pytest.raises(error):
