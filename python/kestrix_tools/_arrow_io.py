@@ -284,6 +284,9 @@ def _with_irregular_rows(batch: Any, irregular: list[tuple[int | None, str]], na
 
 def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
     stream, raw = _open_input(path, kind.codec)
+    # A plain file is read again from the start of a block's unfinished last line, rather than
+    # that line being joined to the next block (a copy of the whole block).
+    seekable = kind.codec is None
     line = 1
     with stream:
         rest = b""
@@ -291,16 +294,38 @@ def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
             data = stream.read(JSON_BLOCK)
             if not data:
                 break
-            data = rest + data
+            if rest:
+                data = rest + data
             cut = data.rfind(b"\n") + 1
             if cut == 0:
                 rest = data
                 continue
-            block, rest = data[:cut], data[cut:]
-            yield Block(*_json_block(block, line, threads), raw.tell())
-            line += block.count(b"\n")
+            rest = b""
+            if cut < len(data):
+                if seekable:
+                    stream.seek(cut - len(data), 1)
+                else:
+                    rest = data[cut:]
+            block = memoryview(data)[:cut]
+            lines, filled = _line_counts(block)
+            yield Block(*_json_block(block, line, threads, filled), raw.tell())
+            line += lines
         if rest.strip():
-            yield Block(*_json_block(rest + b"\n", line, threads), raw.tell())
+            yield Block(*_json_block(rest + b"\n", line, threads, 1), raw.tell())  # a last line without its end
+
+
+def _line_counts(block: bytes | memoryview) -> tuple[int, int]:
+    """The lines of ``block`` (each ended by a newline) and those holding more than JSON whitespace."""
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        _native = None  # type: ignore[assignment]
+    count = getattr(_native, "count_json_lines", None)
+    if count is not None:
+        lines, blank = count(block)
+        return int(lines), int(lines) - int(blank)
+    lines = bytes(block).split(b"\n")[:-1]
+    return len(lines), sum(1 for line in lines if line.strip(b" \t\r"))
 
 
 def _sound_text(value: Any) -> Any:
@@ -315,9 +340,11 @@ def _sound_text(value: Any) -> Any:
     return value
 
 
-def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]:
-    """One block of JSON Lines as a record batch: pyarrow's reader when the block is regular,
-    else line by line (a line that is not an object, types that differ, integers beyond 64 bits)."""
+def _json_block(block: bytes | memoryview, first_line: int, threads: bool, filled: int) -> tuple[Any, Any]:
+    """One block of JSON Lines (``filled`` of its lines not blank) as a record batch: pyarrow's
+    reader when the block is regular, else line by line (a line that is not an object, types that
+    differ, integers beyond 64 bits, a row count other than ``filled``: pyarrow reads two objects
+    on one line as two rows)."""
     pa = pyarrow()
     pj = pa.json
     read = pj.ReadOptions(use_threads=threads, block_size=1 << 20)
@@ -330,15 +357,15 @@ def _json_block(block: bytes, first_line: int, threads: bool) -> tuple[Any, Any]
                 explicit_schema=pa.schema([(f.name, pa.string()) for f in stamps]), unexpected_field_behavior="infer"))
         if not _exact_numbers(pa, table) or _has_timestamps(pa, table.schema):
             raise ValueError("numbers or times pyarrow would change")
-        if table.num_rows == 0:
-            raise ValueError("no rows")
+        if table.num_rows == 0 or table.num_rows != filled:
+            raise ValueError("no rows, or a line holding more than one value")
         table.validate()  # pyarrow's reader can build an unsound array (lists of nulls): read by lines then
         return table.combine_chunks().to_batches()[0], None
     except (pa.ArrowInvalid, ValueError):
         pass
     rows: list[dict[str, Any] | None] = []
     errors: list[str | None] = []
-    for number, text in enumerate(block.split(b"\n"), first_line):
+    for number, text in enumerate(bytes(block).split(b"\n"), first_line):
         if not text.strip():
             continue
         try:
@@ -697,12 +724,71 @@ _CONTROL = r"[\x00-\x1f]"
 
 def jsonl_bytes(batch: Any) -> Any:
     """A buffer holding the rows of ``batch`` as JSON Lines (UTF-8, one object per line, every column a key,
-    null as null), built with Arrow's compute kernels: only values that need escaping, and
-    columns of bytes, lists and structs, are turned into JSON one by one."""
+    null as null). The native writer takes text, integers, booleans and finite floats from their
+    Arrow buffers; every other column is first rendered to JSON text here (``_json_values``).
+    Text is escaped as ``json.dumps(s, ensure_ascii=False)``; a float is written as Arrow writes it
+    (shortest digits that read back as the same value, positional for decimal exponents -6..9,
+    else ``1e+16``), with ``.0`` added to a whole number so that it reads back as a float; a
+    float32 reads back as the same float32."""
     pa = pyarrow()
-    pc = pa.compute
     if batch.num_rows == 0:
         return pa.py_buffer(b"")
+    write = _native_writer()
+    if write is None:
+        return _jsonl_bytes_arrow(batch)
+    columns = [_native_column(pa, column) for column in batch.columns]
+    return pa.py_buffer(write(batch.num_rows, batch.schema.names, columns))
+
+
+#: The native writer's column kinds (JsonColumnKind in src/tools/jsonl_writer.hpp).
+_NULL, _TEXT, _LARGE_TEXT, _JSON, _LARGE_JSON, _BOOL = range(6)
+_INTEGERS = {(8, True): 6, (16, True): 7, (32, True): 8, (64, True): 9,
+             (8, False): 10, (16, False): 11, (32, False): 12, (64, False): 13}
+_FLOAT32, _FLOAT64 = 14, 15
+
+
+def _native_writer() -> Any:
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        return None
+    return getattr(_native, "write_json_lines", None)
+
+
+def _native_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
+    """(kind, offset, validity, values, data) of one column for the native writer; columns of
+    other types (and floats that are not all finite) as the JSON text ``_json_values`` renders."""
+    kind = column.type
+    if pa.types.is_null(kind):
+        return (_NULL, 0, None, None, None)
+    if pa.types.is_string_view(kind):
+        column = column.cast(pa.large_string() if column.nbytes > (1 << 30) else pa.string())
+        kind = column.type
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        validity, offsets, data = column.buffers()
+        return (_LARGE_TEXT if pa.types.is_large_string(kind) else _TEXT, column.offset, validity, offsets, data)
+    if pa.types.is_boolean(kind) or pa.types.is_integer(kind) or kind in (pa.float32(), pa.float64()):
+        pc = pa.compute
+        if pa.types.is_floating(kind) and not pc.all(pc.is_finite(column), min_count=0).as_py():
+            return _native_json(pa, column)
+        validity, values = column.buffers()
+        code = (_BOOL if pa.types.is_boolean(kind) else _FLOAT32 if kind == pa.float32()
+                else _FLOAT64 if kind == pa.float64() else _INTEGERS[(kind.bit_width, pa.types.is_signed_integer(kind))])
+        return (code, column.offset, validity, values, None)
+    return _native_json(pa, column)
+
+
+def _native_json(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
+    text = _json_values(pa, pa.compute, column)
+    validity, offsets, data = text.buffers()
+    return (_LARGE_JSON if pa.types.is_large_string(text.type) else _JSON, text.offset, validity, offsets, data)
+
+
+def _jsonl_bytes_arrow(batch: Any) -> Any:
+    """``jsonl_bytes`` without the native module, built with Arrow's compute kernels: only values
+    that need escaping, and columns of bytes, lists and structs, are turned into JSON one by one."""
+    pa = pyarrow()
+    pc = pa.compute
     # Text past 2 GB needs 64-bit offsets; the JSON text is at most a few times the batch.
     large = batch.nbytes > (256 << 20)
     parts: list[Any] = []

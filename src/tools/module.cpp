@@ -8,6 +8,8 @@
 #include "tools/arrow_decode_call.hpp"
 #include "tools/decoder_type.hpp"
 #include "tools/json_nesting.hpp"
+#include "tools/jsonl_lines.hpp"
+#include "tools/jsonl_writer_call.hpp"
 #include "tools/revert_chain_type.hpp"
 
 #include <Python.h>
@@ -42,6 +44,23 @@ PyObject* json_nesting_exceeds_call(PyObject*, PyObject* const* args, Py_ssize_t
     return Py_NewRef(exceeds ? Py_True : Py_False);
 }
 
+/// count_json_lines(data): (lines, blank lines) of the bytes-like `data` (see JsonLineCount).
+PyObject* count_json_lines_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "count_json_lines() takes exactly 1 argument");
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const std::string_view text(static_cast<const char*>(view.buf),
+                                static_cast<std::size_t>(view.len));
+    JsonLineCount count;
+    Py_BEGIN_ALLOW_THREADS count = count_json_lines(text);
+    Py_END_ALLOW_THREADS PyBuffer_Release(&view);
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(count.lines),
+                         static_cast<Py_ssize_t>(count.blank));
+}
+
 PyMethodDef module_methods[] = {
     {"decode_arrow", python::as_method(decode_arrow_call), METH_FASTCALL,
      "decode_arrow(decoder, length, offset, validity, offsets, data, binary, large_offsets, "
@@ -50,6 +69,13 @@ PyMethodDef module_methods[] = {
     {"json_nesting_exceeds", python::as_method(json_nesting_exceeds_call), METH_FASTCALL,
      "json_nesting_exceeds(data, limit, /)\n--\n\nWhether the arrays and objects of the UTF-8 "
      "JSON text data (bytes-like), outside its strings, nest deeper than limit."},
+    {"count_json_lines", python::as_method(count_json_lines_call), METH_FASTCALL,
+     "count_json_lines(data, /)\n--\n\n(lines, blank lines) of a block of JSON Lines "
+     "(bytes-like): lines end in '\\n', blank ones hold only spaces, tabs and '\\r'."},
+    {"write_json_lines", python::as_method(write_json_lines_call), METH_FASTCALL,
+     "write_json_lines(rows, names, columns, /)\n--\n\nThe JSON Lines text of a record batch "
+     "given as its columns' Arrow buffers, as a read-only buffer; kestrix_tools._arrow_io."
+     "jsonl_bytes is the way to call it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,89 @@
+#pragma once
+/// JSON Lines text of a record batch, written straight from its Arrow buffers: one object per
+/// row, every column a key, null as `null`. Plain C++; the Python face is jsonl_writer_call.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace kestrix::tools {
+
+/// How a column's values become JSON.
+enum class JsonColumnKind : std::uint8_t {
+    Null,      ///< every value null; no buffers
+    Text,      ///< UTF-8 with 32-bit offsets, quoted and escaped as json.dumps does
+    LargeText, ///< the same with 64-bit offsets
+    Json,      ///< JSON text already rendered (32-bit offsets), written as it is
+    LargeJson, ///< the same with 64-bit offsets
+    Bool,      ///< bit-packed
+    Int8,
+    Int16,
+    Int32,
+    Int64,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    Float32, ///< finite values only, shortest round-trip digits
+    Float64, ///< finite values only, shortest round-trip digits
+};
+
+inline constexpr int kJsonColumnKinds = static_cast<int>(JsonColumnKind::Float64) + 1;
+
+/// One column as Arrow holds it: `offset` is the array's slice offset (in values).
+struct JsonColumn {
+    std::string_view name; ///< UTF-8 key, escaped when written
+    JsonColumnKind kind = JsonColumnKind::Null;
+    std::int64_t offset = 0;
+    std::span<const std::uint8_t> validity; ///< empty: no nulls
+    std::span<const std::uint8_t> values;   ///< offsets (text), values or bits
+    std::span<const std::uint8_t> data;     ///< the text bytes (text kinds)
+};
+
+/// The written text in memory from malloc; the owner frees it.
+class JsonLinesText {
+public:
+    JsonLinesText() = default;
+    JsonLinesText(char* data, std::size_t size) noexcept : data_(data), size_(size) {}
+    JsonLinesText(JsonLinesText&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    JsonLinesText& operator=(JsonLinesText&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    JsonLinesText(const JsonLinesText&) = delete;
+    JsonLinesText& operator=(const JsonLinesText&) = delete;
+    ~JsonLinesText() { std::free(data_); }
+
+    [[nodiscard]] const char* data() const noexcept { return data_; }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    /// Hands the memory over (to be released with std::free).
+    [[nodiscard]] char* release() noexcept {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+struct JsonLinesFailure {
+    enum class Kind : std::uint8_t { Buffers, NotFinite, Memory };
+    Kind kind = Kind::Buffers;
+    std::size_t column = 0;
+    std::string_view text; ///< static text saying what is wrong
+};
+
+/// The rows [0, rows) of `columns` as JSON Lines (each line ends in '\n'). Every buffer is
+/// checked against the rows it must hold and every offset against the data before use: a
+/// malformed column fails, nothing is read out of range.
+[[nodiscard]] std::expected<JsonLinesText, JsonLinesFailure>
+write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcept;
+
+} // namespace kestrix::tools

@@ -1,0 +1,16 @@
+#pragma once
+/// _native.write_json_lines: the Python face of the JSON Lines writer.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kestrix::tools {
+
+/// write_json_lines(rows, names, columns): the JSON Lines text of a record batch's `rows` rows.
+/// `names` is a sequence of str (the keys); `columns` a sequence of (kind, offset, validity,
+/// values, data) per column, kind a JsonColumnKind number and the buffers any objects with the
+/// buffer protocol or None. Returns a read-only buffer object over the text (no copy). Malformed
+/// buffers raise ValueError; the GIL is released while it writes.
+PyObject* write_json_lines_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+} // namespace kestrix::tools
