@@ -393,6 +393,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None or args.force or args.drop_raw):
         parser.error("--column, --jobs, --force and --drop-raw need --input and --output")
+    if bulk and "numpy" not in sys.modules:
+        # pyarrow loads numpy, whose BLAS starts a thread per core that bulk decoding never uses.
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi), strict=args.strict,
                              known=not args.no_known, signature_db=args.signature_db)
     # A folder's skipped files are reported on one line, as the command's other messages are.
