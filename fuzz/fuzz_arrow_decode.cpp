@@ -168,7 +168,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(text_at(column(ResultColumn::Error), row) == view(failure),
                   "the error column holds the row's own failure");
         }
-        const auto raw = text_at(column(ResultColumn::RawData), row);
+        // raw_data left to the input: valid where kind is, holding the input text.
+        const auto raw =
+            decoded->raw_repeats_input
+                ? (text_at(column(ResultColumn::Kind), row) ? std::optional(value) : std::nullopt)
+                : text_at(column(ResultColumn::RawData), row);
         if (!record) {
             check(!raw && !number_at<double>(column(ResultColumn::Confidence), row),
                   "a row without a result is null");
@@ -201,5 +205,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     check(decoded->rows.null_count == nulls, "the struct's null count");
+    check(!decoded->raw_repeats_input || (!binary && !large),
+          "only 32-bit text can stand for raw_data");
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const auto& built = columns[i];
+        if (built.validity.empty()) continue; // a column not built
+        std::int64_t column_nulls = 0;
+        for (std::size_t row = 0; row < length; ++row)
+            column_nulls += ((built.validity[row / 8] >> (row % 8)) & 1U) ? 0 : 1;
+        check(built.null_count == column_nulls, "each column's null count");
+    }
     return 0;
 }

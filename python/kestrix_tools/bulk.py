@@ -219,7 +219,15 @@ def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_caus
     struct_type = result_type(error_column=error_column, root_cause=root_cause)
     length = len(array)
     children = []
-    for field, (nulls, bitmap, first, second) in zip(struct_type, parts[1:]):
+    for field, part in zip(struct_type, parts[1:]):
+        if part is None:
+            # raw_data repeats the input text: its offsets and data, valid where kind is.
+            kind_nulls, kind_bitmap, _, _ = parts[1 + RESULT_FIELDS.index("kind")]
+            buffers = [pa.py_buffer(kind_bitmap) if kind_nulls else None,
+                       offsets.slice(array.offset * 4, (length + 1) * 4), data or pa.py_buffer(empty)]
+            children.append(pa.Array.from_buffers(field.type, length, buffers, null_count=kind_nulls))
+            continue
+        nulls, bitmap, first, second = part
         buffers = [pa.py_buffer(bitmap) if nulls else None, pa.py_buffer(first)]
         if second is not None:
             buffers.append(pa.py_buffer(second))
