@@ -41,8 +41,13 @@ private:
     std::size_t at_ = 0;
 };
 
+/// A column without nulls may have no bitmap.
+bool valid_at(const ArrowColumnOutput& column, std::size_t row) {
+    return column.validity.empty() || ((column.validity[row / 8] >> (row % 8)) & 1U);
+}
+
 std::optional<std::string_view> text_at(const ArrowColumnOutput& column, std::size_t row) {
-    if (((column.validity[row / 8] >> (row % 8)) & 1U) == 0) return std::nullopt;
+    if (!valid_at(column, row)) return std::nullopt;
     const auto start = static_cast<std::size_t>(column.offsets[row]);
     return std::string_view(column.data)
         .substr(start, static_cast<std::size_t>(column.offsets[row + 1]) - start);
@@ -50,7 +55,7 @@ std::optional<std::string_view> text_at(const ArrowColumnOutput& column, std::si
 
 template <class Number>
 std::optional<Number> number_at(const ArrowColumnOutput& column, std::size_t row) {
-    if (((column.validity[row / 8] >> (row % 8)) & 1U) == 0) return std::nullopt;
+    if (!valid_at(column, row)) return std::nullopt;
     Number value;
     std::memcpy(&value, column.data.data() + row * sizeof(Number), sizeof(Number));
     return value;
@@ -162,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const bool struct_valid = record || (failure && error_column);
         nulls += struct_valid ? 0 : 1;
-        check(((decoded->rows.validity[row / 8] >> (row % 8)) & 1U) == struct_valid,
+        check(valid_at(decoded->rows, row) == struct_valid,
               "the struct row is valid exactly when decoded or reported");
         if (error_column) {
             check(text_at(column(ResultColumn::Error), row) == view(failure),
@@ -209,10 +214,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "only 32-bit text can stand for raw_data");
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const auto& built = columns[i];
-        if (built.validity.empty()) continue; // a column not built
         std::int64_t column_nulls = 0;
-        for (std::size_t row = 0; row < length; ++row)
-            column_nulls += ((built.validity[row / 8] >> (row % 8)) & 1U) ? 0 : 1;
+        for (std::size_t row = 0; row < length && !built.validity.empty(); ++row)
+            column_nulls += valid_at(built, row) ? 0 : 1;
         check(built.null_count == column_nulls, "each column's null count");
     }
     return 0;

@@ -402,39 +402,80 @@ std::uint64_t transpose_bits(std::uint64_t x) noexcept {
     return x ^ t ^ (t << 28);
 }
 
-/// The validity bitmaps and null counts of all columns `to` at once: row r of to[j] is valid
-/// when row source[r] of from[j] is. Each distinct row's validity in every column is one word,
-/// and eight rows of words turn into eight columns' bytes by a bit transpose.
+/// Writes the bitmaps of `to` (at most 8 x Groups columns, sized already) from each distinct
+/// row's word of validity bits: eight rows' words turn into eight columns' bytes by a transpose.
+template <std::size_t Groups>
+void spread_validity(std::span<const std::uint32_t> words, std::span<const std::uint32_t> source,
+                     std::span<ArrowColumnOutput* const> to) {
+    const std::size_t rows = source.size();
+    const std::size_t columns = to.size();
+    std::array<std::uint8_t*, 8 * Groups> bits{};
+    for (std::size_t j = 0; j < columns; ++j)
+        bits[j] = to[j]->validity.data();
+    auto store = [&](std::size_t at, const std::array<std::uint64_t, Groups>& lanes) {
+        for (std::size_t g = 0; g < Groups; ++g) {
+            const std::uint64_t bytes = transpose_bits(lanes[g]);
+            for (std::size_t j = 0; j < 8 && 8 * g + j < columns; ++j)
+                bits[8 * g + j][at] = static_cast<std::uint8_t>(bytes >> (8 * j));
+        }
+    };
+    auto add = [&](std::array<std::uint64_t, Groups>& lanes, std::uint32_t word, std::size_t k) {
+        for (std::size_t g = 0; g < Groups; ++g)
+            lanes[g] |= std::uint64_t{(word >> (8 * g)) & 0xFFU} << (8 * k);
+    };
+    const std::uint32_t* from = source.data();
+    std::size_t row = 0;
+    for (; row + 8 <= rows; row += 8) {
+        std::array<std::uint64_t, Groups> lanes{};
+        for (std::size_t k = 0; k < 8; ++k)
+            add(lanes, words[from[row + k]], k);
+        store(row / 8, lanes);
+    }
+    if (row < rows) {
+        std::array<std::uint64_t, Groups> lanes{};
+        for (std::size_t k = 0; row + k < rows; ++k)
+            add(lanes, words[from[row + k]], k);
+        store(row / 8, lanes);
+    }
+}
+
+/// The validity bitmaps and null counts of the columns `to`: row r of to[j] is valid when row
+/// source[r] of from[j] is. A column without nulls gets no bitmap.
 void gather_validity(std::span<const ArrowColumnOutput* const> from,
                      std::span<ArrowColumnOutput* const> to, std::span<const std::uint32_t> source,
                      std::span<const std::uint32_t> counts) {
-    const std::size_t columns = from.size();
     const std::size_t rows = source.size();
     std::vector<std::uint32_t> words(counts.size(), 0);
-    for (std::size_t j = 0; j < columns; ++j) {
+    std::vector<ArrowColumnOutput*> with_nulls;
+    for (std::size_t j = 0; j < from.size(); ++j) {
+        const auto bit = static_cast<std::uint32_t>(1U << with_nulls.size());
         std::uint64_t valid_rows = 0;
         for (std::size_t d = 0; d < counts.size(); ++d) {
             const bool valid = bit_of(*from[j], d);
-            words[d] |= static_cast<std::uint32_t>(valid) << j;
+            words[d] |= valid ? bit : 0;
             valid_rows += valid ? counts[d] : 0;
         }
-        to[j]->validity.resize((rows + 7) / 8);
         to[j]->null_count = static_cast<std::int64_t>(rows - valid_rows);
+        to[j]->validity.clear();
+        if (valid_rows == rows) {
+            // The bits just set stand for no column: clear them for the next.
+            for (std::uint32_t& word : words)
+                word &= ~bit;
+            continue;
+        }
+        to[j]->validity.resize((rows + 7) / 8);
+        with_nulls.push_back(to[j]);
     }
-    const std::size_t groups = (columns + 7) / 8;
-    for (std::size_t row = 0; row < rows; row += 8) {
-        const std::size_t block = std::min<std::size_t>(8, rows - row);
-        std::uint64_t lanes[4] = {};
-        for (std::size_t k = 0; k < block; ++k) {
-            const std::uint32_t word = words[source[row + k]];
-            for (std::size_t g = 0; g < groups; ++g)
-                lanes[g] |= std::uint64_t{(word >> (8 * g)) & 0xFFU} << (8 * k);
-        }
-        for (std::size_t g = 0; g < groups; ++g) {
-            const std::uint64_t bytes = transpose_bits(lanes[g]);
-            for (std::size_t j = 8 * g; j < std::min(columns, 8 * g + 8); ++j)
-                to[j]->validity[row / 8] = static_cast<std::uint8_t>(bytes >> (8 * (j - 8 * g)));
-        }
+    static_assert(kResultColumns + 1 <= 3 * 8, "three groups of eight hold every column");
+    switch ((with_nulls.size() + 7) / 8) {
+    case 0:
+        return;
+    case 1:
+        return spread_validity<1>(words, source, with_nulls);
+    case 2:
+        return spread_validity<2>(words, source, with_nulls);
+    default:
+        return spread_validity<3>(words, source, with_nulls);
     }
 }
 

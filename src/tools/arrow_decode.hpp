@@ -55,8 +55,9 @@ struct UninitializedAllocator : std::allocator<T> {
     }
 };
 
-/// One output column in Arrow's layout: a validity bitmap and either 32-bit offsets with their
-/// UTF-8 data (text) or the little-endian values in `data` (numbers).
+/// One output column in Arrow's layout: a validity bitmap (possibly empty when no row is null)
+/// and either 32-bit offsets with their UTF-8 data (text) or the little-endian values in `data`
+/// (numbers).
 struct ArrowColumnOutput {
     std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> validity;
     std::int64_t null_count = 0;
