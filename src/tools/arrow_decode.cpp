@@ -185,19 +185,23 @@ private:
     static std::uint64_t hash_of(std::span<const std::uint8_t> value) noexcept {
         constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
         const std::size_t size = value.size();
+        const std::uint8_t* bytes = value.data();
         auto word_at = [&](std::size_t at) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, value.data() + at, std::min<std::size_t>(8, size - at));
+            std::uint64_t word;
+            std::memcpy(&word, bytes + at, sizeof word);
             return word;
         };
         std::uint64_t hash = size * kMultiplier;
-        if (size <= 16) {
-            hash ^= (word_at(0) * kMultiplier) ^ std::rotl(word_at(size > 8 ? 8 : size), 31);
-        } else {
-            const std::size_t middle = size / 2 - 4;
+        if (size >= 16) {
             hash ^= (word_at(0) ^ std::rotl(word_at(8), 17)) * kMultiplier;
-            hash ^= word_at(middle) * (kMultiplier + 2);
+            hash ^= word_at(size / 2 - 4) * (kMultiplier + 2);
             hash ^= (word_at(size - 16) ^ std::rotl(word_at(size - 8), 41)) * (kMultiplier + 4);
+        } else if (size >= 8) {
+            hash ^= (word_at(0) * kMultiplier) ^ std::rotl(word_at(size - 8), 31);
+        } else {
+            std::uint64_t word = 0;
+            if (size != 0) std::memcpy(&word, bytes, size);
+            hash ^= word * kMultiplier;
         }
         hash *= kMultiplier;
         return hash ^ (hash >> 29);
@@ -385,8 +389,8 @@ private:
 };
 
 /// Bytes past the end of a text buffer that the gather may read or write: it copies whole
-/// blocks of 16 bytes, and the next row overwrites what a block wrote past its row.
-constexpr std::size_t kSlack = 16;
+/// blocks of kSlack bytes, and the next row overwrites what a block wrote past its row.
+constexpr std::size_t kSlack = 32;
 
 bool bit_of(const ArrowColumnOutput& column, std::size_t row) noexcept {
     return (column.validity[row / 8] >> (row % 8)) & 1U;
@@ -520,11 +524,13 @@ bool gather_text(const ArrowColumnOutput& from, std::span<const std::uint32_t> s
             const std::int32_t start = from_offsets[d];
             const std::int32_t size = from_offsets[d + 1] - start;
             const char* in = text + start;
-            char* write = out + at;
+            char* const write = out + at;
             at += size;
             offsets[row + 1] = at;
-            for (char* const end = out + at; write < end; write += 16, in += 16)
-                std::memcpy(write, in, 16);
+            // Most values are short: one block of 32 bytes, whatever the size, copies them.
+            std::memcpy(write, in, kSlack);
+            for (std::size_t done = kSlack; done < static_cast<std::uint32_t>(size); done += kSlack)
+                std::memcpy(write + done, in + done, kSlack);
         }
         return total;
     });
@@ -700,6 +706,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
                 distinct.columns[i].validity.clear();
                 distinct.columns[i].offsets.clear();
                 distinct.columns[i].data.clear();
+                distinct.columns[i].null_count = 0;
             }
         }
         std::swap(distinct, storage);
