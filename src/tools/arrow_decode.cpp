@@ -75,6 +75,14 @@ public:
         null();
     }
 
+    /// Row `row` of the text column `other`, as it is there.
+    void copy_text(const ArrowColumnOutput& other, std::size_t row) {
+        if (((other.validity[row / 8] >> (row % 8)) & 1U) == 0) return null();
+        const auto start = static_cast<std::size_t>(other.offsets[row]);
+        text(std::string_view(other.data)
+                 .substr(start, static_cast<std::size_t>(other.offsets[row + 1]) - start));
+    }
+
     /// Whether every text offset fits in 32 bits.
     [[nodiscard]] bool fits() const noexcept {
         return column_.data.size() <=
@@ -266,7 +274,7 @@ public:
     /// With `raw_from_input`, raw_data is not written while every row's input text is its raw
     /// text (see DecodedColumns::raw_repeats_input).
     Writers(DecodedColumns& out, const ColumnChoice& choice, bool raw_from_input)
-        : rows_(out.rows, false), choice_(choice), raw_from_input_(raw_from_input) {
+        : out_(out), rows_(out.rows, false), choice_(choice), raw_from_input_(raw_from_input) {
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             columns_[i].emplace(out.columns[i],
                                 layout_of(static_cast<ResultColumn>(i)) == Layout::Text);
@@ -280,6 +288,10 @@ public:
     /// Whether raw_data was left unwritten because it repeats the input.
     [[nodiscard]] bool raw_from_input() const noexcept { return raw_from_input_; }
 
+    /// Whether a row was nested: until then the root text columns, which would repeat the
+    /// outer ones, are not written.
+    [[nodiscard]] bool nested() const noexcept { return nested_; }
+
     /// A row without a result: null in every column; `error` null or holding `message`.
     void no_result(std::optional<std::string_view> message) {
         if (raw_from_input_) inputs_.emplace_back();
@@ -291,7 +303,10 @@ public:
         }
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             const auto column = static_cast<ResultColumn>(i);
-            if (!choice_.filled(column) || (column == RawData && raw_from_input_)) continue;
+            if (!choice_.filled(column) || (column == RawData && raw_from_input_) ||
+                (!nested_ && outer_of_root(column))) {
+                continue;
+            }
             if (column == Error && shown) {
                 (*this)[Error].text_with([&](std::string& data) {
                     data.append("hex decode: ");
@@ -313,6 +328,7 @@ public:
     void result(const core::DecodedError& record, const core::DecodedError& root, std::size_t depth,
                 std::span<const std::uint8_t> input) {
         if (raw_from_input_ && !is_raw_text(input, record.raw_data.size())) write_raw_so_far();
+        if (choice_.root_cause && depth > 0 && !nested_) write_roots_so_far();
         if (raw_from_input_) {
             inputs_.push_back(input);
         } else {
@@ -339,7 +355,8 @@ public:
             (*this)[PanicCode].null_number<std::uint64_t>();
         }
         (*this)[PanicMeaning].optional_text(fields.panic_meaning);
-        if (choice_.root_cause) {
+        if (choice_.root_cause && !nested_) (*this)[Depth].number(static_cast<std::uint8_t>(0));
+        if (choice_.root_cause && nested_) {
             (*this)[RootKind].text(core::kind_name(root.kind));
             const python::KindFields root_fields =
                 &root == &record ? fields : python::kind_fields(root.kind);
@@ -364,6 +381,20 @@ public:
     }
 
 private:
+    /// The first nested row: the root columns of the rows before it, which repeat their outer
+    /// columns, become columns of their own from here on.
+    void write_roots_so_far() {
+        const std::size_t written = out_.columns[static_cast<std::size_t>(Kind)].offsets.size() - 1;
+        for (std::size_t i = 0; i < kResultColumns; ++i) {
+            const auto column = static_cast<ResultColumn>(i);
+            const auto outer = outer_of_root(column);
+            if (!outer) continue;
+            for (std::size_t row = 0; row < written; ++row)
+                (*this)[column].copy_text(out_.columns[static_cast<std::size_t>(*outer)], row);
+        }
+        nested_ = true;
+    }
+
     /// The first row whose input is not its raw text: raw_data of the rows before it, which is
     /// their input text, becomes a column of its own from here on.
     void write_raw_so_far() {
@@ -380,10 +411,12 @@ private:
         raw_from_input_ = false;
     }
 
+    DecodedColumns& out_;
     ColumnWriter rows_;
     std::array<std::optional<ColumnWriter>, kResultColumns> columns_;
     const ColumnChoice& choice_;
     bool raw_from_input_;
+    bool nested_ = false;
     /// While raw_from_input_: the input text of each row written, empty without a result.
     std::vector<std::span<const std::uint8_t>> inputs_;
 };
@@ -635,7 +668,6 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     counts.reserve(std::min<std::size_t>(rows, 1 << 16));
     RepeatIndex repeats(rows);
     std::optional<std::uint32_t> null_row; // the distinct row of null input rows
-    bool nested = false;                   // whether any row carries a revert
     core::Bytes buffer; // the bytes of one hexadecimal row, reused from row to row
     for (std::size_t row = 0; row < rows; ++row) {
         const std::int64_t index = input.offset + static_cast<std::int64_t>(row);
@@ -688,8 +720,10 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
         if (!chain)
             return std::unexpected(
                 ColumnFailure{ColumnFailure::Kind::Core, chain.error().display()});
-        writers.result(classified->record, chain->back().decoded.record, chain->size() - 1, value);
-        nested = nested || chain->size() > 1;
+        // Unnested, the root is the record itself: its fields are worked out once.
+        const core::DecodedError& root =
+            chain->size() > 1 ? chain->back().decoded.record : classified->record;
+        writers.result(classified->record, root, chain->size() - 1, value);
     }
     const auto too_large = [] {
         return std::unexpected(
@@ -697,7 +731,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
                           "more than 2 GiB of text in one result column; decode smaller chunks"});
     };
     if (!writers.fit()) return too_large();
-    distinct.roots_repeat_outer = choice.root_cause && !nested;
+    distinct.roots_repeat_outer = choice.root_cause && !writers.nested();
     distinct.raw_repeats_input = writers.raw_from_input();
     if (counts.size() == rows) {
         // No row repeats another: the distinct rows are the rows, in order.

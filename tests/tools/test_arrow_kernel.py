@@ -112,7 +112,10 @@ def test_root_cause_columns_follow_explain(encode_call) -> None:  # type: ignore
     items = [once, twice, inner, panic, encode_call("Wrapped(bytes)", ["bytes"], [b"\x01\x02"]), "0x", None, "0xzz",
              *POOL[:100]] * 3
     got = decode_arrow(pa.array(items), decoder, error_column=True, root_cause=True).to_pylist()
-    for item, row in zip(items, got):
+    # The first nested row after many that are not: the root columns of those come from the outer.
+    late = [*POOL[:100], None, "0xzz", twice, *POOL[:20]]
+    late_got = decode_arrow(pa.array(late), decoder, error_column=True, root_cause=True).to_pylist()
+    for item, row in [*zip(items, got), *zip(late, late_got)]:
         if item is None:
             assert row is None
             continue
