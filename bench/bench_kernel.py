@@ -8,9 +8,10 @@ Targets: ``decode_arrow`` per row <= 0.15 x the loop; the root-cause columns at 
 Also measured on rows drawn from a pool as large as they are (``--distinct``: about one row in six
 is new), and on rows of which no two are alike (``--unique``), where no output can be reused.
 
-Run: ``python bench/bench_kernel.py [--rows N]``. ``--callgrind`` decodes once and stops: run it
-under ``valgrind --tool=callgrind --toggle-collect='*decode_arrow_column*'`` to count the
-kernel's instructions, which load on the machine does not change.
+Run: ``python bench/bench_kernel.py [--rows N] [--distinct | --unique]``. ``--callgrind`` decodes
+once and stops: run it under ``valgrind --tool=callgrind --toggle-collect='*decode_arrow_body*'``
+to count the whole native call's instructions, which load on the machine does not change (the
+module needs its symbols: install with ``pip install -C install.strip=false .``).
 """
 
 from __future__ import annotations
