@@ -1,17 +1,22 @@
 /// The column decode over random Arrow buffers: rows of random bytes, hexadecimal text (either
 /// case, with or without "0x", sometimes broken) and repeats of earlier rows, a random validity
-/// bitmap, slices, 32- and 64-bit offsets. Within the buffers' contract every column must hold
-/// what decoding each row on its own gives; offsets broken on purpose must fail cleanly.
+/// bitmap, slices, 32- and 64-bit offsets, rows wrapped in Wrap(bytes) for the root-cause
+/// columns. Within the buffers' contract every column must hold what decoding (and unwrapping)
+/// each row on its own gives; offsets broken on purpose must fail cleanly.
 
+#include "core/selector.hpp"
 #include "evm/pipeline.hpp"
+#include "evm/unwrap.hpp"
 #include "fuzz_checks.hpp"
 #include "python/hex_input.hpp"
 #include "python/result_fields.hpp"
 #include "tools/arrow_decode.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,8 +46,13 @@ private:
     std::size_t at_ = 0;
 };
 
+/// A column without nulls may have no bitmap.
+bool valid_at(const ArrowColumnOutput& column, std::size_t row) {
+    return column.validity.empty() || ((column.validity[row / 8] >> (row % 8)) & 1U);
+}
+
 std::optional<std::string_view> text_at(const ArrowColumnOutput& column, std::size_t row) {
-    if (((column.validity[row / 8] >> (row % 8)) & 1U) == 0) return std::nullopt;
+    if (!valid_at(column, row)) return std::nullopt;
     const auto start = static_cast<std::size_t>(column.offsets[row]);
     return std::string_view(column.data)
         .substr(start, static_cast<std::size_t>(column.offsets[row + 1]) - start);
@@ -50,7 +60,7 @@ std::optional<std::string_view> text_at(const ArrowColumnOutput& column, std::si
 
 template <class Number>
 std::optional<Number> number_at(const ArrowColumnOutput& column, std::size_t row) {
-    if (((column.validity[row / 8] >> (row % 8)) & 1U) == 0) return std::nullopt;
+    if (!valid_at(column, row)) return std::nullopt;
     Number value;
     std::memcpy(&value, column.data.data() + row * sizeof(Number), sizeof(Number));
     return value;
@@ -62,14 +72,47 @@ std::optional<std::string_view> view(const std::optional<Text>& value) {
     return std::string_view(*value);
 }
 
+namespace core = kestrix::core;
+namespace evm = kestrix::evm;
+
+/// The built-ins and Wrap(bytes), which carries a revert in its one `bytes` argument.
+const core::ErrorRegistry& wrapping_registry() {
+    static const core::RegistryHandle handle = [] {
+        core::ErrorSignature wrap{"Wrap", "Wrap(bytes)", {{"inner", "bytes", {}}}, "fuzz", {}};
+        wrap.selector = core::selector_of(wrap.signature);
+        wrap.forms = core::InputForms::Lossless;
+        auto own = std::make_shared<core::IndexedErrorRegistry>(core::HintRule::OwnEntry);
+        own->register_entry(std::move(wrap));
+        return core::RegistryHandle(std::make_shared<core::ChainErrorRegistry>(
+            core::BuiltinErrorRegistry::build(), std::move(own)));
+    }();
+    return *handle;
+}
+
+/// `inner` as the argument of Wrap(bytes).
+std::vector<std::uint8_t> wrapped(const std::vector<std::uint8_t>& inner) {
+    const auto selector = core::selector_of("Wrap(bytes)");
+    std::vector<std::uint8_t> out(selector.begin(), selector.end());
+    out.resize(4 + 64 + (inner.size() + 31) / 32 * 32, 0);
+    out[4 + 31] = 0x20;
+    for (std::size_t at = 0; at < 8; ++at)
+        out[4 + 63 - at] = static_cast<std::uint8_t>(std::uint64_t{inner.size()} >> (8 * at));
+    std::copy(inner.begin(), inner.end(), out.begin() + 68);
+    return out;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const auto registry = kestrix::core::BuiltinErrorRegistry::build();
+    static const auto builtins = kestrix::core::BuiltinErrorRegistry::build();
+    static const evm::WrapperRules no_rules;
     Source in(data, size);
     const std::uint8_t flags = in.byte();
     const bool large = flags & 1U, binary = flags & 2U, with_validity = flags & 4U;
     const bool error_column = flags & 8U, root_cause = flags & 16U, broken = flags & 32U;
+    // Rows wrapped in Wrap(bytes), once or more, unwrapped for the root-cause columns.
+    const bool nest = flags & 64U;
+    const core::ErrorRegistry* registry = nest ? &wrapping_registry() : builtins.get();
     const std::size_t length = in.byte() % 64;
     const std::size_t offset = in.byte() % 9;
     const std::size_t total = offset + length;
@@ -85,7 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             value = values.substr(static_cast<std::size_t>(bounds[earlier]),
                                   static_cast<std::size_t>(bounds[earlier + 1] - bounds[earlier]));
         } else {
-            const auto bytes = in.bytes(in.byte() % 80);
+            auto bytes = in.bytes(in.byte() % 80);
+            for (std::uint8_t layers = nest ? (mode >> 2) % 4 : 0; layers > 0; --layers)
+                bytes = wrapped(bytes);
             if (binary || mode % 4 == 1) {
                 value.assign(bytes.begin(), bytes.end());
             } else {
@@ -129,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kestrix::tools::ColumnChoice choice;
     choice.error = error_column;
     choice.root_cause = root_cause;
+    if (nest) choice.wrappers = &no_rules;
     const auto decoded = kestrix::tools::decode_arrow_column(*registry, input, choice);
     if (broken) return 0; // a clean failure or columns: both are sound
     check(decoded.has_value(), "buffers within the contract decode");
@@ -162,13 +208,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const bool struct_valid = record || (failure && error_column);
         nulls += struct_valid ? 0 : 1;
-        check(((decoded->rows.validity[row / 8] >> (row % 8)) & 1U) == struct_valid,
+        check(valid_at(decoded->rows, row) == struct_valid,
               "the struct row is valid exactly when decoded or reported");
         if (error_column) {
             check(text_at(column(ResultColumn::Error), row) == view(failure),
                   "the error column holds the row's own failure");
         }
-        const auto raw = text_at(column(ResultColumn::RawData), row);
+        // raw_data left to the input: valid where kind is, holding the input text.
+        const auto raw =
+            decoded->raw_repeats_input
+                ? (text_at(column(ResultColumn::Kind), row) ? std::optional(value) : std::nullopt)
+                : text_at(column(ResultColumn::RawData), row);
         if (!record) {
             check(!raw && !number_at<double>(column(ResultColumn::Confidence), row),
                   "a row without a result is null");
@@ -195,11 +245,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(text_at(column(ResultColumn::PanicMeaning), row) == fields.panic_meaning,
               "panic_meaning");
         if (root_cause) {
-            // No wrappers are given: every row is its own root.
-            check(number_at<std::uint8_t>(column(ResultColumn::Depth), row) == 0, "depth 0");
-            check(decoded->roots_repeat_outer, "the root columns repeat the outer ones");
+            // Without wrappers every row is its own root.
+            const auto chain =
+                evm::unwrap_revert(*registry, no_rules, record->raw_data, std::nullopt);
+            check(chain.has_value(), "the chain unwraps");
+            const std::size_t depth = nest ? chain->size() - 1 : 0;
+            const core::DecodedError& root = nest ? chain->back().decoded.record : *record;
+            check(number_at<std::uint8_t>(column(ResultColumn::Depth), row) == depth, "depth");
+            check(!decoded->roots_repeat_outer || depth == 0, "roots repeat only the unnested");
+            auto root_column = [&](ResultColumn which) -> const ArrowColumnOutput& {
+                const auto outer = kestrix::tools::outer_of_root(which);
+                return column(decoded->roots_repeat_outer ? *outer : which);
+            };
+            const auto root_fields = kestrix::python::kind_fields(root.kind);
+            const auto root_selector =
+                root.selector ? std::optional(kestrix::python::hex_text(*root.selector))
+                              : std::nullopt;
+            check(text_at(root_column(ResultColumn::RootKind), row) ==
+                      kestrix::core::kind_name(root.kind),
+                  "root_kind");
+            check(text_at(root_column(ResultColumn::RootErrorName), row) == root_fields.error_name,
+                  "root_error_name");
+            check(text_at(root_column(ResultColumn::RootMessage), row) == root_fields.message,
+                  "root_message");
+            check(text_at(root_column(ResultColumn::RootSelector), row) == view(root_selector),
+                  "root_selector");
         }
     }
     check(decoded->rows.null_count == nulls, "the struct's null count");
+    check(!decoded->raw_repeats_input || (!binary && !large),
+          "only 32-bit text can stand for raw_data");
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const auto& built = columns[i];
+        std::int64_t column_nulls = 0;
+        for (std::size_t row = 0; row < length && !built.validity.empty(); ++row)
+            column_nulls += valid_at(built, row) ? 0 : 1;
+        check(built.null_count == column_nulls, "each column's null count");
+    }
     return 0;
 }

@@ -218,13 +218,23 @@ def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_caus
                                  binary, large, error_column, root_cause)
     struct_type = result_type(error_column=error_column, root_cause=root_cause)
     length = len(array)
+    structure, kind = parts[0], parts[1 + RESULT_FIELDS.index("kind")]
+    assert structure is not None and kind is not None
     children = []
-    for field, (nulls, bitmap, first, second) in zip(struct_type, parts[1:]):
+    for field, part in zip(struct_type, parts[1:]):
+        if part is None:
+            # raw_data repeats the input text: its offsets and data, valid where kind is.
+            kind_nulls, kind_bitmap, _, _ = kind
+            buffers = [pa.py_buffer(kind_bitmap) if kind_nulls else None,
+                       offsets.slice(array.offset * 4, (length + 1) * 4), data or pa.py_buffer(empty)]
+            children.append(pa.Array.from_buffers(field.type, length, buffers, null_count=kind_nulls))
+            continue
+        nulls, bitmap, first, second = part
         buffers = [pa.py_buffer(bitmap) if nulls else None, pa.py_buffer(first)]
         if second is not None:
             buffers.append(pa.py_buffer(second))
         children.append(pa.Array.from_buffers(field.type, length, buffers, null_count=nulls))
-    nulls, bitmap, _, _ = parts[0]
+    nulls, bitmap, _, _ = structure
     return pa.Array.from_buffers(struct_type, length, [pa.py_buffer(bitmap) if nulls else None],
                                  null_count=nulls, children=children)
 

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrix::python {
 
 namespace {
@@ -35,6 +39,28 @@ std::uint8_t digit_value(char c) noexcept {
     return kDigitValue[static_cast<unsigned char>(c)];
 }
 
+#if defined(__SSE2__)
+/// Reads sixteen hexadecimal digits into eight bytes with SSE2 (part of every x86-64 CPU):
+/// returns false, writing nothing, when any of the sixteen is not a digit.
+bool read_sixteen_digits(const char* digits, std::uint8_t* out) noexcept {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
+    // Unsigned distances from '0' and (case folded) from 'a': a digit is within 9 of the one or
+    // within 5 of the other.
+    const __m128i decimal = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+    const __m128i letter = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    const __m128i is_decimal = _mm_cmpeq_epi8(_mm_min_epu8(decimal, _mm_set1_epi8(9)), decimal);
+    const __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+    if (_mm_movemask_epi8(_mm_or_si128(is_decimal, is_letter)) != 0xFFFF) return false;
+    const __m128i values =
+        _mm_or_si128(_mm_and_si128(is_decimal, decimal),
+                     _mm_and_si128(is_letter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
+    // Each 16-bit lane holds a pair, its first digit (the high nibble) in the low byte.
+    const __m128i high = _mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00FF)), 4);
+    const __m128i bytes = _mm_or_si128(high, _mm_srli_epi16(values, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(bytes, bytes));
+    return true;
+}
+#else
 /// Reads eight hexadecimal digits into four bytes with word arithmetic (SWAR): every lane is
 /// range-checked at once, so there is no branch per character. Returns false, writing
 /// nothing, when any of the eight is not a digit.
@@ -66,6 +92,11 @@ bool read_eight_digits(const char* digits, std::uint8_t* out) noexcept {
     out[3] = static_cast<std::uint8_t>(four >> 24);
     return true;
 }
+
+bool read_sixteen_digits(const char* digits, std::uint8_t* out) noexcept {
+    return read_eight_digits(digits, out) && read_eight_digits(digits + 8, out + 4);
+}
+#endif
 
 /// The failure for the first byte of `text` that is not a hexadecimal digit.
 std::string invalid_character(std::string_view text) {
@@ -134,10 +165,9 @@ std::expected<void, std::string> parse_revert_hex_into(std::string_view text,
     std::uint8_t* out = out_bytes.data();
     const char* digits = text.data();
     const char* const end = digits + text.size();
-    // Sixteen digits at a time as two words; a word that holds anything but digits sends the
-    // rest to the byte-wise loop, which finds the failure.
-    while (end - digits >= 16 && read_eight_digits(digits, out) &&
-           read_eight_digits(digits + 8, out + 4)) {
+    // Sixteen digits at a time; a block that holds anything but digits sends the rest to the
+    // byte-wise loop, which finds the failure.
+    while (end - digits >= 16 && read_sixteen_digits(digits, out)) {
         digits += 16;
         out += 8;
     }

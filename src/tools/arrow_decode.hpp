@@ -9,9 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrix::tools {
@@ -31,12 +34,34 @@ struct ArrowColumnInput {
     bool binary = false;
 };
 
-/// One output column in Arrow's layout: a validity bitmap and either 32-bit offsets with their
-/// UTF-8 data (text) or the little-endian values in `data` (numbers).
+/// An allocator whose resize leaves new elements uninitialized: the column builders write every
+/// element they size, and zero-filling first would cost as much as the write.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+/// One output column in Arrow's layout: a validity bitmap (possibly empty when no row is null)
+/// and either 32-bit offsets with their UTF-8 data (text) or the little-endian values in `data`
+/// (numbers).
 struct ArrowColumnOutput {
-    std::vector<std::uint8_t> validity;
+    std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> validity;
     std::int64_t null_count = 0;
-    std::vector<std::int32_t> offsets;
+    std::vector<std::int32_t, UninitializedAllocator<std::int32_t>> offsets;
     std::string data;
 };
 
@@ -85,6 +110,10 @@ struct DecodedColumns {
     /// No row is nested: the root text columns are left empty, as they equal the outer ones
     /// (see outer_of_root), whose buffers serve for both.
     bool roots_repeat_outer = false;
+    /// Every row with a result holds in raw_data exactly its input text (lowercase hexadecimal
+    /// after "0x", 32-bit offsets): the raw_data column is left empty, and the input's offsets
+    /// and data with the validity of `kind` make it.
+    bool raw_repeats_input = false;
 
     /// Bytes of memory the columns hold, used or not.
     [[nodiscard]] std::size_t capacity() const noexcept;
@@ -103,9 +132,12 @@ struct ColumnFailure {
 /// struct row, or with `error_column` a valid row whose ten result fields are null and whose
 /// error holds "hex decode: ..." exactly as kestrix's ValueError says it.
 /// Throws std::bad_alloc when memory runs out.
-/// The columns are built in `storage`, whose memory (columns of an earlier decode) is reused.
+/// The columns are built in `storage` and the distinct rows in `scratch` (when given), whose
+/// memory (columns of earlier decodes) is reused; `scratch` is left holding whichever of the two
+/// the result did not take.
 [[nodiscard]] std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    const ColumnChoice& choice, DecodedColumns storage = {});
+                    const ColumnChoice& choice, DecodedColumns storage = {},
+                    DecodedColumns* scratch = nullptr);
 
 } // namespace kestrix::tools

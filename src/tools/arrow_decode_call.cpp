@@ -165,6 +165,11 @@ PyObject* columns_to_list(std::shared_ptr<const DecodedColumns> decoded,
         if (!choice.filled(column)) continue;
         const bool text = column != ResultColumn::Confidence && column != ResultColumn::PanicCode &&
                           column != ResultColumn::Depth;
+        if (column == ResultColumn::RawData && decoded->raw_repeats_input) {
+            // The caller builds it from the input's own buffers.
+            if (PyList_Append(list.get(), Py_None) != 0) return nullptr;
+            continue;
+        }
         const auto outer = decoded->roots_repeat_outer ? outer_of_root(column) : std::nullopt;
         const std::size_t at = outer ? static_cast<std::size_t>(*outer) : i;
         PyRef entry = column_tuple(decoded, decoded->columns[at], text);
@@ -221,7 +226,10 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::expected<DecodedColumns, ColumnFailure>> decoded;
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS try {
-        decoded.emplace(decode_arrow_column(*registry, input, choice, spare_columns().take()));
+        DecodedColumns scratch = spare_columns().take();
+        decoded.emplace(
+            decode_arrow_column(*registry, input, choice, spare_columns().take(), &scratch));
+        spare_columns().give(std::move(scratch));
     } catch (...) {
         failure = std::current_exception();
     }

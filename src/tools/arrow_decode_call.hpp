@@ -11,8 +11,9 @@ namespace kestrix::tools {
 /// objects with the buffer protocol; validity may be None) with a _native.Decoder, or the built-in
 /// errors when decoder is None. Returns a list: (null_count, validity) of the struct, then per
 /// result column (null_count, validity, offsets or values, data or None), the root-cause columns
-/// only with root_cause, "error" only with error_column. Releases the GIL
-/// while it decodes.
+/// only with root_cause, "error" only with error_column; raw_data is None when it repeats the
+/// input (lowercase "0x" text with 32-bit offsets): the input's offsets and data with the
+/// validity of kind make it. Releases the GIL while it decodes.
 PyObject* decode_arrow_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 } // namespace kestrix::tools

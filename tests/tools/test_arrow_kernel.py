@@ -66,6 +66,33 @@ def test_columns_equal_the_row_by_row_decode(items: list[str | None], start: int
                                                   "root_selector": want["selector"], "depth": 0})
 
 
+RESULT_KEYS = ["raw_data", "selector", "suggestion", "confidence", "kind", "message", "error_name", "inputs",
+               "panic_code", "panic_meaning", "error"]
+CANONICAL = [x for x in POOL if x[:2] == "0x" and len(x) % 2 == 0 and set(x[2:]) <= set("0123456789abcdef")]
+
+
+@pytest.mark.parametrize("late", [None, "0x08C379A0", "08c379a0", "", "0X08c379a0"])
+@pytest.mark.parametrize("repeats", [True, False])
+def test_raw_data_taken_from_lowercase_input(late: str | None, repeats: bool) -> None:
+    """Rows of lowercase "0x" text (among nulls and rows that are not hexadecimal) give raw_data
+    as the input's own buffers; one row of other text late in the batch makes raw_data a column of
+    its own. Either way every column equals the row-by-row decode."""
+    head = (CANONICAL * 3 if repeats else list(dict.fromkeys(CANONICAL))) + [None, "0xzz", "0x0"]
+    items = [*head, *([] if late is None else [late]), *CANONICAL[:5]]
+    for start in (0, 3):
+        array = pa.array(items)[start:]
+        want = one_by_one(items[start:])
+        plain = decode_arrow(array, DECODER, error_column=True)
+        roots = decode_arrow(array, DECODER, error_column=True, root_cause=True)
+        for got in (plain, roots):
+            got.validate(full=True)
+            assert [None if row is None else {key: row[key] for key in RESULT_KEYS} for row in got.to_pylist()] == want
+            shared = got.field("raw_data").buffers()[2].address == array.buffers()[2].address
+            assert shared == (late in (None, "0X08c379a0")), late  # "0X" is no hexadecimal text
+    # Large offsets never share: raw_data is a 32-bit string column.
+    assert decode_arrow(pa.array(CANONICAL, pa.large_string()), DECODER).field("raw_data").to_pylist() == CANONICAL
+
+
 @settings(max_examples=20, deadline=None)
 @given(items=st.lists(st.one_of(st.none(), st.sampled_from([bytes.fromhex(x.removeprefix("0x")) for x in POOL[:300]
                                                             if len(x.removeprefix("0x")) % 2 == 0]),
@@ -85,7 +112,10 @@ def test_root_cause_columns_follow_explain(encode_call) -> None:  # type: ignore
     items = [once, twice, inner, panic, encode_call("Wrapped(bytes)", ["bytes"], [b"\x01\x02"]), "0x", None, "0xzz",
              *POOL[:100]] * 3
     got = decode_arrow(pa.array(items), decoder, error_column=True, root_cause=True).to_pylist()
-    for item, row in zip(items, got):
+    # The first nested row after many that are not: the root columns of those come from the outer.
+    late = [*POOL[:100], None, "0xzz", twice, *POOL[:20]]
+    late_got = decode_arrow(pa.array(late), decoder, error_column=True, root_cause=True).to_pylist()
+    for item, row in [*zip(items, got), *zip(late, late_got)]:
         if item is None:
             assert row is None
             continue
