@@ -31,6 +31,8 @@ FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "json", ".csv": "csv"
 JSON_BLOCK = 2 << 20
 #: Bytes of CSV parsed at a time.
 CSV_BLOCK = 2 << 20
+#: Bytes of CSV text handed to the output stream at a time.
+CSV_WRITE_BYTES = 256 << 10
 #: Parquet row groups: about a million rows, fewer when that many would exceed the byte budget
 #: (the group is held in memory until written).
 ROW_GROUP_ROWS = 1 << 20
@@ -611,13 +613,19 @@ class TableWriter:
             self._start(schema, self.path.with_name(f"{self.path.name}.{len(self.segments)}"))
         conformed = conform(ready, self.schema)
         if rendered is not None and conformed is ready:
-            self.sink.write(rendered.data)
+            self._append(rendered.data)
         else:
             self._write(conformed)
 
+    def _append(self, data: Any) -> None:
+        """Writes CSV text in pieces: one write of many megabytes costs the kernel twice the CPU."""
+        view = memoryview(data)
+        for start in range(0, len(view), CSV_WRITE_BYTES):
+            self.sink.write(view[start:start + CSV_WRITE_BYTES])
+
     def _write(self, batch: Any) -> None:
         if self.kind.format != "parquet":
-            self.sink.write(csv_bytes(batch, self._delimiter(), header=False))
+            self._append(csv_bytes(batch, self._delimiter(), header=False))
             return
         self.pending.append(batch)
         self.pending_rows += batch.num_rows
@@ -642,7 +650,7 @@ class TableWriter:
         raw = pa.OSFile(str(target), "wb")
         self.sink = pa.CompressedOutputStream(raw, self.kind.codec) if self.kind.codec else raw
         if self.kind.format in ("csv", "tsv"):
-            self.sink.write(csv_bytes(_empty_batch(schema), self._delimiter(), header=True))
+            self.sink.write(_csv_header(schema, self._delimiter()))
 
     def _close_open(self) -> None:
         self._flush()
@@ -764,6 +772,22 @@ def csv_bytes(batch: Any, delimiter: str, *, header: bool) -> Any:
         return sink.getvalue()
     columns = [_csv_column(pa, column) for column in batch.columns]
     return pa.py_buffer(write(batch.num_rows, batch.schema.names, columns, delimiter, header))
+
+
+def _csv_header(schema: Any, delimiter: str) -> Any:
+    """The header line ``csv_bytes`` writes for ``schema`` (built without ``pa.array``, which
+    imports pandas where it is installed: a second of CPU)."""
+    pa = pyarrow()
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        _native = None  # type: ignore[assignment]
+    write = getattr(_native, "write_csv", None)
+    if write is None:
+        sink = pa.BufferOutputStream()
+        pa.csv.CSVWriter(sink, schema, write_options=pa.csv.WriteOptions(delimiter=delimiter)).close()
+        return sink.getvalue()
+    return pa.py_buffer(write(0, schema.names, [(_NULL, 0, None, None, None)] * len(schema), delimiter, True))
 
 
 def _csv_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:

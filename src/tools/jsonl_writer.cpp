@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -41,13 +42,78 @@ std::size_t physical_memory() noexcept {
     return std::numeric_limits<std::size_t>::max();
 }
 
+/// Texts given back, kept for the next ones (a spin lock: held for a few loads and stores).
+/// Trivially destructible: Python may give a text back after static destructors have run.
+class Recycled {
+public:
+    /// A kept buffer of at least `wanted` bytes (the smallest), or {nullptr, 0}.
+    [[nodiscard]] std::pair<char*, std::size_t> take(std::size_t wanted) noexcept {
+        lock();
+        Slot* best = nullptr;
+        for (Slot& slot : slots_)
+            if (slot.data != nullptr && slot.capacity >= wanted &&
+                (best == nullptr || slot.capacity < best->capacity))
+                best = &slot;
+        std::pair<char*, std::size_t> taken{nullptr, 0};
+        if (best != nullptr) taken = {std::exchange(best->data, nullptr), best->capacity};
+        unlock();
+        return taken;
+    }
+
+    /// Keeps `data` in place of a smaller kept buffer (or an empty slot); frees what is not kept.
+    void give(char* data, std::size_t capacity) noexcept {
+        if (data == nullptr) return;
+        if (capacity > kLargest) {
+            std::free(data);
+            return;
+        }
+        lock();
+        Slot* smallest = &slots_[0];
+        for (Slot& slot : slots_)
+            if (slot.data == nullptr ||
+                (smallest->data != nullptr && slot.capacity < smallest->capacity))
+                smallest = &slot;
+        char* freed = data;
+        if (smallest->data == nullptr || smallest->capacity < capacity) {
+            freed = std::exchange(smallest->data, data);
+            smallest->capacity = capacity;
+        }
+        unlock();
+        std::free(freed);
+    }
+
+private:
+    /// Texts larger than this are freed: the kept memory stays bounded (4 x 64 MiB).
+    static constexpr std::size_t kLargest = std::size_t{64} << 20;
+    struct Slot {
+        char* data = nullptr;
+        std::size_t capacity = 0;
+    };
+
+    void lock() noexcept {
+        while (busy_.test_and_set(std::memory_order_acquire))
+            busy_.wait(true, std::memory_order_relaxed);
+    }
+    void unlock() noexcept {
+        busy_.clear(std::memory_order_release);
+        busy_.notify_one();
+    }
+
+    std::atomic_flag busy_;
+    std::array<Slot, 4> slots_{};
+};
+
+constinit Recycled recycled;
+/// Smaller outputs (keys, headers, short batches) take fresh memory: it is cheap and in cache.
+constexpr std::size_t kRecycledSmallest = std::size_t{64} << 10;
+
 /// A growing output in memory from malloc (so that the text can be handed to Python as it is).
 class Output {
 public:
     Output() = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
-    ~Output() { std::free(data_); }
+    ~Output() { recycled.give(data_, capacity_); }
 
     /// Room for `more` bytes past the end; false when memory runs out.
     [[nodiscard]] bool reserve(std::size_t more) noexcept {
@@ -66,11 +132,14 @@ public:
 
     /// The text, its spare capacity given back when that is much.
     [[nodiscard]] JsonLinesText finish() noexcept {
-        if (capacity_ - size_ > size_ / 8 && size_ != 0) {
-            if (void* smaller = std::realloc(data_, size_)) data_ = static_cast<char*>(smaller);
+        if (capacity_ - size_ > size_ / 4 + 4096 && size_ != 0) {
+            if (void* smaller = std::realloc(data_, size_)) {
+                data_ = static_cast<char*>(smaller);
+                capacity_ = size_;
+            }
         }
-        capacity_ = 0;
-        return {std::exchange(data_, nullptr), std::exchange(size_, 0)};
+        return {std::exchange(data_, nullptr), std::exchange(size_, 0),
+                std::exchange(capacity_, 0)};
     }
 
 private:
@@ -80,6 +149,14 @@ private:
         if (more > limit || size_ + more > limit) return false;
         const std::size_t wanted =
             std::min(std::max(capacity_ + capacity_ / 2, size_ + more), limit);
+        if (data_ == nullptr && wanted >= kRecycledSmallest) {
+            // Memory already written once, when a text of this size was given back.
+            if (const auto [kept, capacity] = recycled.take(wanted); kept != nullptr) {
+                data_ = kept;
+                capacity_ = capacity;
+                return true;
+            }
+        }
         void* bigger = std::realloc(data_, wanted);
         if (bigger == nullptr) return false;
         data_ = static_cast<char*>(bigger);
@@ -557,6 +634,10 @@ template <Format format>
 }
 
 } // namespace
+
+void recycle_text(char* data, std::size_t capacity) noexcept {
+    recycled.give(data, capacity);
+}
 
 std::expected<JsonLinesText, JsonLinesFailure>
 write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcept {

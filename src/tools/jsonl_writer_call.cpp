@@ -51,6 +51,7 @@ private:
 struct TextBuffer {
     PyObject_HEAD char* data;
     Py_ssize_t size;
+    std::size_t capacity;
 };
 
 int text_buffer_get(PyObject* self, Py_buffer* view, int flags) {
@@ -62,7 +63,8 @@ int text_buffer_get(PyObject* self, Py_buffer* view, int flags) {
 
 void text_buffer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    std::free(reinterpret_cast<TextBuffer*>(self)->data);
+    auto* buffer = reinterpret_cast<TextBuffer*>(self);
+    recycle_text(buffer->data, buffer->capacity);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -94,6 +96,7 @@ PyObject* text_buffer_of(JsonLinesText text) {
     if (object == nullptr) return nullptr;
     auto* buffer = reinterpret_cast<TextBuffer*>(object);
     buffer->size = static_cast<Py_ssize_t>(text.size());
+    buffer->capacity = text.capacity();
     buffer->data = text.release();
     return object;
 }
