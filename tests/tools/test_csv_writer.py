@@ -176,3 +176,12 @@ def test_a_file_without_rows_holds_the_header(tmp_path: Path, name: str) -> None
     writer.close(empty_schema=pa.schema([("a", pa.string()), ("b", pa.int64())]))
     data = gzip.decompress(path.read_bytes()) if name.endswith(".gz") else path.read_bytes()
     assert data == (b'"a"\t"b"\n' if ".tsv" in name else b'"a","b"\n')
+
+
+def test_string_views_are_written_as_text(tmp_path: Path) -> None:
+    """pyarrow's CSVWriter refuses a string view column ("Unsupported Type")."""
+    batch = pa.record_batch({"v": pa.array(['a"', None, ""], pa.string_view())})
+    writer = _arrow_io.TableWriter(tmp_path / "out.csv", _arrow_io.kind_of(tmp_path / "out.csv", reading=False))
+    writer.write(writer.prepare(batch))
+    writer.close(empty_schema=batch.schema)
+    assert (tmp_path / "out.csv").read_bytes() == b'"v"\n"a"""\n\n""\n'
