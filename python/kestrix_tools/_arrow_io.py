@@ -775,19 +775,11 @@ def csv_bytes(batch: Any, delimiter: str, *, header: bool) -> Any:
 
 
 def _csv_header(schema: Any, delimiter: str) -> Any:
-    """The header line ``csv_bytes`` writes for ``schema`` (built without ``pa.array``, which
-    imports pandas where it is installed: a second of CPU)."""
+    """The header line ``csv_bytes`` writes for ``schema`` (its batch built without ``pa.array``,
+    which imports pandas where it is installed: a second of CPU)."""
     pa = pyarrow()
-    try:
-        from kestrix_tools import _native
-    except ImportError:
-        _native = None  # type: ignore[assignment]
-    write = getattr(_native, "write_csv", None)
-    if write is None:
-        sink = pa.BufferOutputStream()
-        pa.csv.CSVWriter(sink, schema, write_options=pa.csv.WriteOptions(delimiter=delimiter)).close()
-        return sink.getvalue()
-    return pa.py_buffer(write(0, schema.names, [(_NULL, 0, None, None, None)] * len(schema), delimiter, True))
+    empty = pa.RecordBatch.from_arrays([pa.nulls(0, field.type) for field in schema], schema=schema)
+    return csv_bytes(empty, delimiter, header=True)
 
 
 def _csv_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
