@@ -544,11 +544,12 @@ def _flat(pa: Any, field: Any) -> bool:
 
 @dataclass(frozen=True)
 class Rendered:
-    """A batch already turned into the bytes of the output file; for CSV also the batch as
-    ``_csv_ready`` made it, whose schema the bytes were rendered for (a file whose columns
-    differ conforms and renders the batch again)."""
+    """A batch already turned into the bytes of the output file; for CSV also the schema the
+    bytes were rendered for (a file whose columns differ reads the batch back from them, then
+    conforms and renders it again) and, for a batch without columns, the batch."""
 
     data: Any
+    schema: Any = None
     batch: Any = None
 
 
@@ -576,10 +577,11 @@ class TableWriter:
 
     def prepare(self, batch: Any) -> Any:
         """What ``write`` takes for ``batch``; safe on any thread, so that the formatting that
-        depends on nothing written before (JSON Lines text) runs on the decoding threads."""
+        depends on nothing written before (JSON Lines and CSV text) runs on the decoding threads."""
         if self.kind.format in ("csv", "tsv"):
             ready = _csv_ready(batch)
-            return Rendered(csv_bytes(ready, self._delimiter(), header=False), ready)
+            return Rendered(csv_bytes(ready, self._delimiter(), header=False), ready.schema,
+                            None if ready.num_columns else ready)
         return Rendered(jsonl_bytes(batch)) if self.kind.format == "jsonl" else batch
 
     def write(self, batch: Any) -> None:
@@ -605,17 +607,31 @@ class TableWriter:
         """Appends a CSV batch (rendered by ``prepare`` or not): as it is when its columns are the
         file's, else into the segment of the unified columns, conformed and rendered again."""
         rendered = batch if isinstance(batch, Rendered) else None
-        ready = rendered.batch if rendered is not None else _csv_ready(batch)
+        ready = _csv_ready(batch) if rendered is None else rendered.batch
+        columns = ready.schema if rendered is None else rendered.schema
+        if rendered is not None and self.schema is not None and columns == self.schema:
+            self._append(rendered.data)
+            return
+        if rendered is not None and ready is None:  # rendered for other columns: read back from its text
+            ready = self._read_rendered(rendered)
         schema = ready.schema if self.schema is None else unify(self.schema, ready.schema)
         if self.schema is None or not schema.equals(self.schema):
             if self.sink is not None:
                 self._finish_segment()
             self._start(schema, self.path.with_name(f"{self.path.name}.{len(self.segments)}"))
         conformed = conform(ready, self.schema)
-        if rendered is not None and conformed is ready:
+        if rendered is not None and conformed.schema == columns:
             self._append(rendered.data)
         else:
             self._write(conformed)
+
+    def _read_rendered(self, rendered: Rendered) -> Any:
+        """The batch ``rendered`` holds the text of."""
+        pa = pyarrow()
+        if not rendered.data.size:
+            return _no_rows(rendered.schema)
+        reader = self._csv_reader(pa.BufferReader(rendered.data), rendered.schema, header=False)
+        return pa.Table.from_batches(list(reader), reader.schema).combine_chunks().to_batches()[0]
 
     def _append(self, data: Any) -> None:
         """Writes CSV text in pieces: one write of many megabytes costs the kernel twice the CPU."""
@@ -695,12 +711,19 @@ class TableWriter:
         if self.kind.codec:
             stream = pa.CompressedInputStream(stream, self.kind.codec)
         with stream:
-            reader = pa.csv.open_csv(
-                stream, read_options=pa.csv.ReadOptions(use_threads=False),
-                parse_options=pa.csv.ParseOptions(delimiter=self._delimiter(), newlines_in_values=True),
-                convert_options=pa.csv.ConvertOptions(column_types={f.name: f.type for f in schema},
-                                                      strings_can_be_null=True, quoted_strings_can_be_null=False))
-            yield from reader
+            yield from self._csv_reader(stream, schema, header=True)
+
+    def _csv_reader(self, stream: Any, schema: Any, *, header: bool) -> Any:
+        """Batches of the CSV text this writer wrote for ``schema``, as they were: only an empty
+        unquoted field is null (not "nan", not "NA"), and an empty line is a row (of a single
+        column, null)."""
+        pa = pyarrow()
+        return pa.csv.open_csv(
+            stream, read_options=pa.csv.ReadOptions(use_threads=False, column_names=None if header else schema.names),
+            parse_options=pa.csv.ParseOptions(delimiter=self._delimiter(), newlines_in_values=True,
+                                              ignore_empty_lines=False),
+            convert_options=pa.csv.ConvertOptions(column_types={f.name: f.type for f in schema}, null_values=[""],
+                                                  strings_can_be_null=True, quoted_strings_can_be_null=False))
 
     def abort(self) -> None:
         """Closes what is open without finishing it and removes every file written."""
@@ -774,12 +797,16 @@ def csv_bytes(batch: Any, delimiter: str, *, header: bool) -> Any:
     return pa.py_buffer(write(batch.num_rows, batch.schema.names, columns, delimiter, header))
 
 
-def _csv_header(schema: Any, delimiter: str) -> Any:
-    """The header line ``csv_bytes`` writes for ``schema`` (its batch built without ``pa.array``,
-    which imports pandas where it is installed: a second of CPU)."""
+def _no_rows(schema: Any) -> Any:
+    """A batch of ``schema`` without rows, built without ``pa.array`` (which imports pandas where
+    it is installed: a second of CPU)."""
     pa = pyarrow()
-    empty = pa.RecordBatch.from_arrays([pa.nulls(0, field.type) for field in schema], schema=schema)
-    return csv_bytes(empty, delimiter, header=True)
+    return pa.RecordBatch.from_arrays([pa.nulls(0, field.type) for field in schema], schema=schema)
+
+
+def _csv_header(schema: Any, delimiter: str) -> Any:
+    """The header line ``csv_bytes`` writes for ``schema``."""
+    return csv_bytes(_no_rows(schema), delimiter, header=True)
 
 
 def _csv_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:

@@ -185,3 +185,43 @@ def test_string_views_are_written_as_text(tmp_path: Path) -> None:
     writer.write(writer.prepare(batch))
     writer.close(empty_schema=batch.schema)
     assert (tmp_path / "out.csv").read_bytes() == b'"v"\n"a"""\n\n""\n'
+
+
+@pytest.mark.parametrize("prepared", [True, False])
+def test_a_null_row_of_a_one_column_segment_survives_the_rewrite(tmp_path: Path, prepared: bool) -> None:
+    """Such a row is an empty line, which pyarrow's CSV reader skips unless told not to."""
+    path = tmp_path / "out.csv"
+    writer = _arrow_io.TableWriter(path, _arrow_io.kind_of(path, reading=False))
+    for part in (pa.record_batch({"a": pa.array([None, "x"])}), pa.record_batch({"a": ["y"], "b": pa.array([1])})):
+        writer.write(writer.prepare(part) if prepared else part)
+    writer.close(empty_schema=pa.schema([]))
+    assert path.read_bytes() == b'"a","b"\n,\n"x",\n"y",1\n'
+
+
+def test_prepared_batches_of_every_type_join_a_wider_file(tmp_path: Path) -> None:
+    """A batch rendered for columns the file no longer has is conformed and written again; it
+    reads as the batch it was rendered from."""
+    batch = pa.record_batch({
+        "t": pa.array(['a"', None, "", "l\nr\r"]), "i": pa.array([-(2**63), None, 0, 2**63 - 1]),
+        "u": pa.array([2**64 - 1, 0, None, 1], pa.uint64()), "f": pa.array([-0.0, math.nan, None, 5e-324]),
+        "g": pa.array([0.1, None, 16777217.0, -math.inf], pa.float32()), "b": pa.array([True, None, False, True]),
+        "d": pa.array([datetime.date(1, 1, 1), None, datetime.date(2024, 2, 29), datetime.date(9999, 12, 31)]),
+        "m": pa.array([decimal.Decimal("-1.5"), None, decimal.Decimal("0.0"), decimal.Decimal("99.9")],
+                      pa.decimal128(3, 1)),
+        "s": pa.array([datetime.datetime(2024, 1, 1, 0, 0, 0, 1), None, datetime.datetime(1970, 1, 1),
+                       datetime.datetime(1, 1, 1)], pa.timestamp("us")),
+        "x": pa.array([b"\x00", None, b"", b"\xff"]),
+    })
+    written = []
+    for prepared in (True, False):
+        path = tmp_path / f"{prepared}.csv"
+        writer = _arrow_io.TableWriter(path, _arrow_io.kind_of(path, reading=False))
+        ahead = writer.prepare(batch) if prepared else batch  # rendered before the file widened
+        writer.write(pa.record_batch({"t": pa.array(["first"]), "late": pa.array([1])}))
+        writer.write(ahead)
+        writer.close(empty_schema=batch.schema)
+        written.append(path.read_bytes())
+    assert written[0] == written[1]
+    rows = written[0].split(b"\n", 2)[2]  # the rows of `batch`, after the header and the first row
+    assert rows.replace(b",\n", b"\n").replace(b",", b"") == \
+        arrow_csv(_arrow_io._csv_ready(batch), ",", False).replace(b",", b"")
