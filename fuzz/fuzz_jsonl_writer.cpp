@@ -1,12 +1,14 @@
-/// The JSON Lines writer over random Arrow buffers: every column kind, random keys, validity
-/// bitmaps and slice offsets, buffers as Arrow lays them out and buffers broken on purpose.
-/// Sound columns must be written, one JSON object per row (RFC 8259, checked apart from the
-/// writer) whenever the text is UTF-8, and every float must read back as itself; broken ones
-/// may fail but never read out of range.
+/// The JSON Lines and CSV writer over random Arrow buffers: every column kind, random keys,
+/// validity bitmaps and slice offsets, buffers as Arrow lays them out and buffers broken on
+/// purpose. Sound columns must be written, one JSON object per row (RFC 8259, checked apart from
+/// the writer) whenever the text is UTF-8, and every float must read back as itself; broken ones
+/// may fail but never read out of range. The CSV text of the same columns fails exactly when the
+/// JSON Lines text does and holds one line per row (line ends inside quotes apart).
 
 #include "fuzz_checks.hpp"
 #include "tools/jsonl_writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -200,7 +202,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         column.data = b.data;
     }
 
+    const bool header = (in.byte() & 1U) != 0;
+    const char delimiter = (in.byte() & 1U) != 0 ? '\t' : ',';
+    const auto csv =
+        kestrix::tools::write_csv(static_cast<std::int64_t>(rows), columns, delimiter, header);
     const auto written = kestrix::tools::write_json_lines(static_cast<std::int64_t>(rows), columns);
+    check(csv.has_value() == written.has_value(), "CSV fails exactly when JSON Lines does");
+    // Text already rendered is written as it is: its quotes and line ends are its own.
+    const bool rendered = std::ranges::any_of(columns, [](const JsonColumn& column) {
+        return column.kind == JsonColumnKind::Json || column.kind == JsonColumnKind::LargeJson;
+    });
+    if (csv && !rendered) {
+        std::size_t csv_lines = 0;
+        bool quoted = false;
+        for (const char c : std::string_view(csv->data(), csv->size())) {
+            if (c == '"') quoted = !quoted;
+            if (c == '\n' && !quoted) ++csv_lines;
+        }
+        check(!quoted, "every quote is closed");
+        check(csv_lines == (count == 0 ? 0 : rows + (header ? 1 : 0)), "one CSV line per row");
+    }
     if (!written) {
         check(!sound, "sound columns are written");
         return 0;

@@ -31,6 +31,8 @@ FORMATS = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "json", ".csv": "csv"
 JSON_BLOCK = 2 << 20
 #: Bytes of CSV parsed at a time.
 CSV_BLOCK = 2 << 20
+#: Bytes of CSV text handed to the output stream at a time.
+CSV_WRITE_BYTES = 256 << 10
 #: Parquet row groups: about a million rows, fewer when that many would exceed the byte budget
 #: (the group is held in memory until written).
 ROW_GROUP_ROWS = 1 << 20
@@ -537,14 +539,18 @@ def _flat(pa: Any, field: Any) -> bool:
     kind = field.type
     return not (pa.types.is_nested(kind) or pa.types.is_dictionary(kind) or pa.types.is_binary(kind)
                 or pa.types.is_large_binary(kind) or pa.types.is_fixed_size_binary(kind)
-                or pa.types.is_binary_view(kind) or pa.types.is_null(kind))
+                or pa.types.is_binary_view(kind) or pa.types.is_string_view(kind) or pa.types.is_null(kind))
 
 
 @dataclass(frozen=True)
 class Rendered:
-    """A batch already turned into the bytes of the output file."""
+    """A batch already turned into the bytes of the output file; for CSV also the schema the
+    bytes were rendered for (a file whose columns differ reads the batch back from them, then
+    conforms and renders it again) and, for a batch without columns, the batch."""
 
     data: Any
+    schema: Any = None
+    batch: Any = None
 
 
 class TableWriter:
@@ -571,7 +577,11 @@ class TableWriter:
 
     def prepare(self, batch: Any) -> Any:
         """What ``write`` takes for ``batch``; safe on any thread, so that the formatting that
-        depends on nothing written before (JSON Lines text) runs on the decoding threads."""
+        depends on nothing written before (JSON Lines and CSV text) runs on the decoding threads."""
+        if self.kind.format in ("csv", "tsv"):
+            ready = _csv_ready(batch)
+            return Rendered(csv_bytes(ready, self._delimiter(), header=False), ready.schema,
+                            None if ready.num_columns else ready)
         return Rendered(jsonl_bytes(batch)) if self.kind.format == "jsonl" else batch
 
     def write(self, batch: Any) -> None:
@@ -581,7 +591,8 @@ class TableWriter:
             self.sink.write(batch.data if isinstance(batch, Rendered) else jsonl_bytes(batch))
             return
         if self.kind.format in ("csv", "tsv"):
-            batch = _csv_ready(batch)
+            self._write_csv(batch)
+            return
         schema = batch.schema if self.schema is None else unify(self.schema, batch.schema)
         if self.schema is None or not schema.equals(self.schema):
             if self.writer is not None:
@@ -589,9 +600,48 @@ class TableWriter:
             self._start(schema, self.path.with_name(f"{self.path.name}.{len(self.segments)}"))
         self._write(conform(batch, self.schema))
 
+    def _delimiter(self) -> str:
+        return "\t" if self.kind.format == "tsv" else ","
+
+    def _write_csv(self, batch: Any) -> None:
+        """Appends a CSV batch (rendered by ``prepare`` or not): as it is when its columns are the
+        file's, else into the segment of the unified columns, conformed and rendered again."""
+        rendered = batch if isinstance(batch, Rendered) else None
+        ready = _csv_ready(batch) if rendered is None else rendered.batch
+        columns = ready.schema if rendered is None else rendered.schema
+        if rendered is not None and self.schema is not None and columns == self.schema:
+            self._append(rendered.data)
+            return
+        if rendered is not None and ready is None:  # rendered for other columns: read back from its text
+            ready = self._read_rendered(rendered)
+        schema = ready.schema if self.schema is None else unify(self.schema, ready.schema)
+        if self.schema is None or not schema.equals(self.schema):
+            if self.sink is not None:
+                self._finish_segment()
+            self._start(schema, self.path.with_name(f"{self.path.name}.{len(self.segments)}"))
+        conformed = conform(ready, self.schema)
+        if rendered is not None and conformed.schema == columns:
+            self._append(rendered.data)
+        else:
+            self._write(conformed)
+
+    def _read_rendered(self, rendered: Rendered) -> Any:
+        """The batch ``rendered`` holds the text of."""
+        pa = pyarrow()
+        if not rendered.data.size:
+            return _no_rows(rendered.schema)
+        reader = self._csv_reader(pa.BufferReader(rendered.data), rendered.schema, header=False)
+        return pa.Table.from_batches(list(reader), reader.schema).combine_chunks().to_batches()[0]
+
+    def _append(self, data: Any) -> None:
+        """Writes CSV text in pieces: one write of many megabytes costs the kernel twice the CPU."""
+        view = memoryview(data)
+        for start in range(0, len(view), CSV_WRITE_BYTES):
+            self.sink.write(view[start:start + CSV_WRITE_BYTES])
+
     def _write(self, batch: Any) -> None:
         if self.kind.format != "parquet":
-            self.writer.write_batch(batch)
+            self._append(csv_bytes(batch, self._delimiter(), header=False))
             return
         self.pending.append(batch)
         self.pending_rows += batch.num_rows
@@ -616,8 +666,7 @@ class TableWriter:
         raw = pa.OSFile(str(target), "wb")
         self.sink = pa.CompressedOutputStream(raw, self.kind.codec) if self.kind.codec else raw
         if self.kind.format in ("csv", "tsv"):
-            options = pa.csv.WriteOptions(delimiter="\t" if self.kind.format == "tsv" else ",")
-            self.writer = pa.csv.CSVWriter(self.sink, schema, write_options=options)
+            self.sink.write(_csv_header(schema, self._delimiter()))
 
     def _close_open(self) -> None:
         self._flush()
@@ -638,7 +687,7 @@ class TableWriter:
                 self._start(empty_schema, self.path)
             self._close_open()
             return
-        if self.writer is None:
+        if self.schema is None:  # nothing written yet
             self.write(_empty_batch(empty_schema))
         self._finish_segment()
         if len(self.segments) == 1:
@@ -662,13 +711,19 @@ class TableWriter:
         if self.kind.codec:
             stream = pa.CompressedInputStream(stream, self.kind.codec)
         with stream:
-            reader = pa.csv.open_csv(
-                stream, read_options=pa.csv.ReadOptions(use_threads=False),
-                parse_options=pa.csv.ParseOptions(delimiter="\t" if self.kind.format == "tsv" else ",",
-                                                  newlines_in_values=True),
-                convert_options=pa.csv.ConvertOptions(column_types={f.name: f.type for f in schema},
-                                                      strings_can_be_null=True, quoted_strings_can_be_null=False))
-            yield from reader
+            yield from self._csv_reader(stream, schema, header=True)
+
+    def _csv_reader(self, stream: Any, schema: Any, *, header: bool) -> Any:
+        """Batches of the CSV text this writer wrote for ``schema``, as they were: only an empty
+        unquoted field is null (not "nan", not "NA"), and an empty line is a row (of a single
+        column, null)."""
+        pa = pyarrow()
+        return pa.csv.open_csv(
+            stream, read_options=pa.csv.ReadOptions(use_threads=False, column_names=None if header else schema.names),
+            parse_options=pa.csv.ParseOptions(delimiter=self._delimiter(), newlines_in_values=True,
+                                              ignore_empty_lines=False),
+            convert_options=pa.csv.ConvertOptions(column_types={f.name: f.type for f in schema}, null_values=[""],
+                                                  strings_can_be_null=True, quoted_strings_can_be_null=False))
 
     def abort(self) -> None:
         """Closes what is open without finishing it and removes every file written."""
@@ -706,13 +761,68 @@ def _empty_batch(schema: Any) -> Any:
 
 
 def _csv_ready(batch: Any) -> Any:
-    """Columns the CSV writer cannot take (bytes, lists, structs, all-null) as text."""
+    """Columns the CSV writer cannot take (bytes, lists, structs, dictionaries, all-null, string
+    views) as text."""
     pa = pyarrow()
     if all(_flat(pa, f) for f in batch.schema):
         return batch
     columns = [c if _flat(pa, f) else (c.cast(pa.string()) if pa.types.is_null(f.type) else as_text(c))
                for c, f in zip(batch.columns, batch.schema)]
     return pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
+
+
+# ---- CSV and TSV out ----
+
+
+def csv_bytes(batch: Any, delimiter: str, *, header: bool) -> Any:
+    """A buffer holding ``batch`` (as ``_csv_ready`` leaves it) as CSV, byte for byte what
+    pyarrow's ``CSVWriter`` writes with ``WriteOptions(delimiter=delimiter, include_header=header)``:
+    text quoted with '"' doubled, null an empty unquoted field (``""`` is empty text), numbers and
+    times as Arrow casts them to text. The native writer takes text, integers, booleans and
+    floats from their Arrow buffers, other columns as the text Arrow casts them to."""
+    pa = pyarrow()
+    try:
+        from kestrix_tools import _native
+    except ImportError:
+        _native = None  # type: ignore[assignment]
+    write = getattr(_native, "write_csv", None)
+    if write is None:
+        sink = pa.BufferOutputStream()
+        writer = pa.csv.CSVWriter(sink, batch.schema, write_options=pa.csv.WriteOptions(
+            delimiter=delimiter, include_header=header))
+        writer.write_batch(batch)
+        writer.close()
+        return sink.getvalue()
+    columns = [_csv_column(pa, column) for column in batch.columns]
+    return pa.py_buffer(write(batch.num_rows, batch.schema.names, columns, delimiter, header))
+
+
+def _no_rows(schema: Any) -> Any:
+    """A batch of ``schema`` without rows, built without ``pa.array`` (which imports pandas where
+    it is installed: a second of CPU)."""
+    pa = pyarrow()
+    return pa.RecordBatch.from_arrays([pa.nulls(0, field.type) for field in schema], schema=schema)
+
+
+def _csv_header(schema: Any, delimiter: str) -> Any:
+    """The header line ``csv_bytes`` writes for ``schema``."""
+    return csv_bytes(_no_rows(schema), delimiter, header=True)
+
+
+def _csv_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
+    """(kind, offset, validity, values, data) of one column for the native CSV writer."""
+    kind = column.type
+    if kind in (pa.float32(), pa.float64()):  # every value: CSV has nan and inf
+        validity, values = column.buffers()
+        return (_FLOAT32 if kind == pa.float32() else _FLOAT64, column.offset, validity, values, None)
+    if (pa.types.is_null(kind) or pa.types.is_string(kind) or pa.types.is_large_string(kind)
+            or pa.types.is_string_view(kind) or pa.types.is_boolean(kind) or pa.types.is_integer(kind)):
+        return _native_column(pa, column)
+    # Times, decimals, half floats: Arrow's text, unquoted, as its CSV writer casts them.
+    large = len(column) > (1 << 24)  # text past 2 GB needs 64-bit offsets
+    text = column.cast(pa.large_string() if large else pa.string())
+    validity, offsets, data = text.buffers()
+    return (_LARGE_JSON if large else _JSON, text.offset, validity, offsets, data)
 
 
 # ---- JSON Lines out, built column by column ----

@@ -48,3 +48,11 @@ def write_json_lines(
     columns: Sequence[tuple[int, int, object | None, object | None, object | None]],
     /,
 ) -> object: ...
+def write_csv(
+    rows: int,
+    names: Sequence[str],
+    columns: Sequence[tuple[int, int, object | None, object | None, object | None]],
+    delimiter: str,
+    header: bool,
+    /,
+) -> object: ...

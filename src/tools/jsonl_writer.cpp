@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -41,13 +42,78 @@ std::size_t physical_memory() noexcept {
     return std::numeric_limits<std::size_t>::max();
 }
 
+/// Texts given back, kept for the next ones (a spin lock: held for a few loads and stores).
+/// Trivially destructible: Python may give a text back after static destructors have run.
+class Recycled {
+public:
+    /// A kept buffer of at least `wanted` bytes (the smallest), or {nullptr, 0}.
+    [[nodiscard]] std::pair<char*, std::size_t> take(std::size_t wanted) noexcept {
+        lock();
+        Slot* best = nullptr;
+        for (Slot& slot : slots_)
+            if (slot.data != nullptr && slot.capacity >= wanted &&
+                (best == nullptr || slot.capacity < best->capacity))
+                best = &slot;
+        std::pair<char*, std::size_t> taken{nullptr, 0};
+        if (best != nullptr) taken = {std::exchange(best->data, nullptr), best->capacity};
+        unlock();
+        return taken;
+    }
+
+    /// Keeps `data` in place of a smaller kept buffer (or an empty slot); frees what is not kept.
+    void give(char* data, std::size_t capacity) noexcept {
+        if (data == nullptr) return;
+        if (capacity > kLargest) {
+            std::free(data);
+            return;
+        }
+        lock();
+        Slot* smallest = &slots_[0];
+        for (Slot& slot : slots_)
+            if (slot.data == nullptr ||
+                (smallest->data != nullptr && slot.capacity < smallest->capacity))
+                smallest = &slot;
+        char* freed = data;
+        if (smallest->data == nullptr || smallest->capacity < capacity) {
+            freed = std::exchange(smallest->data, data);
+            smallest->capacity = capacity;
+        }
+        unlock();
+        std::free(freed);
+    }
+
+private:
+    /// Texts larger than this are freed: the kept memory stays bounded (4 x 64 MiB).
+    static constexpr std::size_t kLargest = std::size_t{64} << 20;
+    struct Slot {
+        char* data = nullptr;
+        std::size_t capacity = 0;
+    };
+
+    void lock() noexcept {
+        while (busy_.test_and_set(std::memory_order_acquire))
+            busy_.wait(true, std::memory_order_relaxed);
+    }
+    void unlock() noexcept {
+        busy_.clear(std::memory_order_release);
+        busy_.notify_one();
+    }
+
+    std::atomic_flag busy_;
+    std::array<Slot, 4> slots_{};
+};
+
+constinit Recycled recycled;
+/// Smaller outputs (keys, headers, short batches) take fresh memory: it is cheap and in cache.
+constexpr std::size_t kRecycledSmallest = std::size_t{64} << 10;
+
 /// A growing output in memory from malloc (so that the text can be handed to Python as it is).
 class Output {
 public:
     Output() = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
-    ~Output() { std::free(data_); }
+    ~Output() { recycled.give(data_, capacity_); }
 
     /// Room for `more` bytes past the end; false when memory runs out.
     [[nodiscard]] bool reserve(std::size_t more) noexcept {
@@ -66,11 +132,14 @@ public:
 
     /// The text, its spare capacity given back when that is much.
     [[nodiscard]] JsonLinesText finish() noexcept {
-        if (capacity_ - size_ > size_ / 8 && size_ != 0) {
-            if (void* smaller = std::realloc(data_, size_)) data_ = static_cast<char*>(smaller);
+        if (capacity_ - size_ > size_ / 4 + 4096 && size_ != 0) {
+            if (void* smaller = std::realloc(data_, size_)) {
+                data_ = static_cast<char*>(smaller);
+                capacity_ = size_;
+            }
         }
-        capacity_ = 0;
-        return {std::exchange(data_, nullptr), std::exchange(size_, 0)};
+        return {std::exchange(data_, nullptr), std::exchange(size_, 0),
+                std::exchange(capacity_, 0)};
     }
 
 private:
@@ -80,6 +149,14 @@ private:
         if (more > limit || size_ + more > limit) return false;
         const std::size_t wanted =
             std::min(std::max(capacity_ + capacity_ / 2, size_ + more), limit);
+        if (data_ == nullptr && wanted >= kRecycledSmallest) {
+            // Memory already written once, when a text of this size was given back.
+            if (const auto [kept, capacity] = recycled.take(wanted); kept != nullptr) {
+                data_ = kept;
+                capacity_ = capacity;
+                return true;
+            }
+        }
         void* bigger = std::realloc(data_, wanted);
         if (bigger == nullptr) return false;
         data_ = static_cast<char*>(bigger);
@@ -92,6 +169,9 @@ private:
     std::size_t capacity_ = 0;
 };
 
+/// The two text formats: escapes and number forms differ, the column model does not.
+enum class Format : std::uint8_t { JsonLines, Csv };
+
 /// Bytes a JSON string cannot hold as they are: control characters, '"' and '\'.
 constexpr std::array<bool, 256> kSpecial = [] {
     std::array<bool, 256> special{};
@@ -103,10 +183,12 @@ constexpr std::array<bool, 256> kSpecial = [] {
 
 #if !defined(__SSE2__)
 /// Nonzero when any of the eight bytes of `word` is special (exact for presence).
+template <Format format>
 [[nodiscard]] constexpr std::uint64_t special_bytes(std::uint64_t word) noexcept {
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
     constexpr std::uint64_t high = 0x8080808080808080ULL;
     const std::uint64_t quote = word ^ (ones * '"');
+    if constexpr (format == Format::Csv) return (quote - ones) & ~quote & high;
     const std::uint64_t slash = word ^ (ones * '\\');
     return ((word - ones * 0x20) & ~word & high) | ((quote - ones) & ~quote & high) |
            ((slash - ones) & ~slash & high);
@@ -153,7 +235,32 @@ std::size_t escape_of(std::uint8_t c, char* out) noexcept {
     return 6;
 }
 
-/// `text` quoted and escaped; the output has room for 6 bytes per input byte plus the quotes.
+/// Whether `c` is escaped in a quoted value of `format` (in CSV only '"' is, doubled).
+template <Format format>
+[[nodiscard]] bool is_special(std::uint8_t c) noexcept {
+    if constexpr (format == Format::Csv)
+        return c == '"';
+    else
+        return kSpecial[c];
+}
+
+template <Format format>
+std::size_t escape(std::uint8_t c, char* out) noexcept {
+    if constexpr (format == Format::Csv) {
+        out[0] = out[1] = '"';
+        return 2;
+    } else {
+        return escape_of(c, out);
+    }
+}
+
+/// Bytes of output room per byte of a quoted value.
+template <Format format>
+constexpr std::size_t kEscapeGrowth = format == Format::Csv ? 2 : 6;
+
+/// `text` quoted and escaped; the output has room for kEscapeGrowth bytes per input byte plus
+/// the quotes.
+template <Format format>
 void put_string(Output& out, const std::uint8_t* text, std::size_t size) noexcept {
     char* o = out.end();
     *o++ = '"';
@@ -167,9 +274,10 @@ void put_string(Output& out, const std::uint8_t* text, std::size_t size) noexcep
     while (at + 16 <= size) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o), chunk);
-        const __m128i special =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, slash)),
-                         _mm_cmpeq_epi8(_mm_max_epu8(chunk, control), control));
+        __m128i special = _mm_cmpeq_epi8(chunk, quote);
+        if constexpr (format == Format::JsonLines)
+            special = _mm_or_si128(_mm_or_si128(special, _mm_cmpeq_epi8(chunk, slash)),
+                                   _mm_cmpeq_epi8(_mm_max_epu8(chunk, control), control));
         const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
         if (mask == 0) {
             at += 16;
@@ -179,28 +287,28 @@ void put_string(Output& out, const std::uint8_t* text, std::size_t size) noexcep
         const auto plain = static_cast<std::size_t>(std::countr_zero(mask));
         o += plain;
         at += plain;
-        o += escape_of(text[at++], o);
+        o += escape<format>(text[at++], o);
     }
 #else
     while (at + 8 <= size) {
         std::uint64_t word;
         std::memcpy(&word, text + at, 8);
         std::memcpy(o, &word, 8);
-        if (special_bytes(word) == 0) {
+        if (special_bytes<format>(word) == 0) {
             at += 8;
             o += 8;
             continue;
         }
-        while (!kSpecial[text[at]]) {
+        while (!is_special<format>(text[at])) {
             ++at;
             ++o;
         }
-        o += escape_of(text[at++], o);
+        o += escape<format>(text[at++], o);
     }
 #endif
     for (; at < size; ++at) {
-        if (kSpecial[text[at]])
-            o += escape_of(text[at], o);
+        if (is_special<format>(text[at]))
+            o += escape<format>(text[at], o);
         else
             *o++ = static_cast<char>(text[at]);
     }
@@ -208,10 +316,10 @@ void put_string(Output& out, const std::uint8_t* text, std::size_t size) noexcep
     out.advance(static_cast<std::size_t>(o - out.end()));
 }
 
-/// Arrow's text form of a float (the shortest digits that read back as the same value, in
-/// positional notation for decimal exponents -6..9, else d.ddde±x), with ".0" added to a
-/// whole number so that a JSON reader keeps it a float. Returns the length written.
-template <typename Float>
+/// Arrow's text form of a finite float (the shortest digits that read back as the same value,
+/// in positional notation for decimal exponents -6..9, else d.ddde±x), in JSON with ".0" added
+/// to a whole number so that a JSON reader keeps it a float. Returns the length written.
+template <Format format, typename Float>
 std::size_t put_float(Float value, char* out) noexcept {
     char scientific[48];
     const auto written = std::to_chars(scientific, scientific + sizeof scientific, value,
@@ -248,8 +356,10 @@ std::size_t put_float(Float value, char* out) noexcept {
             o += count;
             for (int i = count; i < exponent + 1; ++i)
                 *o++ = '0';
-            *o++ = '.';
-            *o++ = '0';
+            if constexpr (format == Format::JsonLines) {
+                *o++ = '.';
+                *o++ = '0';
+            }
         } else {
             std::memcpy(o, digits, static_cast<std::size_t>(exponent + 1));
             o += exponent + 1;
@@ -385,14 +495,16 @@ void put_integer(Output& out, std::span<const std::uint8_t> values, std::int64_t
     return true;
 }
 
-} // namespace
+using Failure = JsonLinesFailure;
 
-std::expected<JsonLinesText, JsonLinesFailure>
-write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcept {
-    using Failure = JsonLinesFailure;
-    const auto fail = [](Failure::Kind kind, std::size_t column, std::string_view text) {
-        return std::unexpected(Failure{kind, column, text});
-    };
+[[nodiscard]] std::unexpected<Failure> fail(Failure::Kind kind, std::size_t column,
+                                            std::string_view text) noexcept {
+    return std::unexpected(Failure{kind, column, text});
+}
+
+/// The failure when `rows` or a column is malformed: every later read stays within the buffers.
+[[nodiscard]] std::expected<void, Failure>
+check_columns(std::int64_t rows, std::span<const JsonColumn> columns) noexcept {
     if (rows < 0 || rows > kMaxIndex) return fail(Failure::Kind::Buffers, 0, "bad row count");
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (static_cast<int>(columns[i].kind) >= kJsonColumnKinds)
@@ -400,6 +512,137 @@ write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcep
         if (!buffers_fit(columns[i], rows))
             return fail(Failure::Kind::Buffers, i, "buffers too short for the rows");
     }
+    return {};
+}
+
+/// Reserves a first guess at the size: `per_row` bytes a row plus the bytes of the text values
+/// (a text that cannot fit in memory is refused before any is written).
+[[nodiscard]] bool reserve_guess(Output& out, std::int64_t rows,
+                                 std::span<const JsonColumn> columns, std::size_t per_row,
+                                 std::size_t row_room) noexcept {
+    if (row_room > static_cast<std::size_t>(kMaxIndex) ||
+        per_row > std::numeric_limits<std::size_t>::max() / 8 / static_cast<std::size_t>(rows))
+        return false;
+    std::size_t guess = per_row * static_cast<std::size_t>(rows);
+    for (const JsonColumn& column : columns) {
+        if (!has_offsets(column.kind)) continue;
+        std::size_t first = 0;
+        std::size_t first_size = 0;
+        std::size_t last = 0;
+        std::size_t last_size = 0;
+        if (text_range(column, column.offset, first, first_size) &&
+            text_range(column, column.offset + rows - 1, last, last_size) && first <= last)
+            guess += last + last_size - first;
+    }
+    return out.reserve(guess + row_room);
+}
+
+[[nodiscard]] bool is_null(const JsonColumn& column, std::int64_t index) noexcept {
+    return column.kind == JsonColumnKind::Null ||
+           (!column.validity.empty() && !bit_at(column.validity, index));
+}
+
+template <Format format, typename Float>
+[[nodiscard]] std::expected<void, Failure> put_float_value(Output& out, const JsonColumn& column,
+                                                           std::int64_t index) noexcept {
+    const auto value = read_at<Float>(column.values, index);
+    if (std::isfinite(value)) {
+        out.advance(put_float<format>(value, out.end()));
+        return {};
+    }
+    if constexpr (format == Format::JsonLines) {
+        return fail(Failure::Kind::NotFinite, 0, "a float is not finite");
+    } else {
+        if (std::isnan(value))
+            out.put("nan", 3);
+        else if (value < 0)
+            out.put("-inf", 4);
+        else
+            out.put("inf", 3);
+        return {};
+    }
+}
+
+/// Writes value `index` (not null) of `column`; `row_room` bytes stay reserved past it.
+template <Format format>
+[[nodiscard]] std::expected<void, Failure> put_value(Output& out, const JsonColumn& column,
+                                                     std::int64_t index,
+                                                     std::size_t row_room) noexcept {
+    switch (column.kind) {
+    case JsonColumnKind::Null:
+        break;
+    case JsonColumnKind::Text:
+    case JsonColumnKind::LargeText:
+    case JsonColumnKind::Json:
+    case JsonColumnKind::LargeJson: {
+        std::size_t start = 0;
+        std::size_t size = 0;
+        if (!text_range(column, index, start, size))
+            return fail(Failure::Kind::Buffers, 0, "an offset points outside the data");
+        const bool quoted =
+            column.kind == JsonColumnKind::Text || column.kind == JsonColumnKind::LargeText;
+        if (!out.reserve((quoted ? size * kEscapeGrowth<format> + 2 : size) + row_room))
+            return fail(Failure::Kind::Memory, 0, "out of memory");
+        if (quoted)
+            put_string<format>(out, column.data.data() + start, size);
+        else
+            out.put(column.data.data() + start, size);
+        break;
+    }
+    case JsonColumnKind::Bool:
+        if (bit_at(column.values, index))
+            out.put("true", 4);
+        else
+            out.put("false", 5);
+        break;
+    case JsonColumnKind::Int8:
+        put_integer<std::int8_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::Int16:
+        put_integer<std::int16_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::Int32:
+        put_integer<std::int32_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::Int64:
+        put_integer<std::int64_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::UInt8:
+        put_integer<std::uint8_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::UInt16:
+        put_integer<std::uint16_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::UInt32:
+        put_integer<std::uint32_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::UInt64:
+        put_integer<std::uint64_t>(out, column.values, index);
+        break;
+    case JsonColumnKind::Float32:
+        return put_float_value<format, float>(out, column, index);
+    case JsonColumnKind::Float64:
+        return put_float_value<format, double>(out, column, index);
+    }
+    return {};
+}
+
+/// `failure` of column `column`.
+[[nodiscard]] std::unexpected<Failure> in_column(Failure failure, std::size_t column) noexcept {
+    failure.column = column;
+    return std::unexpected(failure);
+}
+
+} // namespace
+
+void recycle_text(char* data, std::size_t capacity) noexcept {
+    recycled.give(data, capacity);
+}
+
+std::expected<JsonLinesText, JsonLinesFailure>
+write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcept {
+    if (auto checked = check_columns(rows, columns); !checked)
+        return std::unexpected(checked.error());
     Output out;
     if (rows == 0) return out.finish();
 
@@ -416,33 +659,17 @@ write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcep
             return fail(Failure::Kind::Memory, i, "out of memory");
         const char* before = keys.end();
         keys.put(i == 0 ? '{' : ',');
-        put_string(keys, reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+        put_string<Format::JsonLines>(keys, reinterpret_cast<const std::uint8_t*>(name.data()),
+                                      name.size());
         keys.put(':');
         const auto length = static_cast<std::size_t>(keys.end() - before);
         starts[i + 1] = starts[i] + length;
         row_room += length + room_of(columns[i].kind);
         estimate += length + (has_offsets(columns[i].kind) ? 2 : room_of(columns[i].kind) / 2);
     }
-    if (row_room > static_cast<std::size_t>(kMaxIndex))
-        return fail(Failure::Kind::Memory, 0, "out of memory");
     const char* key_text = keys.begin();
-
-    // A first guess at the size: the text of the rows plus a typical width per value (a text
-    // that cannot fit in memory is refused before any is written).
-    if (estimate > std::numeric_limits<std::size_t>::max() / 8 / static_cast<std::size_t>(rows))
+    if (!reserve_guess(out, rows, columns, estimate, row_room))
         return fail(Failure::Kind::Memory, 0, "out of memory");
-    std::size_t guess = estimate * static_cast<std::size_t>(rows);
-    for (const JsonColumn& column : columns) {
-        if (!has_offsets(column.kind)) continue;
-        std::size_t first = 0;
-        std::size_t first_size = 0;
-        std::size_t last = 0;
-        std::size_t last_size = 0;
-        if (text_range(column, column.offset, first, first_size) &&
-            text_range(column, column.offset + rows - 1, last, last_size) && first <= last)
-            guess += last + last_size - first;
-    }
-    if (!out.reserve(guess + row_room)) return fail(Failure::Kind::Memory, 0, "out of memory");
 
     for (std::int64_t row = 0; row < rows; ++row) {
         if (!out.reserve(row_room)) return fail(Failure::Kind::Memory, 0, "out of memory");
@@ -451,80 +678,58 @@ write_json_lines(std::int64_t rows, std::span<const JsonColumn> columns) noexcep
             const JsonColumn& column = columns[i];
             out.put(key_text + starts[i], starts[i + 1] - starts[i]);
             const std::int64_t index = column.offset + row;
-            if (column.kind == JsonColumnKind::Null ||
-                (!column.validity.empty() && !bit_at(column.validity, index))) {
+            if (is_null(column, index)) {
                 out.put("null", 4);
                 continue;
             }
-            switch (column.kind) {
-            case JsonColumnKind::Null:
-                break;
-            case JsonColumnKind::Text:
-            case JsonColumnKind::LargeText:
-            case JsonColumnKind::Json:
-            case JsonColumnKind::LargeJson: {
-                std::size_t start = 0;
-                std::size_t size = 0;
-                if (!text_range(column, index, start, size))
-                    return fail(Failure::Kind::Buffers, i, "an offset points outside the data");
-                const bool quoted =
-                    column.kind == JsonColumnKind::Text || column.kind == JsonColumnKind::LargeText;
-                // The rest of the row's room stays reserved beyond the value.
-                if (!out.reserve((quoted ? size * 6 + 2 : size) + row_room))
-                    return fail(Failure::Kind::Memory, i, "out of memory");
-                if (quoted)
-                    put_string(out, column.data.data() + start, size);
-                else
-                    out.put(column.data.data() + start, size);
-                break;
-            }
-            case JsonColumnKind::Bool:
-                if (bit_at(column.values, index))
-                    out.put("true", 4);
-                else
-                    out.put("false", 5);
-                break;
-            case JsonColumnKind::Int8:
-                put_integer<std::int8_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::Int16:
-                put_integer<std::int16_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::Int32:
-                put_integer<std::int32_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::Int64:
-                put_integer<std::int64_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::UInt8:
-                put_integer<std::uint8_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::UInt16:
-                put_integer<std::uint16_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::UInt32:
-                put_integer<std::uint32_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::UInt64:
-                put_integer<std::uint64_t>(out, column.values, index);
-                break;
-            case JsonColumnKind::Float32: {
-                const auto value = read_at<float>(column.values, index);
-                if (!std::isfinite(value))
-                    return fail(Failure::Kind::NotFinite, i, "a float is not finite");
-                out.advance(put_float(value, out.end()));
-                break;
-            }
-            case JsonColumnKind::Float64: {
-                const auto value = read_at<double>(column.values, index);
-                if (!std::isfinite(value))
-                    return fail(Failure::Kind::NotFinite, i, "a float is not finite");
-                out.advance(put_float(value, out.end()));
-                break;
-            }
-            }
+            if (auto put = put_value<Format::JsonLines>(out, column, index, row_room); !put)
+                return in_column(put.error(), i);
         }
         out.put("}\n", 2);
+    }
+    return out.finish();
+}
+
+std::expected<JsonLinesText, JsonLinesFailure> write_csv(std::int64_t rows,
+                                                         std::span<const JsonColumn> columns,
+                                                         char delimiter, bool header) noexcept {
+    if (auto checked = check_columns(rows, columns); !checked)
+        return std::unexpected(checked.error());
+    Output out;
+    if (columns.empty()) return out.finish();
+
+    std::size_t row_room = 1; // the line end
+    std::size_t estimate = 1;
+    for (const JsonColumn& column : columns) {
+        row_room += 1 + room_of(column.kind);
+        estimate += 1 + (has_offsets(column.kind) ? 2 : room_of(column.kind) / 2);
+    }
+    if (header) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const std::string_view name = columns[i].name;
+            if (name.size() > kMaxIndex || !out.reserve(name.size() * 2 + 4))
+                return fail(Failure::Kind::Memory, i, "out of memory");
+            if (i != 0) out.put(delimiter);
+            put_string<Format::Csv>(out, reinterpret_cast<const std::uint8_t*>(name.data()),
+                                    name.size());
+        }
+        out.put('\n');
+    }
+    if (rows == 0) return out.finish();
+    if (!reserve_guess(out, rows, columns, estimate, row_room))
+        return fail(Failure::Kind::Memory, 0, "out of memory");
+
+    for (std::int64_t row = 0; row < rows; ++row) {
+        if (!out.reserve(row_room)) return fail(Failure::Kind::Memory, 0, "out of memory");
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const JsonColumn& column = columns[i];
+            if (i != 0) out.put(delimiter);
+            const std::int64_t index = column.offset + row;
+            if (is_null(column, index)) continue; // null: an empty field, unquoted
+            if (auto put = put_value<Format::Csv>(out, column, index, row_room); !put)
+                return in_column(put.error(), i);
+        }
+        out.put('\n');
     }
     return out.finish();
 }

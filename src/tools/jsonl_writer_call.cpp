@@ -51,6 +51,7 @@ private:
 struct TextBuffer {
     PyObject_HEAD char* data;
     Py_ssize_t size;
+    std::size_t capacity;
 };
 
 int text_buffer_get(PyObject* self, Py_buffer* view, int flags) {
@@ -62,7 +63,8 @@ int text_buffer_get(PyObject* self, Py_buffer* view, int flags) {
 
 void text_buffer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    std::free(reinterpret_cast<TextBuffer*>(self)->data);
+    auto* buffer = reinterpret_cast<TextBuffer*>(self);
+    recycle_text(buffer->data, buffer->capacity);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -94,8 +96,82 @@ PyObject* text_buffer_of(JsonLinesText text) {
     if (object == nullptr) return nullptr;
     auto* buffer = reinterpret_cast<TextBuffer*>(object);
     buffer->size = static_cast<Py_ssize_t>(text.size());
+    buffer->capacity = text.capacity();
     buffer->data = text.release();
     return object;
+}
+
+/// The columns of a write_* call, their names and buffers held while the GIL is released.
+struct ParsedColumns {
+    long long rows = 0;
+    PyRef names;
+    PyRef specs;
+    std::vector<JsonColumn> columns;
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+};
+
+/// Parses (rows, names, columns) of `function`; false with an exception pending.
+bool parse_columns(const char* function, PyObject* const* args, ParsedColumns& parsed) {
+    parsed.rows = PyLong_AsLongLong(args[0]);
+    if (parsed.rows == -1 && PyErr_Occurred()) return false;
+    // Tuples of their own: the keys and buffers stay alive while the GIL is released.
+    parsed.names = PyRef(PySequence_Tuple(args[1]));
+    if (!parsed.names) return false;
+    parsed.specs = PyRef(PySequence_Tuple(args[2]));
+    if (!parsed.specs) return false;
+    const Py_ssize_t count = PyTuple_GET_SIZE(parsed.specs.get());
+    if (PyTuple_GET_SIZE(parsed.names.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "%s() needs one name per column", function);
+        return false;
+    }
+    parsed.columns.resize(static_cast<std::size_t>(count));
+    parsed.held.reserve(static_cast<std::size_t>(count) * 3);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        JsonColumn& column = parsed.columns[static_cast<std::size_t>(i)];
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(parsed.names.get(), i), &size);
+        if (name == nullptr) return false;
+        column.name = {name, static_cast<std::size_t>(size)};
+        PyObject* spec = PyTuple_GET_ITEM(parsed.specs.get(), i);
+        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 5) {
+            PyErr_SetString(PyExc_TypeError, "a column is (kind, offset, validity, values, data)");
+            return false;
+        }
+        const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
+        if (kind == -1 && PyErr_Occurred()) return false;
+        if (kind < 0 || kind >= kJsonColumnKinds) {
+            PyErr_SetString(PyExc_ValueError, "unknown column kind");
+            return false;
+        }
+        column.kind = static_cast<JsonColumnKind>(kind);
+        column.offset = PyLong_AsLongLong(PyTuple_GET_ITEM(spec, 1));
+        if (column.offset == -1 && PyErr_Occurred()) return false;
+        std::span<const std::uint8_t>* targets[] = {&column.validity, &column.values, &column.data};
+        for (int part = 0; part < 3; ++part) {
+            parsed.held.push_back(std::make_unique<HeldBuffer>());
+            if (!parsed.held.back()->take(PyTuple_GET_ITEM(spec, 2 + part))) return false;
+            *targets[part] = parsed.held.back()->bytes();
+        }
+    }
+    return true;
+}
+
+/// Runs `write` without the GIL (it touches no Python object) and hands its text to Python.
+template <typename Write>
+PyObject* written_text(const ParsedColumns& parsed, Write write) {
+    std::optional<std::expected<JsonLinesText, JsonLinesFailure>> written;
+    Py_BEGIN_ALLOW_THREADS written.emplace(write());
+    Py_END_ALLOW_THREADS if (!*written) {
+        const JsonLinesFailure& failure = written->error();
+        if (failure.kind == JsonLinesFailure::Kind::Memory) return PyErr_NoMemory();
+        if (failure.column >= parsed.columns.size())
+            return python::raise_error(PyExc_ValueError, failure.text);
+        PyObject* name =
+            PyTuple_GET_ITEM(parsed.names.get(), static_cast<Py_ssize_t>(failure.column));
+        return PyErr_Format(PyExc_ValueError, "column %R: %.200s", name,
+                            std::string(failure.text).c_str());
+    }
+    return text_buffer_of(std::move(**written));
 }
 
 PyObject* write_json_lines_body(PyObject* const* args, Py_ssize_t nargs) {
@@ -103,68 +179,45 @@ PyObject* write_json_lines_body(PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "write_json_lines() takes exactly 3 arguments");
         return nullptr;
     }
-    const long long rows = PyLong_AsLongLong(args[0]);
-    if (rows == -1 && PyErr_Occurred()) return nullptr;
-    // Tuples of their own: the keys and buffers stay alive while the GIL is released.
-    PyRef names(PySequence_Tuple(args[1]));
-    if (!names) return nullptr;
-    PyRef specs(PySequence_Tuple(args[2]));
-    if (!specs) return nullptr;
-    const Py_ssize_t count = PyTuple_GET_SIZE(specs.get());
-    if (PyTuple_GET_SIZE(names.get()) != count) {
-        PyErr_SetString(PyExc_ValueError, "write_json_lines() needs one name per column");
+    ParsedColumns parsed;
+    if (!parse_columns("write_json_lines", args, parsed)) return nullptr;
+    return written_text(parsed, [&] { return write_json_lines(parsed.rows, parsed.columns); });
+}
+
+PyObject* write_csv_body(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "write_csv() takes exactly 5 arguments");
         return nullptr;
     }
-    std::vector<JsonColumn> columns(static_cast<std::size_t>(count));
-    std::vector<std::unique_ptr<HeldBuffer>> held;
-    held.reserve(static_cast<std::size_t>(count) * 3);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        JsonColumn& column = columns[static_cast<std::size_t>(i)];
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(names.get(), i), &size);
-        if (name == nullptr) return nullptr;
-        column.name = {name, static_cast<std::size_t>(size)};
-        PyObject* spec = PyTuple_GET_ITEM(specs.get(), i);
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 5) {
-            PyErr_SetString(PyExc_TypeError, "a column is (kind, offset, validity, values, data)");
-            return nullptr;
-        }
-        const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
-        if (kind == -1 && PyErr_Occurred()) return nullptr;
-        if (kind < 0 || kind >= kJsonColumnKinds) {
-            PyErr_SetString(PyExc_ValueError, "unknown column kind");
-            return nullptr;
-        }
-        column.kind = static_cast<JsonColumnKind>(kind);
-        column.offset = PyLong_AsLongLong(PyTuple_GET_ITEM(spec, 1));
-        if (column.offset == -1 && PyErr_Occurred()) return nullptr;
-        std::span<const std::uint8_t>* targets[] = {&column.validity, &column.values, &column.data};
-        for (int part = 0; part < 3; ++part) {
-            held.push_back(std::make_unique<HeldBuffer>());
-            if (!held.back()->take(PyTuple_GET_ITEM(spec, 2 + part))) return nullptr;
-            *targets[part] = held.back()->bytes();
-        }
+    Py_ssize_t size = 0;
+    const char* delimiter =
+        PyUnicode_Check(args[3]) ? PyUnicode_AsUTF8AndSize(args[3], &size) : nullptr;
+    if (delimiter == nullptr || size != 1 || *delimiter == '"' || *delimiter == '\n' ||
+        *delimiter == '\r') {
+        if (!PyErr_Occurred())
+            PyErr_SetString(
+                PyExc_ValueError,
+                "write_csv() needs a one-character ASCII delimiter other than a quote or "
+                "a line end");
+        return nullptr;
     }
-
-    // Writing touches no Python object: other threads run meanwhile.
-    std::optional<std::expected<JsonLinesText, JsonLinesFailure>> written;
-    Py_BEGIN_ALLOW_THREADS written.emplace(write_json_lines(rows, columns));
-    Py_END_ALLOW_THREADS if (!*written) {
-        const JsonLinesFailure& failure = written->error();
-        if (failure.kind == JsonLinesFailure::Kind::Memory) return PyErr_NoMemory();
-        if (static_cast<Py_ssize_t>(failure.column) >= count)
-            return python::raise_error(PyExc_ValueError, failure.text);
-        PyObject* name = PyTuple_GET_ITEM(names.get(), static_cast<Py_ssize_t>(failure.column));
-        return PyErr_Format(PyExc_ValueError, "column %R: %.200s", name,
-                            std::string(failure.text).c_str());
-    }
-    return text_buffer_of(std::move(**written));
+    const int header = PyObject_IsTrue(args[4]);
+    if (header < 0) return nullptr;
+    ParsedColumns parsed;
+    if (!parse_columns("write_csv", args, parsed)) return nullptr;
+    const char chosen = *delimiter;
+    return written_text(
+        parsed, [&] { return write_csv(parsed.rows, parsed.columns, chosen, header != 0); });
 }
 
 } // namespace
 
 PyObject* write_json_lines_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::guard_entry([&]() -> PyObject* { return write_json_lines_body(args, nargs); });
+}
+
+PyObject* write_csv_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::guard_entry([&]() -> PyObject* { return write_csv_body(args, nargs); });
 }
 
 } // namespace kestrix::tools

@@ -76,6 +76,10 @@ PyMethodDef module_methods[] = {
      "write_json_lines(rows, names, columns, /)\n--\n\nThe JSON Lines text of a record batch "
      "given as its columns' Arrow buffers, as a read-only buffer; kestrix_tools._arrow_io."
      "jsonl_bytes is the way to call it."},
+    {"write_csv", python::as_method(write_csv_call), METH_FASTCALL,
+     "write_csv(rows, names, columns, delimiter, header, /)\n--\n\nThe CSV text of a record "
+     "batch given as its columns' Arrow buffers, as Arrow's CSV writer writes it, as a read-only "
+     "buffer; kestrix_tools._arrow_io.csv_bytes is the way to call it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
