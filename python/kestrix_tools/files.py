@@ -38,9 +38,9 @@ __all__ = [
 OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
 #: Rows per batch read from Parquet: large enough to amortise the per-batch costs, small enough
 #: to keep memory low. (CSV and JSON Lines are read in blocks of a few MB.)
-BATCH_ROWS = 16384
+BATCH_ROWS = 65536
 #: Bytes of decoded batches that may wait for the writing thread (with more than one job).
-WRITE_AHEAD_BYTES = 64 << 20
+WRITE_AHEAD_BYTES = 16 << 20
 
 _DEFAULT_COLUMN = "revert_data"
 
