@@ -93,6 +93,7 @@ def rows_of(pool: list[str], count: int, seed: int = 2) -> list[str]:
 def per_row(run: Callable[[], object], rows: int, repeat: int = 3) -> float:
     """Best of `repeat` runs, in CPU seconds of this process per row: on a shared machine CPU time
     is steadier than wall time, and each of these runs on one thread."""
+    run()  # first-use costs (fresh pages, caches) out of the way
     best = float("inf")
     for _ in range(repeat):
         started = time.process_time()
