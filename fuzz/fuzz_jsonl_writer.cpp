@@ -51,33 +51,6 @@ struct Buffers {
     std::vector<std::uint8_t> data;
 };
 
-std::size_t width_of(JsonColumnKind kind) {
-    switch (kind) {
-    case JsonColumnKind::Int8:
-    case JsonColumnKind::UInt8:
-        return 1;
-    case JsonColumnKind::Int16:
-    case JsonColumnKind::UInt16:
-        return 2;
-    case JsonColumnKind::Int32:
-    case JsonColumnKind::UInt32:
-    case JsonColumnKind::Float32:
-        return 4;
-    case JsonColumnKind::Int64:
-    case JsonColumnKind::UInt64:
-    case JsonColumnKind::Float64:
-        return 8;
-    case JsonColumnKind::Null:
-    case JsonColumnKind::Text:
-    case JsonColumnKind::LargeText:
-    case JsonColumnKind::Json:
-    case JsonColumnKind::LargeJson:
-    case JsonColumnKind::Bool:
-        return 0;
-    }
-    return 0;
-}
-
 template <typename Offset>
 void put_offsets(std::vector<std::uint8_t>& out, const auto& bounds) {
     for (const std::int64_t bound : bounds) {
@@ -173,10 +146,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (kind == JsonColumnKind::Bool) {
             b.values = in.bytes((total + 7) / 8);
         } else if (kind != JsonColumnKind::Null) {
-            b.values = in.bytes(total * width_of(kind));
+            b.values = in.bytes(total * kestrix::tools::value_width(kind));
             // Floats that are not finite are refused: keep them out of the sound batches.
             for (std::size_t at = 0; at < total; ++at) {
-                std::uint8_t* slot = b.values.data() + at * width_of(kind);
+                std::uint8_t* slot = b.values.data() + at * kestrix::tools::value_width(kind);
                 if (kind == JsonColumnKind::Float64) {
                     double value;
                     std::memcpy(&value, slot, sizeof value);

@@ -5,6 +5,7 @@
 #include "python/raise_error.hpp"
 #include "tools/arrow_decode.hpp"
 #include "tools/decoder_type.hpp"
+#include "tools/python_buffers.hpp"
 
 #include <exception>
 #include <memory>
@@ -19,33 +20,6 @@ namespace kestrix::tools {
 namespace {
 
 using python::PyRef;
-
-/// A buffer-protocol view, released with its owner.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    /// Takes a read-only contiguous view of `object`; false with TypeError pending otherwise.
-    bool take(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) return false;
-        held_ = true;
-        return true;
-    }
-
-    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
-        if (!held_) return {};
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 /// Columns of finished decodes whose arrays are gone, kept for the next decodes: their memory is
 /// already mapped, so a stream of batches does not pay the kernel for fresh pages every time.
@@ -84,60 +58,11 @@ SpareColumns& spare_columns() {
     return *spares;
 }
 
-/// A read-only buffer over one output column's memory, owning a share of the whole decode so
-/// that Arrow wraps the columns where they were built instead of copying them.
-struct ColumnBuffer {
-    PyObject_HEAD std::shared_ptr<const DecodedColumns> owner;
-    const void* data;
-    Py_ssize_t size;
-};
-
-int column_buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* buffer = reinterpret_cast<ColumnBuffer*>(self);
-    // The memory is never written through: a writable request fails.
-    return PyBuffer_FillInfo(view, self, const_cast<void*>(buffer->data), buffer->size, 1, flags);
-}
-
-void column_buffer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    std::destroy_at(&reinterpret_cast<ColumnBuffer*>(self)->owner);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot column_buffer_slots[] = {
-    {Py_bf_getbuffer, reinterpret_cast<void*>(column_buffer_get)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(column_buffer_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec column_buffer_spec = {
-    "kestrix_tools._native.ColumnBuffer",
-    sizeof(ColumnBuffer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    column_buffer_slots,
-};
-
-/// The type, made on first need and kept for the process.
-PyTypeObject* column_buffer_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&column_buffer_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
-}
-
+/// A buffer over one output column's memory, owning a share of the whole decode so that Arrow
+/// wraps the columns where they were built instead of copying them.
 PyRef buffer_of(const std::shared_ptr<const DecodedColumns>& owner, const void* data,
                 std::size_t size) {
-    PyTypeObject* type = column_buffer_type();
-    if (type == nullptr) return {};
-    PyRef object(type->tp_alloc(type, 0));
-    if (!object) return {};
-    auto* buffer = reinterpret_cast<ColumnBuffer*>(object.get());
-    std::construct_at(&buffer->owner, owner);
-    static const std::uint8_t nothing = 0;
-    buffer->data = size != 0 ? data : &nothing; // an empty vector may hold no pointer at all
-    buffer->size = static_cast<Py_ssize_t>(size);
-    return object;
+    return PyRef(owned_buffer(owner, data, size));
 }
 
 /// (null_count, validity, offsets or values, data or None) of one output column.
@@ -203,9 +128,9 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     if (input.length == -1 && PyErr_Occurred()) return nullptr;
     input.offset = PyLong_AsLongLong(args[2]);
     if (input.offset == -1 && PyErr_Occurred()) return nullptr;
-    BufferView validity;
-    BufferView offsets;
-    BufferView data;
+    HeldBuffer validity;
+    HeldBuffer offsets;
+    HeldBuffer data;
     if (args[3] != Py_None && !validity.take(args[3])) return nullptr;
     if (!offsets.take(args[4]) || !data.take(args[5])) return nullptr;
     const int binary = PyObject_IsTrue(args[6]);

@@ -400,34 +400,6 @@ void put_integer(Output& out, std::span<const std::uint8_t> values, std::int64_t
     return (bits[static_cast<std::size_t>(index >> 3)] >> (index & 7)) & 1;
 }
 
-/// Bytes per value of a fixed-width kind (0 for the others).
-[[nodiscard]] std::size_t width_of(JsonColumnKind kind) noexcept {
-    switch (kind) {
-    case JsonColumnKind::Int8:
-    case JsonColumnKind::UInt8:
-        return 1;
-    case JsonColumnKind::Int16:
-    case JsonColumnKind::UInt16:
-        return 2;
-    case JsonColumnKind::Int32:
-    case JsonColumnKind::UInt32:
-    case JsonColumnKind::Float32:
-        return 4;
-    case JsonColumnKind::Int64:
-    case JsonColumnKind::UInt64:
-    case JsonColumnKind::Float64:
-        return 8;
-    case JsonColumnKind::Null:
-    case JsonColumnKind::Text:
-    case JsonColumnKind::LargeText:
-    case JsonColumnKind::Json:
-    case JsonColumnKind::LargeJson:
-    case JsonColumnKind::Bool:
-        return 0;
-    }
-    return 0;
-}
-
 /// Room for a value of this kind, or `null`; text and JSON reserve their own on top.
 [[nodiscard]] std::size_t room_of(JsonColumnKind kind) noexcept {
     switch (kind) {
@@ -473,7 +445,7 @@ void put_integer(Output& out, std::span<const std::uint8_t> values, std::int64_t
     if (kind == JsonColumnKind::Null) return true;
     if (kind == JsonColumnKind::Bool) return column.values.size() >= (end + 7) / 8;
     if (has_offsets(kind)) return column.values.size() / (large_offsets(kind) ? 8 : 4) >= end + 1;
-    return column.values.size() / width_of(kind) >= end;
+    return column.values.size() / value_width(kind) >= end;
 }
 
 /// The byte range of text value `index`, or false when its offsets leave the data.
@@ -732,6 +704,33 @@ std::expected<JsonLinesText, JsonLinesFailure> write_csv(std::int64_t rows,
         out.put('\n');
     }
     return out.finish();
+}
+
+std::size_t value_width(JsonColumnKind kind) noexcept {
+    switch (kind) {
+    case JsonColumnKind::Int8:
+    case JsonColumnKind::UInt8:
+        return 1;
+    case JsonColumnKind::Int16:
+    case JsonColumnKind::UInt16:
+        return 2;
+    case JsonColumnKind::Int32:
+    case JsonColumnKind::UInt32:
+    case JsonColumnKind::Float32:
+        return 4;
+    case JsonColumnKind::Int64:
+    case JsonColumnKind::UInt64:
+    case JsonColumnKind::Float64:
+        return 8;
+    case JsonColumnKind::Null:
+    case JsonColumnKind::Text:
+    case JsonColumnKind::LargeText:
+    case JsonColumnKind::Json:
+    case JsonColumnKind::LargeJson:
+    case JsonColumnKind::Bool:
+        return 0;
+    }
+    return 0;
 }
 
 } // namespace kestrix::tools

@@ -35,6 +35,9 @@ enum class JsonColumnKind : std::uint8_t {
 
 inline constexpr int kJsonColumnKinds = static_cast<int>(JsonColumnKind::Float64) + 1;
 
+/// Bytes per value of a fixed-width kind (0 for the others).
+[[nodiscard]] std::size_t value_width(JsonColumnKind kind) noexcept;
+
 /// One column as Arrow holds it: `offset` is the array's slice offset (in values).
 struct JsonColumn {
     std::string_view name; ///< UTF-8 key, escaped when written

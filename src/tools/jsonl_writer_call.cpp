@@ -4,10 +4,12 @@
 #include "python/py_ref.hpp"
 #include "python/raise_error.hpp"
 #include "tools/jsonl_writer.hpp"
+#include "tools/python_buffers.hpp"
 
 #include <cstdlib>
 #include <expected>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,86 +21,17 @@ namespace {
 
 using python::PyRef;
 
-/// A read-only buffer-protocol view, released with its owner.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
+/// The written text as a Python buffer, without a copy; the memory goes back to the writer's
+/// spares when Arrow lets it go.
+PyObject* text_buffer_of(JsonLinesText text) noexcept {
+    try {
+        auto owner = std::make_shared<const JsonLinesText>(std::move(text));
+        const char* data = owner->data();
+        const std::size_t size = owner->size();
+        return owned_buffer(std::move(owner), data, size);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
-
-    /// Views `object` (None: nothing); false with an exception pending when it has no buffer.
-    bool take(PyObject* object) {
-        if (object == Py_None) return true;
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) return false;
-        held_ = true;
-        return true;
-    }
-
-    [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
-        if (!held_) return {};
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-/// The written text, handed to Python without a copy.
-struct TextBuffer {
-    PyObject_HEAD char* data;
-    Py_ssize_t size;
-    std::size_t capacity;
-};
-
-int text_buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* buffer = reinterpret_cast<TextBuffer*>(self);
-    static char nothing = 0;
-    return PyBuffer_FillInfo(view, self, buffer->data != nullptr ? buffer->data : &nothing,
-                             buffer->size, 1, flags);
-}
-
-void text_buffer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* buffer = reinterpret_cast<TextBuffer*>(self);
-    recycle_text(buffer->data, buffer->capacity);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot text_buffer_slots[] = {
-    {Py_bf_getbuffer, reinterpret_cast<void*>(text_buffer_get)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(text_buffer_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec text_buffer_spec = {
-    "kestrix_tools._native.TextBuffer",
-    sizeof(TextBuffer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    text_buffer_slots,
-};
-
-PyTypeObject* text_buffer_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyType_FromSpec(&text_buffer_spec);
-    return reinterpret_cast<PyTypeObject*>(type);
-}
-
-PyObject* text_buffer_of(JsonLinesText text) {
-    PyTypeObject* type = text_buffer_type();
-    if (type == nullptr) return nullptr;
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    auto* buffer = reinterpret_cast<TextBuffer*>(object);
-    buffer->size = static_cast<Py_ssize_t>(text.size());
-    buffer->capacity = text.capacity();
-    buffer->data = text.release();
-    return object;
 }
 
 /// The columns of a write_* call, their names and buffers held while the GIL is released.
