@@ -197,6 +197,10 @@ def test_parquet_columns_are_typed_and_grouped(tmp_path: Path, mix: list[str]) -
                 drop_raw=True)
     out = pq.ParquetFile(tmp_path / "out.parquet")
     assert out.metadata.num_row_groups == 1  # 122,000 rows in one group, not one per batch
+    group = out.metadata.row_group(0)
+    # Readers prune on the input's columns and the short result columns by their statistics.
+    with_statistics = {group.column(i).path_in_schema for i in range(group.num_columns) if group.column(i).is_stats_set}
+    assert {"payload", "block", "kind", "selector", "error_name", "depth"} <= with_statistics
     assert out.schema_arrow.names == ["payload", "block", *FIELDS[1:]]
     types = {f.name: f.type for f in out.schema_arrow}
     assert types["payload"] == pa.binary() and types["block"] == pa.uint32()
