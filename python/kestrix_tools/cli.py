@@ -374,29 +374,6 @@ def _one_line_warning(message: Warning | str, category: type[Warning], filename:
     print(f"kestrix: warning: {printable(str(message))}", file=sys.stderr)
 
 
-def _tune_for_bulk() -> None:
-    """Settings for this process alone, made before a bulk run starts its threads."""
-    if "numpy" not in sys.modules:
-        # pyarrow loads numpy, whose BLAS starts a thread per core that bulk decoding never uses.
-        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-    if sys.platform == "linux":
-        # glibc gives each thread its own heap and returns freed blocks of a few MB to the
-        # system: batches made on the decoding threads and freed on the writing one then cost
-        # fresh zeroed pages every time (a tenth of a Parquet run's CPU). One heap that keeps
-        # what it frees reuses them.
-        import ctypes
-
-        try:
-            mallopt = ctypes.CDLL(None).mallopt
-        except (OSError, AttributeError):
-            return
-        mallopt.argtypes = (ctypes.c_int, ctypes.c_int)
-        arena_max, mmap_threshold, trim_threshold = -8, -3, -1
-        mallopt(arena_max, 1)
-        mallopt(mmap_threshold, 256 << 20)
-        mallopt(trim_threshold, 1 << 30)
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with ``argv`` (default: the process's arguments); returns the exit status."""
     arguments = list(sys.argv[1:] if argv is None else argv)
@@ -416,8 +393,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None or args.force or args.drop_raw):
         parser.error("--column, --jobs, --force and --drop-raw need --input and --output")
-    if bulk:
-        _tune_for_bulk()
+    if bulk and "numpy" not in sys.modules:
+        # pyarrow loads numpy, whose BLAS starts a thread per core that bulk decoding never uses.
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi), strict=args.strict,
                              known=not args.no_known, signature_db=args.signature_db)
     # A folder's skipped files are reported on one line, as the command's other messages are.
