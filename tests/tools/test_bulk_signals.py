@@ -51,7 +51,7 @@ def test_a_signal_stops_the_run_quickly_and_removes_the_partial_output(
 
 def test_kill_9_leaves_no_process_behind(tmp_path: Path, big_input: Path) -> None:
     run = started(tmp_path, big_input, "out.csv")
-    spawned = []
+    spawned: list[str] = []
     for task in Path(f"/proc/{run.pid}/task").glob("*"):
         try:  # a thread may end between the listing and the read
             spawned += (task / "children").read_text().split()
