@@ -38,7 +38,7 @@ PyObject* text_buffer_of(JsonLinesText text) noexcept {
 struct ParsedColumns {
     long long rows = 0;
     PyRef names;
-    PyRef specs;
+    PyRef layouts;
     std::vector<JsonColumn> columns;
     std::vector<std::unique_ptr<HeldBuffer>> held;
 };
@@ -50,9 +50,9 @@ bool parse_columns(const char* function, PyObject* const* args, ParsedColumns& p
     // Tuples of their own: the keys and buffers stay alive while the GIL is released.
     parsed.names = PyRef(PySequence_Tuple(args[1]));
     if (!parsed.names) return false;
-    parsed.specs = PyRef(PySequence_Tuple(args[2]));
-    if (!parsed.specs) return false;
-    const Py_ssize_t count = PyTuple_GET_SIZE(parsed.specs.get());
+    parsed.layouts = PyRef(PySequence_Tuple(args[2]));
+    if (!parsed.layouts) return false;
+    const Py_ssize_t count = PyTuple_GET_SIZE(parsed.layouts.get());
     if (PyTuple_GET_SIZE(parsed.names.get()) != count) {
         PyErr_Format(PyExc_ValueError, "%s() needs one name per column", function);
         return false;
@@ -65,24 +65,24 @@ bool parse_columns(const char* function, PyObject* const* args, ParsedColumns& p
         const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(parsed.names.get(), i), &size);
         if (name == nullptr) return false;
         column.name = {name, static_cast<std::size_t>(size)};
-        PyObject* spec = PyTuple_GET_ITEM(parsed.specs.get(), i);
-        if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 5) {
+        PyObject* layout = PyTuple_GET_ITEM(parsed.layouts.get(), i);
+        if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 5) {
             PyErr_SetString(PyExc_TypeError, "a column is (kind, offset, validity, values, data)");
             return false;
         }
-        const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
+        const long kind = PyLong_AsLong(PyTuple_GET_ITEM(layout, 0));
         if (kind == -1 && PyErr_Occurred()) return false;
         if (kind < 0 || kind >= kJsonColumnKinds) {
             PyErr_SetString(PyExc_ValueError, "unknown column kind");
             return false;
         }
         column.kind = static_cast<JsonColumnKind>(kind);
-        column.offset = PyLong_AsLongLong(PyTuple_GET_ITEM(spec, 1));
+        column.offset = PyLong_AsLongLong(PyTuple_GET_ITEM(layout, 1));
         if (column.offset == -1 && PyErr_Occurred()) return false;
         std::span<const std::uint8_t>* targets[] = {&column.validity, &column.values, &column.data};
         for (int part = 0; part < 3; ++part) {
             parsed.held.push_back(std::make_unique<HeldBuffer>());
-            if (!parsed.held.back()->take(PyTuple_GET_ITEM(spec, 2 + part))) return false;
+            if (!parsed.held.back()->take(PyTuple_GET_ITEM(layout, 2 + part))) return false;
             *targets[part] = parsed.held.back()->bytes();
         }
     }
