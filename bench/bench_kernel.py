@@ -20,8 +20,6 @@ import argparse
 import os
 import random
 import sys
-import time
-from collections.abc import Callable
 from typing import Any
 
 import pyarrow as pa
@@ -31,6 +29,8 @@ from Crypto.Hash import keccak
 from kestrix_tools import _native
 from kestrix_tools._wrappers import native_arguments
 from kestrix_tools.bulk import decode_arrow
+
+from bench_bulk import per_row, rows_of
 
 ALICE = "0x5b38da6a701c568545dcfcb03fcb875f56beddc4"
 REASONS = ["Ownable: caller is not the owner", "ERC20: transfer amount exceeds balance",
@@ -110,22 +110,6 @@ def unique_pool(size: int, seed: int = 4) -> list[str]:
     return pool
 
 
-def rows_of(pool: list[str], count: int, seed: int = 2) -> list[str]:
-    rng = random.Random(seed)
-    return [pool[rng.randrange(len(pool))] for _ in range(count)]
-
-
-def per_row(run: Callable[[], object], rows: int, repeat: int = 5) -> float:
-    """Best of `repeat` runs, in CPU seconds of this process per row (steadier than wall time on a
-    shared machine)."""
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.process_time()
-        run()
-        best = min(best, time.process_time() - started)
-    return best / rows
-
-
 def output_bytes(result: Any, source: Any) -> int:
     """Bytes of the buffers the decode built: each buffer once (the root columns share the outer
     ones' when nothing is nested), leaving out the input's own (raw_data where it repeats them)."""
@@ -163,9 +147,10 @@ def main() -> None:
             except ValueError:
                 pass
 
-    loop = per_row(plain_loop, len(values))
-    kernel = per_row(lambda: decode_arrow(array, decoder, error_column=True), len(values))
-    roots = per_row(lambda: decode_arrow(array, decoder, error_column=True, root_cause=True), len(values))
+    loop = per_row(plain_loop, len(values), repeat=5)
+    kernel = per_row(lambda: decode_arrow(array, decoder, error_column=True), len(values), repeat=5)
+    roots = per_row(lambda: decode_arrow(array, decoder, error_column=True, root_cause=True), len(values),
+                    repeat=5)
     produced = output_bytes(decode_arrow(array, decoder, error_column=True), array)
     target = "meets" if kernel <= 0.15 * loop else "MISSES"
     root_target = "meets" if roots <= 1.10 * kernel else "MISSES"

@@ -78,6 +78,11 @@ def run_on_terminal(*args: str, env: dict[str, str]) -> str:
     process = subprocess.Popen([KESTRIX, *args], stdout=follower, stderr=follower, stdin=subprocess.DEVNULL,
                                env={k: v for k, v in {**os.environ, **env}.items() if v is not None})
     os.close(follower)
+    return screen_of(leader, process)
+
+
+def screen_of(leader: int, process: subprocess.Popen[bytes]) -> str:
+    """Everything the process wrote to its terminal until it closed it."""
     chunks = []
     while True:
         ready, _, _ = select.select([leader], [], [], 30)
@@ -146,19 +151,7 @@ def test_a_terminal_gets_a_prompt_and_human_answers() -> None:
     process = subprocess.Popen([KESTRIX], stdin=follower, stdout=follower, stderr=follower, env=env)
     os.close(follower)
     os.write(leader, PANIC.encode() + b"\n\n0xzz\n\x04")
-    chunks = []
-    while True:
-        ready, _, _ = select.select([leader], [], [], 30)
-        try:
-            chunk = os.read(leader, 4096) if ready else b""
-        except OSError:
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    process.wait(30)
-    os.close(leader)
-    screen = b"".join(chunks).decode()
+    screen = screen_of(leader, process)
     assert screen.count("kestrix: reading revert data") == 1
     assert "arithmetic overflow or underflow" in screen and "{" not in screen
     assert "line 3: hex decode: Invalid character 'z' at position 2" in screen

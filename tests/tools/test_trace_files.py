@@ -9,10 +9,9 @@ from typing import Any
 import kestrix_tools
 import pytest
 from hypothesis import given, settings, strategies as st
-from kestrix_tools import cli
 from kestrix_tools._trace import TraceError, Transaction, parse_json_deep
 
-from trace_data import BOTH_SHAPES, META, TRACES, call_trace, flat_trace
+from trace_data import BOTH_SHAPES, META, TRACES, call_trace, flat_trace, run
 
 # name -> (status, failing path as (type, outcome, failure), the cause's kind and message, caught frames)
 EXPECTED: dict[str, tuple[str, list[tuple[str, str, str]], tuple[str, str | None] | None, int]] = {
@@ -66,15 +65,6 @@ def test_failed_creates_in_flat_traces_that_the_caller_survived_are_caught() -> 
         caught = [f for f in explained.frames if f.outcome == "caught"]
         assert explained.status == "succeeded" and [(f.type, f.failure) for f in caught] == \
             [("create", "insufficient_balance")]
-
-
-def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
-    try:
-        status = cli.main(list(argv))
-    except SystemExit as stop:
-        status = int(stop.code or 0)
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def test_trace_command_draws_the_failing_path_and_the_cause(capsys: pytest.CaptureFixture[str]) -> None:

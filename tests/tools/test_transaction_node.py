@@ -15,11 +15,10 @@ from typing import Any
 
 import kestrix_tools
 import pytest
-from kestrix_tools import cli
 from kestrix_tools._rpc import MethodMissing, NodeError, RpcError, client_for
 from kestrix_tools.transaction import TransactionUnavailable
 
-from trace_data import BOTH_SHAPES, META, call_trace, flat_trace
+from trace_data import BOTH_SHAPES, META, call_trace, flat_trace, run
 
 Answer = tuple[int, bytes, dict[str, str]]
 SECRET = "k3y-SECRET-9f8e"
@@ -156,15 +155,6 @@ def test_a_replay_names_failures_that_are_not_reverts(node: Node) -> None:
     node.answer = chain_node("oog", "none")
     explained = kestrix_tools.explain_transaction(node.url, META["calltracer/oog.json"]["transaction"])
     assert [(f.outcome, f.failure) for f in explained.failing_path] == [("out_of_gas", "out_of_gas")]
-
-
-def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
-    try:
-        status = cli.main(list(argv))
-    except SystemExit as stop:
-        status = int(stop.code or 0)
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def test_tx_command_exit_statuses(node: Node, capsys: pytest.CaptureFixture[str],

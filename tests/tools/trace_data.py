@@ -26,3 +26,15 @@ def flat_trace(name: str) -> Any:
 
 #: Traces held in both shapes, so a node can answer either way for the same transaction.
 BOTH_SHAPES = ("revert_reason", "inner_throw_outer_revert", "inner_create_oog_outer_throw", "oog", "delegatecall")
+
+
+def run(capsys: Any, *argv: str) -> tuple[int, str, str]:
+    """The command in this process: its exit status, standard output and error."""
+    from kestrix_tools import cli
+
+    try:
+        status = cli.main(list(argv))
+    except SystemExit as stop:
+        status = int(stop.code or 0)
+    out, err = capsys.readouterr()
+    return status, out, err
