@@ -320,11 +320,7 @@ def _jsonl_blocks(path: Path, kind: FileKind, threads: bool) -> Iterator[Block]:
 
 def _line_counts(block: bytes | memoryview) -> tuple[int, int]:
     """The lines of ``block`` (each ended by a newline) and those holding more than JSON whitespace."""
-    try:
-        from kestrix_tools import _native
-    except ImportError:
-        _native = None  # type: ignore[assignment]
-    count = getattr(_native, "count_json_lines", None)
+    count = _native_function("count_json_lines")
     if count is not None:
         lines, blank = count(block)
         return int(lines), int(lines) - int(blank)
@@ -786,11 +782,7 @@ def csv_bytes(batch: Any, delimiter: str, *, header: bool) -> Any:
     times as Arrow casts them to text. The native writer takes text, integers, booleans and
     floats from their Arrow buffers, other columns as the text Arrow casts them to."""
     pa = pyarrow()
-    try:
-        from kestrix_tools import _native
-    except ImportError:
-        _native = None  # type: ignore[assignment]
-    write = getattr(_native, "write_csv", None)
+    write = _native_function("write_csv")
     if write is None:
         sink = pa.BufferOutputStream()
         writer = pa.csv.CSVWriter(sink, batch.schema, write_options=pa.csv.WriteOptions(
@@ -848,7 +840,7 @@ def jsonl_bytes(batch: Any) -> Any:
     pa = pyarrow()
     if batch.num_rows == 0:
         return pa.py_buffer(b"")
-    write = _native_writer()
+    write = _native_function("write_json_lines")
     if write is None:
         return _jsonl_bytes_arrow(batch)
     columns = [_native_column(pa, column) for column in batch.columns]
@@ -862,12 +854,13 @@ _INTEGERS = {(8, True): 6, (16, True): 7, (32, True): 8, (64, True): 9,
 _FLOAT32, _FLOAT64 = 14, 15
 
 
-def _native_writer() -> Any:
+def _native_function(name: str) -> Any:
+    """The native module's function ``name``, or None where the module or the function is missing."""
     try:
         from kestrix_tools import _native
     except ImportError:
         return None
-    return getattr(_native, "write_json_lines", None)
+    return getattr(_native, name, None)
 
 
 def _native_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
