@@ -560,15 +560,17 @@ class TableWriter:
     target in the final schema (one extra pass, only for files whose columns changed). JSON
     Lines has no fixed columns and is written as it comes."""
 
-    def __init__(self, path: Path, kind: FileKind) -> None:
+    def __init__(self, path: Path, kind: FileKind, *, threads: int = 1) -> None:
         self.path = path
         self.kind = kind
+        self.threads = threads  # for kestrix's own Parquet writer: columns encoded at once
         self.schema: Any = None
         self.segments: list[tuple[Path, Any]] = []  # (file, schema) of finished segments
         self.created: list[Path] = []  # every file opened, removed by abort
         self.target = path
         self.sink: Any = None
         self.writer: Any = None
+        self.stream: ParquetStream | None = None
         self.pending: list[Any] = []  # Parquet batches of the row group being gathered
         self.pending_rows = 0
         self.pending_bytes = 0
@@ -641,6 +643,9 @@ class TableWriter:
         if self.kind.format != "parquet":
             self._append(csv_bytes(batch, self._delimiter(), header=False))
             return
+        if self.stream is not None:
+            self.stream.write(batch)
+            return
         self.pending.append(batch)
         self.pending_rows += batch.num_rows
         self.pending_bytes += held_bytes(batch)
@@ -662,7 +667,9 @@ class TableWriter:
             # Min/max statistics of the long free-text result columns never prune a row group and
             # cost an eighth of the writing: kept for every other column.
             statistics = [name for name in schema.names if name not in UNSORTED_TEXT]
-            self.writer = pa.parquet.ParquetWriter(target, schema, write_statistics=statistics)
+            self.stream = ParquetStream.open(target, schema, statistics, self.threads)
+            if self.stream is None:
+                self.writer = pa.parquet.ParquetWriter(target, schema, write_statistics=statistics)
             return
         raw = pa.OSFile(str(target), "wb")
         self.sink = pa.CompressedOutputStream(raw, self.kind.codec) if self.kind.codec else raw
@@ -671,6 +678,9 @@ class TableWriter:
 
     def _close_open(self) -> None:
         self._flush()
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
         if self.writer is not None:
             self.writer.close()
         if self.sink is not None:
@@ -729,6 +739,9 @@ class TableWriter:
     def abort(self) -> None:
         """Closes what is open without finishing it and removes every file written."""
         self.pending = []
+        if self.stream is not None:
+            self.stream.abort()
+            self.stream = None
         for closer in (self.writer, self.sink):
             if closer is not None:
                 try:
@@ -738,6 +751,98 @@ class TableWriter:
         self.writer = self.sink = None
         for path in (*self.created, self.path):
             path.unlink(missing_ok=True)
+
+
+#: Parquet kinds of kestrix's own writer (ParquetKind in src/tools/parquet_writer.hpp).
+_PARQUET_BOOL, _PARQUET_FLOAT32, _PARQUET_FLOAT64, _PARQUET_TEXT, _PARQUET_BINARY = 0, 9, 10, 11, 12
+_PARQUET_INTEGERS = {(8, True): 1, (16, True): 2, (32, True): 3, (64, True): 4,
+                     (8, False): 5, (16, False): 6, (32, False): 7, (64, False): 8}
+
+
+class ParquetStream:
+    """A Parquet file written by kestrix's own writer: each batch is encoded as it comes, its
+    columns on ``threads`` threads, so a row group of a million rows holds only its encoded
+    pages in memory. It takes flat columns of booleans, integers, floats, text and binary (the
+    file reads back with the same Arrow schema, which it stores as Arrow's writer does);
+    ``open`` gives None for other columns, which Arrow's writer then writes."""
+
+    def __init__(self, handle: Any, sink: Any, write: Any, finish: Any) -> None:
+        self.handle, self.sink, self._write, self._finish = handle, sink, write, finish
+
+    @classmethod
+    def open(cls, target: Path, schema: Any, statistics: list[str], threads: int) -> ParquetStream | None:
+        make = _native_function("parquet_writer")
+        fields = _parquet_fields(schema, set(statistics))
+        if make is None or fields is None:
+            return None
+        import base64
+
+        pa = pyarrow()
+        metadata = [(key, value) for key, value in (schema.metadata or {}).items() if key != b"ARROW:schema"]
+        metadata.append((b"ARROW:schema", base64.b64encode(schema.serialize().to_pybytes())))
+        handle = make(fields, max(1, threads), ROW_GROUP_ROWS, ROW_GROUP_BYTES, _created_by(), metadata)
+        return cls(handle, pa.OSFile(str(target), "wb"), _native_function("parquet_write"),
+                   _native_function("parquet_finish"))
+
+    def write(self, batch: Any) -> None:
+        pa = pyarrow()
+        pieces = self._write(self.handle, batch.num_rows, batch.schema.names,
+                             [_parquet_layout(pa, column) for column in batch.columns])
+        for piece in pieces:
+            self.sink.write(piece)
+
+    def close(self) -> None:
+        for piece in self._finish(self.handle):
+            self.sink.write(piece)
+        self.sink.close()
+
+    def abort(self) -> None:
+        self.sink.close()
+
+
+def _created_by() -> str:
+    from importlib import metadata
+
+    try:
+        return f"kestrix-evm version {metadata.version('kestrix-evm')}"
+    except metadata.PackageNotFoundError:
+        return "kestrix-evm"
+
+
+def _parquet_fields(schema: Any, statistics: set[str]) -> list[tuple[str, int, bool, bool]] | None:
+    """(name, kind, nullable, statistics) of every column, or None when one is of a type
+    kestrix's writer does not take."""
+    pa = pyarrow()
+    fields = []
+    for field in schema:
+        kind = field.type
+        if pa.types.is_boolean(kind):
+            code = _PARQUET_BOOL
+        elif pa.types.is_integer(kind):
+            code = _PARQUET_INTEGERS[(kind.bit_width, pa.types.is_signed_integer(kind))]
+        elif kind in (pa.float32(), pa.float64()):
+            code = _PARQUET_FLOAT32 if kind == pa.float32() else _PARQUET_FLOAT64
+        elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
+            code = _PARQUET_TEXT
+        elif pa.types.is_binary(kind) or pa.types.is_large_binary(kind):
+            code = _PARQUET_BINARY
+        else:
+            return None
+        fields.append((field.name, code, field.nullable, field.name in statistics))
+    return fields or None
+
+
+def _parquet_layout(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
+    """(layout, offset, validity, values, data) of a column of a type ``_parquet_fields`` takes."""
+    kind = column.type
+    if pa.types.is_boolean(kind) or pa.types.is_integer(kind) or pa.types.is_floating(kind):
+        validity, values = column.buffers()
+        code = (_BOOL if pa.types.is_boolean(kind) else _FLOAT32 if kind == pa.float32()
+                else _FLOAT64 if kind == pa.float64() else _INTEGERS[(kind.bit_width, pa.types.is_signed_integer(kind))])
+        return (code, column.offset, validity, values, None)
+    validity, offsets, data = column.buffers()
+    large = pa.types.is_large_string(kind) or pa.types.is_large_binary(kind)
+    return (_LARGE_TEXT if large else _TEXT, column.offset, validity, offsets, data)
 
 
 def held_bytes(batch: Any) -> int:

@@ -235,7 +235,7 @@ def decode_file(
     except (pa.ArrowInvalid, OSError) as error:
         raise BulkError(f"{source}: {error}") from None
     partial = target.with_name(target.name + ".partial")
-    writer = TableWriter(partial, out_kind)
+    writer = TableWriter(partial, out_kind, threads=jobs)
     summary = BulkSummary()
     pool: ThreadPoolExecutor | None = None
     behind: ThreadPoolExecutor | None = None

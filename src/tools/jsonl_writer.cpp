@@ -437,36 +437,6 @@ void put_integer(Output& out, std::span<const std::uint8_t> values, std::int64_t
 }
 
 /// Whether the buffers of `column` hold `rows` values from its offset.
-[[nodiscard]] bool buffers_fit(const JsonColumn& column, std::int64_t rows) noexcept {
-    if (column.offset < 0 || column.offset > kMaxIndex) return false;
-    const auto end = static_cast<std::size_t>(column.offset + rows);
-    if (!column.validity.empty() && column.validity.size() < (end + 7) / 8) return false;
-    const JsonColumnKind kind = column.kind;
-    if (kind == JsonColumnKind::Null) return true;
-    if (kind == JsonColumnKind::Bool) return column.values.size() >= (end + 7) / 8;
-    if (has_offsets(kind)) return column.values.size() / (large_offsets(kind) ? 8 : 4) >= end + 1;
-    return column.values.size() / value_width(kind) >= end;
-}
-
-/// The byte range of text value `index`, or false when its offsets leave the data.
-[[nodiscard]] bool text_range(const JsonColumn& column, std::int64_t index, std::size_t& start,
-                              std::size_t& size) noexcept {
-    std::int64_t first = 0;
-    std::int64_t last = 0;
-    if (large_offsets(column.kind)) {
-        first = read_at<std::int64_t>(column.values, index);
-        last = read_at<std::int64_t>(column.values, index + 1);
-    } else {
-        first = read_at<std::int32_t>(column.values, index);
-        last = read_at<std::int32_t>(column.values, index + 1);
-    }
-    if (first < 0 || last < first || static_cast<std::uint64_t>(last) > column.data.size())
-        return false;
-    start = static_cast<std::size_t>(first);
-    size = static_cast<std::size_t>(last - first);
-    return true;
-}
-
 using Failure = JsonLinesFailure;
 
 [[nodiscard]] std::unexpected<Failure> fail(Failure::Kind kind, std::size_t column,
@@ -481,7 +451,7 @@ check_columns(std::int64_t rows, std::span<const JsonColumn> columns) noexcept {
     for (std::size_t i = 0; i < columns.size(); ++i) {
         if (static_cast<int>(columns[i].kind) >= kJsonColumnKinds)
             return fail(Failure::Kind::Buffers, i, "unknown column kind");
-        if (!buffers_fit(columns[i], rows))
+        if (!column_fits(columns[i], rows))
             return fail(Failure::Kind::Buffers, i, "buffers too short for the rows");
     }
     return {};
@@ -606,6 +576,36 @@ template <Format format>
 }
 
 } // namespace
+
+bool column_fits(const JsonColumn& column, std::int64_t rows) noexcept {
+    if (column.offset < 0 || column.offset > kMaxIndex) return false;
+    const auto end = static_cast<std::size_t>(column.offset + rows);
+    if (!column.validity.empty() && column.validity.size() < (end + 7) / 8) return false;
+    const JsonColumnKind kind = column.kind;
+    if (kind == JsonColumnKind::Null) return true;
+    if (kind == JsonColumnKind::Bool) return column.values.size() >= (end + 7) / 8;
+    if (has_offsets(kind)) return column.values.size() / (large_offsets(kind) ? 8 : 4) >= end + 1;
+    return column.values.size() / value_width(kind) >= end;
+}
+
+/// The byte range of text value `index`, or false when its offsets leave the data.
+bool text_range(const JsonColumn& column, std::int64_t index, std::size_t& start,
+                std::size_t& size) noexcept {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    if (large_offsets(column.kind)) {
+        first = read_at<std::int64_t>(column.values, index);
+        last = read_at<std::int64_t>(column.values, index + 1);
+    } else {
+        first = read_at<std::int32_t>(column.values, index);
+        last = read_at<std::int32_t>(column.values, index + 1);
+    }
+    if (first < 0 || last < first || static_cast<std::uint64_t>(last) > column.data.size())
+        return false;
+    start = static_cast<std::size_t>(first);
+    size = static_cast<std::size_t>(last - first);
+    return true;
+}
 
 void recycle_text(char* data, std::size_t capacity) noexcept {
     recycled.give(data, capacity);

@@ -48,6 +48,15 @@ struct JsonColumn {
     std::span<const std::uint8_t> data;     ///< the text bytes (text kinds)
 };
 
+/// Whether the buffers of `column` hold its values [offset, offset + rows) (text: the offsets;
+/// each offset is checked against the data when read, by text_range).
+[[nodiscard]] bool column_fits(const JsonColumn& column, std::int64_t rows) noexcept;
+
+/// The byte range of text value `index` of a text kind whose buffers fit, or false when its
+/// offsets leave the data.
+[[nodiscard]] bool text_range(const JsonColumn& column, std::int64_t index, std::size_t& start,
+                              std::size_t& size) noexcept;
+
 /// Gives back the memory of a written text (`capacity` bytes from malloc): kept for the next
 /// text while few are kept, else freed. Memory written for the first time costs a page fault
 /// per 4 KiB, as much as writing the text itself.

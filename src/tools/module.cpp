@@ -10,6 +10,7 @@
 #include "tools/json_nesting.hpp"
 #include "tools/jsonl_lines.hpp"
 #include "tools/jsonl_writer_call.hpp"
+#include "tools/parquet_writer_call.hpp"
 #include "tools/revert_chain_type.hpp"
 
 #include <Python.h>
@@ -80,6 +81,16 @@ PyMethodDef module_methods[] = {
      "write_csv(rows, names, columns, delimiter, header, /)\n--\n\nThe CSV text of a record "
      "batch given as its columns' Arrow buffers, as Arrow's CSV writer writes it, as a read-only "
      "buffer; kestrix_tools._arrow_io.csv_bytes is the way to call it."},
+    {"parquet_writer", python::as_method(parquet_writer_call), METH_FASTCALL,
+     "parquet_writer(fields, threads, row_group_rows, row_group_bytes, created_by, metadata, /)"
+     "\n--\n\nA streaming Parquet writer (a capsule) for flat columns; kestrix_tools._arrow_io."
+     "ParquetStream is the way to use it."},
+    {"parquet_write", python::as_method(parquet_write_call), METH_FASTCALL,
+     "parquet_write(writer, rows, names, columns, /)\n--\n\nEncodes a record batch given as "
+     "its columns' Arrow buffers; returns the buffers of the file finished so far, to be "
+     "written in order."},
+    {"parquet_finish", python::as_method(parquet_finish_call), METH_FASTCALL,
+     "parquet_finish(writer, /)\n--\n\nThe buffers of the file's last row group and footer."},
     {nullptr, nullptr, 0, nullptr},
 };
 

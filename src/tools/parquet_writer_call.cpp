@@ -1,0 +1,182 @@
+#include "tools/parquet_writer_call.hpp"
+
+#include "python/internal_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/raise_error.hpp"
+#include "tools/column_arguments.hpp"
+#include "tools/parquet_writer.hpp"
+#include "tools/python_buffers.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrix::tools {
+
+namespace {
+
+using python::PyRef;
+
+constexpr const char* kCapsuleName = "kestrix_tools._native.ParquetWriter";
+
+void free_writer(PyObject* capsule) noexcept {
+    delete static_cast<ParquetWriter*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+/// The writer inside `capsule`, or nullptr with an exception pending.
+ParquetWriter* writer_of(PyObject* capsule) noexcept {
+    return static_cast<ParquetWriter*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+/// A str argument as UTF-8 (or a bytes one as it is), or nullopt with an exception pending.
+std::optional<std::string> text_of(PyObject* object) {
+    if (PyBytes_Check(object))
+        return std::string(PyBytes_AS_STRING(object),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) return std::nullopt;
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+/// The exception of a failure, naming the column where there is one.
+PyObject* raise_failure(const ParquetFailure& failure, PyObject* names) noexcept {
+    switch (failure.kind) {
+    case ParquetFailure::Kind::Memory:
+        return PyErr_NoMemory();
+    case ParquetFailure::Kind::Misuse:
+        return python::raise_error(PyExc_RuntimeError, failure.text);
+    case ParquetFailure::Kind::Buffers:
+        break;
+    }
+    if (names == nullptr || failure.column >= static_cast<std::size_t>(PyTuple_GET_SIZE(names)))
+        return python::raise_error(PyExc_ValueError, failure.text);
+    return PyErr_Format(PyExc_ValueError, "column %R: %.200s",
+                        PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(failure.column)),
+                        std::string(failure.text).c_str());
+}
+
+/// The pieces as a list of read-only buffers over their own memory.
+PyObject* list_of(ParquetPieces pieces) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        auto owner = std::make_shared<const std::vector<std::uint8_t>>(std::move(pieces[i]));
+        PyObject* buffer = owned_buffer(owner, owner->data(), owner->size());
+        if (buffer == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), buffer);
+    }
+    return list.release();
+}
+
+PyObject* parquet_writer_body(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "parquet_writer() takes exactly 6 arguments");
+        return nullptr;
+    }
+    PyRef fields(PySequence_Tuple(args[0]));
+    if (!fields) return nullptr;
+    std::vector<ParquetField> parsed;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(fields.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
+            PyErr_SetString(PyExc_TypeError, "a field is (name, kind, nullable, statistics)");
+            return nullptr;
+        }
+        auto name = text_of(PyTuple_GET_ITEM(item, 0));
+        if (!name) return nullptr;
+        const long kind = PyLong_AsLong(PyTuple_GET_ITEM(item, 1));
+        if (kind == -1 && PyErr_Occurred()) return nullptr;
+        if (kind < 0 || kind >= kParquetKinds) {
+            PyErr_SetString(PyExc_ValueError, "unknown column kind");
+            return nullptr;
+        }
+        const int nullable = PyObject_IsTrue(PyTuple_GET_ITEM(item, 2));
+        const int statistics = PyObject_IsTrue(PyTuple_GET_ITEM(item, 3));
+        if (nullable < 0 || statistics < 0) return nullptr;
+        parsed.push_back(
+            {std::move(*name), static_cast<ParquetKind>(kind), nullable != 0, statistics != 0});
+    }
+    ParquetOptions options;
+    const long threads = PyLong_AsLong(args[1]);
+    options.row_group_rows = PyLong_AsLongLong(args[2]);
+    const Py_ssize_t group_bytes = PyLong_AsSsize_t(args[3]);
+    if (PyErr_Occurred()) return nullptr;
+    if (threads < 1 || threads > 256 || group_bytes < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be 1 to 256 and row_group_bytes positive");
+        return nullptr;
+    }
+    options.threads = static_cast<unsigned>(threads);
+    options.row_group_bytes = static_cast<std::size_t>(group_bytes);
+    auto created_by = text_of(args[4]);
+    if (!created_by) return nullptr;
+    options.created_by = std::move(*created_by);
+    PyRef metadata(PySequence_Tuple(args[5]));
+    if (!metadata) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(metadata.get()); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(metadata.get(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_SetString(PyExc_TypeError, "metadata is a sequence of (key, value) pairs");
+            return nullptr;
+        }
+        auto key = text_of(PyTuple_GET_ITEM(pair, 0));
+        if (!key) return nullptr;
+        auto value = text_of(PyTuple_GET_ITEM(pair, 1));
+        if (!value) return nullptr;
+        options.metadata.emplace_back(std::move(*key), std::move(*value));
+    }
+    auto writer = ParquetWriter::open(std::move(parsed), std::move(options));
+    if (!writer) return raise_failure(writer.error(), nullptr);
+    auto owned = std::make_unique<ParquetWriter>(std::move(*writer));
+    PyObject* capsule = PyCapsule_New(owned.get(), kCapsuleName, free_writer);
+    if (capsule != nullptr) owned.release();
+    return capsule;
+}
+
+PyObject* parquet_write_body(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "parquet_write() takes exactly 4 arguments");
+        return nullptr;
+    }
+    ParquetWriter* writer = writer_of(args[0]);
+    if (writer == nullptr) return nullptr;
+    ParsedColumns parsed;
+    if (!parse_columns("parquet_write", args + 1, parsed)) return nullptr;
+    ParquetPieces pieces;
+    std::optional<std::expected<void, ParquetFailure>> written;
+    Py_BEGIN_ALLOW_THREADS written.emplace(writer->write(parsed.rows, parsed.columns, pieces));
+    Py_END_ALLOW_THREADS if (!*written) return raise_failure(written->error(), parsed.names.get());
+    return list_of(std::move(pieces));
+}
+
+PyObject* parquet_finish_body(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "parquet_finish() takes exactly 1 argument");
+        return nullptr;
+    }
+    ParquetWriter* writer = writer_of(args[0]);
+    if (writer == nullptr) return nullptr;
+    ParquetPieces pieces;
+    std::optional<std::expected<void, ParquetFailure>> finished;
+    Py_BEGIN_ALLOW_THREADS finished.emplace(writer->finish(pieces));
+    Py_END_ALLOW_THREADS if (!*finished) return raise_failure(finished->error(), nullptr);
+    return list_of(std::move(pieces));
+}
+
+} // namespace
+
+PyObject* parquet_writer_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::guard_entry([&]() -> PyObject* { return parquet_writer_body(args, nargs); });
+}
+
+PyObject* parquet_write_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::guard_entry([&]() -> PyObject* { return parquet_write_body(args, nargs); });
+}
+
+PyObject* parquet_finish_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::guard_entry([&]() -> PyObject* { return parquet_finish_body(args, nargs); });
+}
+
+} // namespace kestrix::tools
