@@ -11,6 +11,7 @@
 #include "tools/jsonl_lines.hpp"
 #include "tools/jsonl_writer_call.hpp"
 #include "tools/revert_chain_type.hpp"
+#include "tools/snappy_compress_call.hpp"
 
 #include <Python.h>
 
@@ -80,6 +81,9 @@ PyMethodDef module_methods[] = {
      "write_csv(rows, names, columns, delimiter, header, /)\n--\n\nThe CSV text of a record "
      "batch given as its columns' Arrow buffers, as Arrow's CSV writer writes it, as a read-only "
      "buffer; kestrix_tools._arrow_io.csv_bytes is the way to call it."},
+    {"_snappy_compress", python::as_method(snappy_compress_call), METH_FASTCALL,
+     "_snappy_compress(data, /)\n--\n\nThe raw Snappy compression of data (bytes-like) as "
+     "bytes; for tests."},
     {nullptr, nullptr, 0, nullptr},
 };
 
