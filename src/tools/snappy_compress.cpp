@@ -102,9 +102,11 @@ std::uint8_t* put_copy(std::uint8_t* op, std::size_t offset, std::size_t length)
 std::size_t match_length(const std::uint8_t* a, const std::uint8_t* b,
                          const std::uint8_t* end) noexcept {
     const std::uint8_t* const start = b;
-    while (b + 8 <= end) {
+    while (end - b >= 8) {
         const std::uint64_t diff = load64(a) ^ load64(b);
-        if (diff != 0) return static_cast<std::size_t>(b - start) + (std::countr_zero(diff) >> 3);
+        if (diff != 0)
+            return static_cast<std::size_t>(b - start) +
+                   static_cast<std::size_t>(std::countr_zero(diff) >> 3);
         a += 8;
         b += 8;
     }
@@ -140,8 +142,10 @@ std::uint8_t* compress_block(const std::uint8_t* const base, std::size_t size, s
             do {
                 ip = next_ip;
                 const std::uint32_t hash = next_hash;
-                next_ip = ip + (skip++ >> 5);
-                if (next_ip > ip_limit) goto remainder;
+                const std::uint32_t step = skip++ >> 5;
+                // Compared as a distance: a pointer past the block's end may not even be formed.
+                if (ip_limit - ip < step) goto remainder;
+                next_ip = ip + step;
                 next_hash = hash_of(load32(next_ip), shift);
                 candidate = base + table[hash];
                 table[hash] = static_cast<std::uint16_t>(ip - base);
