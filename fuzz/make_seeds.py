@@ -180,6 +180,14 @@ def unwrap_seeds() -> list[bytes]:
     return [*seeds, inner]
 
 
+def snappy_seeds() -> list[bytes]:
+    # Revert data as the bulk writers store it: hex text, one payload a line (past one 64 KiB
+    # block when repeated), and the raw bytes.
+    payloads = revert_payloads()
+    lines = b"".join(b"0x" + payload.hex().encode() + b"\n" for payload in payloads)
+    return [lines, lines * 8, b"".join(payloads), b"\0" * 300, bytes(range(256)) * 2]
+
+
 if __name__ == "__main__":
     write("unwrap", unwrap_seeds())
     write("pipeline", revert_payloads())
@@ -190,3 +198,4 @@ if __name__ == "__main__":
     write("utf8_text", text_seeds())
     write("user_registry", user_registry_seeds())
     write("definitions_reader", definitions_reader_seeds())
+    write("snappy", snappy_seeds())

@@ -12,6 +12,7 @@
 #include "tools/jsonl_writer_call.hpp"
 #include "tools/parquet_writer_call.hpp"
 #include "tools/revert_chain_type.hpp"
+#include "tools/snappy_compress_call.hpp"
 
 #include <Python.h>
 
@@ -91,6 +92,9 @@ PyMethodDef module_methods[] = {
      "written in order."},
     {"parquet_finish", python::as_method(parquet_finish_call), METH_FASTCALL,
      "parquet_finish(writer, /)\n--\n\nThe buffers of the file's last row group and footer."},
+    {"_snappy_compress", python::as_method(snappy_compress_call), METH_FASTCALL,
+     "_snappy_compress(data, /)\n--\n\nThe raw Snappy compression of data (bytes-like) as "
+     "bytes; for tests."},
     {nullptr, nullptr, 0, nullptr},
 };
 
