@@ -17,6 +17,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 namespace kestrix::tools {
 
@@ -184,6 +185,22 @@ constexpr std::uint64_t kSeed2 = 0x8ebc6af09c88c6e3ULL;
     return fold(a ^ kSeed1, fold(b ^ kSeed2, state));
 }
 
+/// Whether two byte strings of `size` bytes are equal: short ones without a call to memcmp.
+[[nodiscard]] bool same_bytes(const std::uint8_t* a, const std::uint8_t* b,
+                              std::size_t size) noexcept {
+    if (size >= 8) {
+        for (std::size_t at = 0; at + 8 < size; at += 8)
+            if (load<std::uint64_t>(a + at) != load<std::uint64_t>(b + at)) return false;
+        return load<std::uint64_t>(a + size - 8) == load<std::uint64_t>(b + size - 8);
+    }
+    if (size >= 4)
+        return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+               load<std::uint32_t>(a + size - 4) == load<std::uint32_t>(b + size - 4);
+    for (std::size_t at = 0; at < size; ++at)
+        if (a[at] != b[at]) return false;
+    return true;
+}
+
 [[nodiscard]] std::uint64_t hash_word(std::uint64_t value) noexcept {
     return fold(value ^ kSeed1, kSeed2);
 }
@@ -230,9 +247,9 @@ private:
     [[nodiscard]] bool equals(std::uint32_t index, const std::uint8_t* data,
                               std::size_t size) const noexcept {
         const std::uint8_t* stored = plain_.data() + starts_[index];
-        if (width_ != 0) return std::memcmp(stored, data, width_) == 0;
-        return load<std::uint32_t>(stored - 4) == size &&
-               (size == 0 || std::memcmp(stored, data, size) == 0);
+        if (width_ == 8) return load<std::uint64_t>(stored) == load<std::uint64_t>(data);
+        if (width_ == 4) return load<std::uint32_t>(stored) == load<std::uint32_t>(data);
+        return load<std::uint32_t>(stored - 4) == size && same_bytes(stored, data, size);
     }
 
     void grow() {
@@ -356,8 +373,49 @@ struct ChunkSummary {
 /// A finished column chunk: its summary and its bytes (dictionary page, then data pages).
 struct FinishedChunk {
     ChunkSummary summary;
-    std::vector<std::uint8_t> dictionary;
-    std::vector<std::uint8_t> pages;
+    ParquetPieces pieces;
+};
+
+/// Bytes gathered in blocks of a quarter mebibyte or more: no block is ever copied to grow, and the
+/// finished blocks are what the file is written from.
+class BlockList {
+public:
+    /// Room for `size` more bytes at the end of the last block.
+    std::vector<std::uint8_t>& room_for(std::size_t size) {
+        if (blocks_.empty() || blocks_.back()->size() + size > blocks_.back()->capacity()) {
+            auto block = std::make_shared<std::vector<std::uint8_t>>();
+            block->reserve(std::max(kBlockBytes, size));
+            blocks_.push_back(std::move(block));
+        }
+        return *blocks_.back();
+    }
+    [[nodiscard]] std::size_t size() const noexcept {
+        std::size_t total = 0;
+        for (const auto& block : blocks_)
+            total += block->size();
+        return total;
+    }
+    /// An independent copy (the blocks of a column that stops repeating another).
+    [[nodiscard]] BlockList copy() const {
+        BlockList copied;
+        for (const auto& block : blocks_) {
+            auto own = std::make_shared<std::vector<std::uint8_t>>();
+            own->reserve(block->capacity());
+            own->assign(block->begin(), block->end());
+            copied.blocks_.push_back(std::move(own));
+        }
+        return copied;
+    }
+    /// Hands the blocks out as pieces of the file.
+    void move_into(ParquetPieces& pieces) {
+        for (auto& block : blocks_)
+            pieces.push_back(std::move(block));
+        blocks_.clear();
+    }
+
+private:
+    static constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+    std::vector<std::shared_ptr<std::vector<std::uint8_t>>> blocks_;
 };
 
 /// Encodes one column's values into the pages of the current column chunk.
@@ -383,6 +441,22 @@ public:
         return {};
     }
 
+    /// Takes over the chunk written so far by `other`, a column of the same kind whose values
+    /// this one has repeated until now.
+    void copy_chunk_from(const ColumnChunkWriter& other) {
+        dictionary_ = other.dictionary_;
+        bounds_ = other.bounds_;
+        indexing_ = other.indexing_;
+        page_values_ = other.page_values_;
+        page_nulls_ = other.page_nulls_;
+        levels_ = other.levels_;
+        indices_ = other.indices_;
+        plain_ = other.plain_;
+        bits_ = other.bits_;
+        pages_ = other.pages_.copy();
+        summary_ = other.summary_;
+    }
+
     /// Encoded bytes held for the chunk (pages and the dictionary).
     [[nodiscard]] std::size_t held_bytes() const noexcept {
         return pages_.size() + dictionary_.plain().size() + plain_.size() + indices_.size();
@@ -392,20 +466,24 @@ public:
     [[nodiscard]] FinishedChunk finish() {
         flush_page();
         FinishedChunk chunk;
+        auto dictionary = std::make_shared<std::vector<std::uint8_t>>();
         if (summary_.indexed_pages > 0) {
             page_body_.assign(dictionary_.plain().begin(), dictionary_.plain().end());
             const auto entries = static_cast<std::int32_t>(dictionary_.count());
-            const std::size_t header =
-                put_page(chunk.dictionary, kDictionaryPage, [&](ThriftWriter& thrift) {
+            const std::size_t header = put_page(
+                kDictionaryPage,
+                [&](ThriftWriter& thrift) {
                     thrift.begin_struct(7);
                     thrift.field_i32(1, entries);
                     thrift.field_i32(2, kPlain);
                     thrift.end_struct();
-                });
-            summary_.dictionary_page = static_cast<std::int64_t>(chunk.dictionary.size());
+                },
+                [&](std::size_t) -> std::vector<std::uint8_t>& { return *dictionary; });
+            summary_.dictionary_page = static_cast<std::int64_t>(dictionary->size());
             summary_.dictionary_pages = 1;
             summary_.uncompressed += static_cast<std::int64_t>(header + page_body_.size());
-            summary_.compressed += static_cast<std::int64_t>(chunk.dictionary.size());
+            summary_.compressed += static_cast<std::int64_t>(dictionary->size());
+            chunk.pieces.push_back(std::move(dictionary));
         }
         if (field_.statistics && bounds_.seen()) {
             auto min = bounds_.min();
@@ -414,9 +492,8 @@ public:
                 summary_.bounds.emplace(std::move(min), std::move(max));
         }
         chunk.summary = std::move(summary_);
-        chunk.pages = std::move(pages_);
+        pages_.move_into(chunk.pieces);
         summary_ = {};
-        pages_ = {};
         dictionary_.clear();
         bounds_.clear();
         indexing_ = use_dictionary_;
@@ -424,98 +501,140 @@ public:
     }
 
 private:
-    [[nodiscard]] bool is_null(const JsonColumn& column, std::int64_t index) const noexcept {
-        return !column.validity.empty() && !bit_at(column.validity, index);
-    }
-
-    /// The value at `index` as stored: widened integers, float bits (into `scratch`), or the
-    /// bytes of a byte array (false when its offsets leave the data).
-    [[nodiscard]] bool stored_value(const JsonColumn& column, std::int64_t index,
-                                    std::array<std::uint8_t, 8>& scratch, const std::uint8_t*& data,
-                                    std::size_t& size) const noexcept {
-        const std::uint8_t* values = column.values.data();
-        const auto at = static_cast<std::size_t>(index);
+    /// Encodes values [first, first + count) of the column: levels, then each present value.
+    [[nodiscard]] std::expected<void, std::string_view>
+    append_some(const JsonColumn& column, std::int64_t first, std::int64_t count) {
         switch (field_.kind) {
         case ParquetKind::Bool:
-            scratch[0] = bit_at(column.values, index) ? 1 : 0;
-            data = scratch.data();
-            size = 1;
-            return true;
+            return append_values(column, first, count, [&](std::int64_t index, Word& value) {
+                value = bit_at(column.values, index) ? 1 : 0;
+                return true;
+            });
         case ParquetKind::Int8:
-            widen<std::int32_t>(static_cast<std::int8_t>(values[at]), scratch);
-            break;
+            return append_fixed<std::int8_t, std::int32_t>(column, first, count);
         case ParquetKind::Int16:
-            widen<std::int32_t>(load<std::int16_t>(values + at * 2), scratch);
-            break;
-        case ParquetKind::UInt8:
-            widen<std::uint32_t>(values[at], scratch);
-            break;
-        case ParquetKind::UInt16:
-            widen<std::uint32_t>(load<std::uint16_t>(values + at * 2), scratch);
-            break;
+            return append_fixed<std::int16_t, std::int32_t>(column, first, count);
         case ParquetKind::Int32:
+            return append_fixed<std::int32_t, std::int32_t>(column, first, count);
+        case ParquetKind::UInt8:
+            return append_fixed<std::uint8_t, std::uint32_t>(column, first, count);
+        case ParquetKind::UInt16:
+            return append_fixed<std::uint16_t, std::uint32_t>(column, first, count);
         case ParquetKind::UInt32:
         case ParquetKind::Float32:
-            std::memcpy(scratch.data(), values + at * 4, 4);
-            break;
+            return append_fixed<std::uint32_t, std::uint32_t>(column, first, count);
         case ParquetKind::Int64:
         case ParquetKind::UInt64:
         case ParquetKind::Float64:
-            std::memcpy(scratch.data(), values + at * 8, 8);
-            break;
+            return append_fixed<std::uint64_t, std::uint64_t>(column, first, count);
         case ParquetKind::Text:
-        case ParquetKind::Binary: {
-            std::size_t start = 0;
-            if (!text_range(column, index, start, size)) return false;
-            data = column.data.data() + start;
-            return true;
+        case ParquetKind::Binary:
+            if (column.kind == JsonColumnKind::LargeText)
+                return append_bytes<std::int64_t>(column, first, count);
+            return append_bytes<std::int32_t>(column, first, count);
         }
-        }
-        data = scratch.data();
-        size = width_;
-        return true;
+        return {};
     }
 
-    template <typename Wide, typename Narrow>
-    static void widen(Narrow value, std::array<std::uint8_t, 8>& scratch) noexcept {
-        const Wide wide = value;
-        std::memcpy(scratch.data(), &wide, sizeof wide);
-    }
+    /// A fixed-width value as stored: integers widened to the stored width, float bits.
+    using Word = std::uint64_t;
 
+    template <typename Narrow, typename Stored>
     [[nodiscard]] std::expected<void, std::string_view>
-    append_some(const JsonColumn& column, std::int64_t first, std::int64_t count) {
-        std::array<std::uint8_t, 8> scratch{};
-        for (std::int64_t index = first; index < first + count; ++index) {
-            ++page_values_;
-            ++summary_.values;
-            if (is_null(column, index)) {
-                if (!field_.nullable) return std::unexpected("a null in a column that takes none");
-                levels_.push_back(0);
-                ++summary_.nulls;
-                continue;
-            }
-            if (field_.nullable) levels_.push_back(1);
-            const std::uint8_t* data = nullptr;
-            std::size_t size = 0;
-            if (!stored_value(column, index, scratch, data, size))
-                return std::unexpected("an offset points outside the data");
-            if (indexing_) {
-                const std::uint64_t hash = width_ == 8   ? hash_word(load<std::uint64_t>(data))
-                                           : width_ == 4 ? hash_word(load<std::uint32_t>(data))
-                                                         : hash_bytes(data, size);
-                const auto [entry, fresh] = dictionary_.insert(data, size, hash);
-                indices_.push_back(entry);
-                if (fresh && field_.statistics) bounds_.take(data, size);
-                continue;
-            }
-            if (field_.kind == ParquetKind::Bool) {
-                bits_.push_back(data[0]);
-            } else {
-                if (width_ == 0) put_u32(plain_, static_cast<std::uint32_t>(size));
-                plain_.insert(plain_.end(), data, data + size);
-            }
-            if (field_.statistics) bounds_.take(data, size);
+    append_fixed(const JsonColumn& column, std::int64_t first, std::int64_t count) {
+        const std::uint8_t* values = column.values.data();
+        return append_values(column, first, count, [&](std::int64_t index, Word& value) {
+            const Stored stored =
+                load<Narrow>(values + static_cast<std::size_t>(index) * sizeof(Narrow));
+            value = static_cast<std::make_unsigned_t<Stored>>(stored);
+            return true;
+        });
+    }
+
+    template <typename Offset>
+    [[nodiscard]] std::expected<void, std::string_view>
+    append_bytes(const JsonColumn& column, std::int64_t first, std::int64_t count) {
+        const std::uint8_t* offsets = column.values.data();
+        const std::uint8_t* text = column.data.data();
+        const auto limit = static_cast<std::uint64_t>(column.data.size());
+        return append_values(column, first, count, [&](std::int64_t index, Bytes& value) {
+            const Offset start =
+                load<Offset>(offsets + static_cast<std::size_t>(index) * sizeof(Offset));
+            const Offset end =
+                load<Offset>(offsets + static_cast<std::size_t>(index + 1) * sizeof(Offset));
+            if (start < 0 || end < start || static_cast<std::uint64_t>(end) > limit) return false;
+            value = {text + start, static_cast<std::size_t>(end - start)};
+            return true;
+        });
+    }
+
+    using Bytes = std::span<const std::uint8_t>;
+
+    /// The loop over values, `read` giving each present value (false: offsets out of range).
+    template <typename Read>
+    [[nodiscard]] std::expected<void, std::string_view>
+    append_values(const JsonColumn& column, std::int64_t first, std::int64_t count, Read read) {
+        using Value =
+            std::conditional_t<std::is_invocable_v<Read, std::int64_t, Word&>, Word, Bytes>;
+        const auto n = static_cast<std::size_t>(count);
+        const bool validity = !column.validity.empty();
+        std::uint8_t* levels = nullptr;
+        if (field_.nullable) {
+            levels_.resize(levels_.size() + n);
+            levels = levels_.data() + levels_.size() - n;
         }
+        const std::size_t before = indices_.size();
+        if (indexing_) indices_.resize(before + n);
+        std::uint32_t* indices = indices_.data() + before;
+        std::size_t indexed = 0;
+        std::int64_t nulls = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto index = first + static_cast<std::int64_t>(i);
+            const bool present = !validity || bit_at(column.validity, index);
+            if (levels != nullptr) levels[i] = present ? 1 : 0;
+            if (!present) {
+                ++nulls;
+                continue;
+            }
+            Value value{};
+            if (!read(index, value)) return std::unexpected("an offset points outside the data");
+            if constexpr (std::is_same_v<Value, Word>) {
+                if (field_.kind == ParquetKind::Bool) {
+                    bits_.push_back(static_cast<std::uint8_t>(value));
+                    if (field_.statistics) bounds_.take(bits_.data() + bits_.size() - 1, 1);
+                    continue;
+                }
+                std::uint8_t stored[8];
+                std::memcpy(stored, &value, sizeof stored);
+                if (indexing_) {
+                    const auto [entry, fresh] =
+                        dictionary_.insert(stored, width_, hash_word(value));
+                    indices[indexed++] = entry;
+                    if (fresh && field_.statistics) bounds_.take(stored, width_);
+                } else {
+                    plain_.insert(plain_.end(), stored, stored + width_);
+                    if (field_.statistics) bounds_.take(stored, width_);
+                }
+            } else {
+                if (indexing_) {
+                    const auto [entry, fresh] = dictionary_.insert(
+                        value.data(), value.size(), hash_bytes(value.data(), value.size()));
+                    indices[indexed++] = entry;
+                    if (fresh && field_.statistics) bounds_.take(value.data(), value.size());
+                } else {
+                    put_u32(plain_, static_cast<std::uint32_t>(value.size()));
+                    plain_.insert(plain_.end(), value.begin(), value.end());
+                    if (field_.statistics) bounds_.take(value.data(), value.size());
+                }
+            }
+        }
+        if (nulls > 0 && !field_.nullable)
+            return std::unexpected("a null in a column that takes none");
+        if (indexing_) indices_.resize(before + indexed);
+        page_values_ += count;
+        summary_.values += count;
+        summary_.nulls += nulls;
+        page_nulls_ += nulls;
         return {};
     }
 
@@ -537,9 +656,9 @@ private:
             flush_page();
     }
 
-    /// Compresses page_body_ and appends header and body to `out`; the header's size.
-    std::size_t put_page(std::vector<std::uint8_t>& out, int type,
-                         core::FunctionRef<void(ThriftWriter&)> specific) {
+    /// Compresses page_body_ and appends the page (header and body) to `out`; the header's size.
+    std::size_t put_page(int type, core::FunctionRef<void(ThriftWriter&)> specific,
+                         core::FunctionRef<std::vector<std::uint8_t>&(std::size_t)> out) {
         const std::uint8_t* body = page_body_.data();
         std::size_t body_size = page_body_.size();
         if (codec_ == kSnappy) {
@@ -547,16 +666,17 @@ private:
             body_size = snappy_compress(page_body_, compressed_.data());
             body = compressed_.data();
         }
-        const std::size_t start = out.size();
-        ThriftWriter thrift(out);
+        header_.clear();
+        ThriftWriter thrift(header_);
         thrift.field_i32(1, type);
         thrift.field_i32(2, static_cast<std::int32_t>(page_body_.size()));
         thrift.field_i32(3, static_cast<std::int32_t>(body_size));
         specific(thrift);
         thrift.end();
-        const std::size_t header = out.size() - start;
-        out.insert(out.end(), body, body + body_size);
-        return header;
+        std::vector<std::uint8_t>& target = out(header_.size() + body_size);
+        target.insert(target.end(), header_.begin(), header_.end());
+        target.insert(target.end(), body, body + body_size);
+        return header_.size();
     }
 
     void flush_page() {
@@ -564,7 +684,12 @@ private:
         page_body_.clear();
         if (field_.nullable) {
             page_body_.resize(4);
-            rle_hybrid_encode(levels_.data(), levels_.size(), 1, page_body_);
+            if (page_nulls_ == 0 || page_nulls_ == page_values_) {
+                // One run: the usual page of a column without nulls, or of nulls only.
+                rle_hybrid_run(levels_.size(), page_nulls_ == 0 ? 1 : 0, 1, page_body_);
+            } else {
+                rle_hybrid_encode(levels_.data(), levels_.size(), 1, page_body_);
+            }
             const auto length = static_cast<std::uint32_t>(page_body_.size() - 4);
             std::memcpy(page_body_.data(), &length, 4);
         }
@@ -583,19 +708,26 @@ private:
             page_body_.insert(page_body_.end(), plain_.begin(), plain_.end());
         }
         const auto values = static_cast<std::int32_t>(page_values_);
-        const std::size_t before = pages_.size();
-        const std::size_t header = put_page(pages_, kDataPage, [&](ThriftWriter& thrift) {
-            thrift.begin_struct(5);
-            thrift.field_i32(1, values);
-            thrift.field_i32(2, encoding);
-            thrift.field_i32(3, kRle);
-            thrift.field_i32(4, kRle);
-            thrift.end_struct();
-        });
+        std::size_t written = 0;
+        const std::size_t header = put_page(
+            kDataPage,
+            [&](ThriftWriter& thrift) {
+                thrift.begin_struct(5);
+                thrift.field_i32(1, values);
+                thrift.field_i32(2, encoding);
+                thrift.field_i32(3, kRle);
+                thrift.field_i32(4, kRle);
+                thrift.end_struct();
+            },
+            [&](std::size_t size) -> std::vector<std::uint8_t>& {
+                written = size;
+                return pages_.room_for(size);
+            });
         summary_.uncompressed += static_cast<std::int64_t>(header + page_body_.size());
-        summary_.compressed += static_cast<std::int64_t>(pages_.size() - before);
+        summary_.compressed += static_cast<std::int64_t>(written);
         ++(encoding == kRleDictionary ? summary_.indexed_pages : summary_.plain_pages);
         page_values_ = 0;
+        page_nulls_ = 0;
         levels_.clear();
         indices_.clear();
         plain_.clear();
@@ -613,6 +745,7 @@ private:
 
     // The page being gathered.
     std::int64_t page_values_ = 0;
+    std::int64_t page_nulls_ = 0;
     std::vector<std::uint8_t> levels_; ///< 1 present, 0 null (nullable columns only)
     std::vector<std::uint32_t> indices_;
     std::vector<std::uint8_t> plain_;
@@ -620,7 +753,8 @@ private:
 
     std::vector<std::uint8_t> page_body_;
     std::vector<std::uint8_t> compressed_;
-    std::vector<std::uint8_t> pages_; ///< the chunk's finished data pages
+    std::vector<std::uint8_t> header_;
+    BlockList pages_; ///< the chunk's finished data pages
     ChunkSummary summary_;
 };
 
@@ -770,7 +904,7 @@ public:
         const auto length = static_cast<std::uint32_t>(footer.size());
         put_u32(footer, length);
         footer.insert(footer.end(), {'P', 'A', 'R', '1'});
-        ready.push_back(std::move(footer));
+        ready.push_back(std::make_shared<const std::vector<std::uint8_t>>(std::move(footer)));
     }
 
     std::atomic<bool> busy{false};
@@ -780,14 +914,56 @@ public:
 private:
     void start_file(ParquetPieces& ready) {
         if (offset_ != 0) return;
-        ready.push_back({'P', 'A', 'R', '1'});
+        ready.push_back(std::make_shared<const std::vector<std::uint8_t>>(
+            std::vector<std::uint8_t>{'P', 'A', 'R', '1'}));
         offset_ = 4;
+    }
+
+    /// Whether column `i` may repeat the chunk of column `j`: the same type, and statistics
+    /// wherever `i` needs them.
+    [[nodiscard]] bool can_repeat(std::size_t i, std::size_t j) const noexcept {
+        return fields_[i].kind == fields_[j].kind && fields_[i].nullable == fields_[j].nullable &&
+               (fields_[j].statistics || !fields_[i].statistics);
+    }
+
+    /// Columns that are the very same Arrow array as an earlier one (the decoded raw data and
+    /// its input, the root cause of rows without nesting and the outer error) are encoded once
+    /// for as long as they stay the same; one that stops repeating takes over a copy of the
+    /// chunk so far.
+    void match_repeats(std::span<const JsonColumn> columns) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (group_rows_ == 0) {
+                repeats_[i] = kNone;
+                for (std::size_t j = 0; j < i; ++j)
+                    if (repeats_[j] == kNone && can_repeat(i, j) &&
+                        same_array(columns[i], columns[j])) {
+                        repeats_[i] = j;
+                        break;
+                    }
+            } else if (repeats_[i] != kNone && !same_array(columns[i], columns[repeats_[i]])) {
+                columns_[i].copy_chunk_from(columns_[repeats_[i]]);
+                repeats_[i] = kNone;
+            }
+        }
+    }
+
+    [[nodiscard]] static bool same_array(const JsonColumn& a, const JsonColumn& b) noexcept {
+        const auto same = [](std::span<const std::uint8_t> x, std::span<const std::uint8_t> y) {
+            return x.data() == y.data() && x.size() == y.size();
+        };
+        return a.kind == b.kind && a.offset == b.offset && same(a.validity, b.validity) &&
+               same(a.values, b.values) && same(a.data, b.data);
     }
 
     std::expected<void, Failure> append(std::span<const JsonColumn> columns, std::int64_t begin,
                                         std::int64_t count) {
+        match_repeats(columns);
+        std::vector<std::size_t> encoded;
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            if (repeats_[i] == kNone) encoded.push_back(i);
         std::vector<std::optional<Failure>> failures(columns.size());
-        pool_.run(columns.size(), [&](std::size_t i) {
+        pool_.run(encoded.size(), [&](std::size_t task) {
+            const std::size_t i = encoded[task];
             try {
                 if (auto added = columns_[i].append(columns[i], begin, count); !added)
                     failures[i] = Failure{Failure::Kind::Buffers, i, added.error()};
@@ -804,22 +980,31 @@ private:
         if (group_rows_ == 0) return;
         std::vector<FinishedChunk> finished(columns_.size());
         std::vector<char> memory_failed(columns_.size(), 0);
-        pool_.run(columns_.size(), [&](std::size_t i) {
+        std::vector<std::size_t> encoded;
+        for (std::size_t i = 0; i < columns_.size(); ++i)
+            if (repeats_[i] == kNone) encoded.push_back(i);
+        pool_.run(encoded.size(), [&](std::size_t task) {
             try {
-                finished[i] = columns_[i].finish();
+                finished[encoded[task]] = columns_[encoded[task]].finish();
             } catch (const std::bad_alloc&) {
-                memory_failed[i] = 1;
+                memory_failed[encoded[task]] = 1;
             }
         });
         if (std::ranges::find(memory_failed, 1) != memory_failed.end()) throw std::bad_alloc();
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            if (repeats_[i] == kNone) continue;
+            finished[i] = finished[repeats_[i]];
+            if (!fields_[i].statistics) finished[i].summary.bounds.reset();
+            repeats_[i] = kNone;
+        }
         RowGroupSummary group;
         group.rows = group_rows_;
         group.start = offset_;
         for (FinishedChunk& chunk : finished) {
             group.chunks.push_back({std::move(chunk.summary), offset_});
-            for (std::vector<std::uint8_t>* piece : {&chunk.dictionary, &chunk.pages}) {
+            for (ParquetPiece& piece : chunk.pieces) {
                 offset_ += static_cast<std::int64_t>(piece->size());
-                if (!piece->empty()) ready.push_back(std::move(*piece));
+                if (!piece->empty()) ready.push_back(std::move(piece));
             }
         }
         groups_.push_back(std::move(group));
@@ -987,6 +1172,9 @@ private:
     ParquetOptions options_;
     std::vector<ColumnChunkWriter> columns_;
     ColumnPool pool_;
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    /// The earlier column each one repeats in the current row group (kNone: encoded itself).
+    std::vector<std::size_t> repeats_ = std::vector<std::size_t>(fields_.size(), kNone);
     std::int64_t offset_ = 0; ///< bytes handed out so far
     std::int64_t group_rows_ = 0;
     std::vector<RowGroupSummary> groups_;

@@ -67,8 +67,10 @@ struct ParquetFailure {
     std::string_view text; ///< static text saying what is wrong
 };
 
-/// Bytes of the file, in order, each piece to be written after the ones before it.
-using ParquetPieces = std::vector<std::vector<std::uint8_t>>;
+/// Bytes of the file, in order, each piece to be written after the ones before it. A piece may
+/// be handed out twice (a column that repeats another shares its pages).
+using ParquetPiece = std::shared_ptr<const std::vector<std::uint8_t>>;
+using ParquetPieces = std::vector<ParquetPiece>;
 
 class ParquetWriterState;
 

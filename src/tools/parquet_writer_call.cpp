@@ -63,8 +63,8 @@ PyObject* list_of(ParquetPieces pieces) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-        auto owner = std::make_shared<const std::vector<std::uint8_t>>(std::move(pieces[i]));
-        PyObject* buffer = owned_buffer(owner, owner->data(), owner->size());
+        const ParquetPiece& piece = pieces[i];
+        PyObject* buffer = owned_buffer(piece, piece->data(), piece->size());
         if (buffer == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), buffer);
     }

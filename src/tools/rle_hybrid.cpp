@@ -76,6 +76,11 @@ void rle_hybrid_encode(const std::uint32_t* values, std::size_t count, int bit_w
     encode(values, count, bit_width, out);
 }
 
+void rle_hybrid_run(std::size_t count, std::uint32_t value, int bit_width,
+                    std::vector<std::uint8_t>& out) {
+    if (count > 0) put_repeated(value, count, bit_width, out);
+}
+
 void rle_hybrid_encode(const std::uint8_t* values, std::size_t count, int bit_width,
                        std::vector<std::uint8_t>& out) {
     encode(values, count, bit_width, out);

@@ -16,6 +16,9 @@ namespace kestrix::tools {
 /// bit-packed group is padded with zeros; readers know the count from the page.
 void rle_hybrid_encode(const std::uint32_t* values, std::size_t count, int bit_width,
                        std::vector<std::uint8_t>& out);
+/// Appends one run of `count` copies of `value`.
+void rle_hybrid_run(std::size_t count, std::uint32_t value, int bit_width,
+                    std::vector<std::uint8_t>& out);
 void rle_hybrid_encode(const std::uint8_t* values, std::size_t count, int bit_width,
                        std::vector<std::uint8_t>& out);
 
