@@ -57,3 +57,20 @@ def write_csv(
     header: bool,
     /,
 ) -> object: ...
+def parquet_writer(
+    fields: Sequence[tuple[str, int, bool, bool]],
+    threads: int,
+    row_group_rows: int,
+    row_group_bytes: int,
+    created_by: str,
+    metadata: Sequence[tuple[str | bytes, str | bytes]],
+    /,
+) -> object: ...
+def parquet_write(
+    writer: object,
+    rows: int,
+    names: Sequence[str],
+    columns: Sequence[tuple[int, int, object | None, object | None, object | None]],
+    /,
+) -> list[object]: ...
+def parquet_finish(writer: object, /) -> list[object]: ...
