@@ -432,13 +432,35 @@ public:
         std::int64_t done = 0;
         while (done < count) {
             const std::int64_t room = options_.page_rows - page_values_;
-            const std::int64_t step = std::min({count - done, kCheckEvery, room});
-            if (auto added = append_some(column, column.offset + begin + done, step); !added)
-                return added;
+            std::int64_t step = std::min({count - done, kCheckEvery, room});
+            const std::int64_t first = column.offset + begin + done;
+            // Long values: fewer at a time, so that no page or dictionary passes its limit by
+            // more than a page's worth.
+            while (step > 1 && text_bytes(column, first, step) > options_.page_bytes)
+                step /= 2;
+            if (step == 1 && text_bytes(column, first, 1) > kMaxPageBytes)
+                return std::unexpected("a value too large for a Parquet page (over 1 GiB)");
+            if (auto added = append_some(column, first, step); !added) return added;
             done += step;
             check_limits();
         }
         return {};
+    }
+
+    /// Bytes of the text values [first, first + count) by their offsets (0 for other kinds;
+    /// each offset is checked again when its value is read).
+    [[nodiscard]] static std::uint64_t text_bytes(const JsonColumn& column, std::int64_t first,
+                                                  std::int64_t count) noexcept {
+        std::int64_t start = 0;
+        std::int64_t end = 0;
+        if (column.kind == JsonColumnKind::Text) {
+            start = load<std::int32_t>(column.values.data() + first * 4);
+            end = load<std::int32_t>(column.values.data() + (first + count) * 4);
+        } else if (column.kind == JsonColumnKind::LargeText) {
+            start = load<std::int64_t>(column.values.data() + first * 8);
+            end = load<std::int64_t>(column.values.data() + (first + count) * 8);
+        }
+        return end > start ? static_cast<std::uint64_t>(end - start) : 0;
     }
 
     /// Takes over the chunk written so far by `other`, a column of the same kind whose values
