@@ -595,7 +595,7 @@ class TableWriter:
             return
         schema = batch.schema if self.schema is None else unify(self.schema, batch.schema)
         if self.schema is None or not schema.equals(self.schema):
-            if self.writer is not None:
+            if self.writer is not None or self.stream is not None:
                 self._finish_segment()
             self._start(schema, self.path.with_name(f"{self.path.name}.{len(self.segments)}"))
         self._write(conform(batch, self.schema))
