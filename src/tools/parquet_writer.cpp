@@ -163,7 +163,8 @@ constexpr std::uint64_t kSeed2 = 0x8ebc6af09c88c6e3ULL;
 
 /// A fast hash of a byte string for the dictionary (no attacker gains more than slow probing:
 /// the table compares whole values).
-[[nodiscard]] std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size) noexcept {
+[[nodiscard, gnu::always_inline]] inline std::uint64_t hash_bytes(const std::uint8_t* data,
+                                                                  std::size_t size) noexcept {
     std::uint64_t state = kSeed0 ^ size;
     std::size_t left = size;
     while (left > 16) {
@@ -212,9 +213,10 @@ public:
     explicit Dictionary(std::size_t width) : width_(width) {}
 
     /// The index of the value (inserted if new) and whether it was new.
-    std::pair<std::uint32_t, bool> insert(const std::uint8_t* data, std::size_t size,
-                                          std::uint64_t hash) {
-        if ((count() + 1) * 2 > slots_.size()) grow();
+    [[gnu::always_inline]] std::pair<std::uint32_t, bool>
+    insert(const std::uint8_t* data, std::size_t size, std::uint64_t hash) {
+        if ((count() + 1) * 2 > slots_.size()) [[unlikely]]
+            grow();
         const auto tag = static_cast<std::uint32_t>(hash >> 32);
         std::size_t at = static_cast<std::size_t>(hash) & mask_;
         while (const std::uint64_t slot = slots_[at]) {
@@ -252,7 +254,7 @@ private:
         return load<std::uint32_t>(stored - 4) == size && same_bytes(stored, data, size);
     }
 
-    void grow() {
+    [[gnu::noinline]] void grow() {
         const std::size_t size = std::max<std::size_t>(1024, slots_.size() * 2);
         slots_.assign(size, 0);
         mask_ = size - 1;
