@@ -164,10 +164,10 @@ def test_boundaries(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, rows: int, 
 def test_a_dictionary_past_its_limit_falls_back_to_plain_pages(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     """All-distinct long text: past 1 MiB of dictionary the chunk goes on in plain pages, and the
     next row group starts a dictionary again."""
-    monkeypatch.setattr(_arrow_io, "ROW_GROUP_ROWS", 9_000)
-    rows = 12_000
     import base64
 
+    monkeypatch.setattr(_arrow_io, "ROW_GROUP_ROWS", 14_000)
+    rows = 17_000  # the first chunk of text: 1 MiB of dictionary, then plain pages cut at 1 MiB
     raw = [os.urandom(150) for _ in range(rows)]  # 200 bytes of text, 150 of binary, that Snappy cannot shrink
     table = pa.table({"id": pa.array(range(rows), pa.int32()),
                       "text": pa.array([None if i % 11 == 0 else base64.b64encode(r).decode() for i, r in enumerate(raw)],
@@ -175,8 +175,10 @@ def test_a_dictionary_past_its_limit_falls_back_to_plain_pages(tmp_path: Path, m
                       "raw": pa.array(raw, pa.binary())})
     write_native(tmp_path / "d.parquet", table.schema, table.to_batches(max_chunksize=5_000), threads=2)
     assert_reads_back(tmp_path / "d.parquet", table)
+    pq.write_table(table, tmp_path / "arrow.parquet", row_group_size=14_000)
+    assert_statistics_match(tmp_path / "d.parquet", tmp_path / "arrow.parquet", table.column_names)
     meta = pq.ParquetFile(tmp_path / "d.parquet").metadata
-    assert [meta.row_group(g).num_rows for g in range(2)] == [9_000, 3_000]
+    assert [meta.row_group(g).num_rows for g in range(2)] == [14_000, 3_000]
     for g, dictionary_values in ((0, None), (1, 3_000)):
         for c in (1, 2):
             chunk = meta.row_group(g).column(c)
@@ -223,10 +225,14 @@ def test_statistics_match_pyarrows_own(tmp_path: Path, monkeypatch: pytest.Monke
     write_native(tmp_path / "ours.parquet", table.schema, table.to_batches(max_chunksize=700), statistics=names)
     pq.write_table(table, tmp_path / "arrow.parquet", row_group_size=1_000)
     assert_reads_back(tmp_path / "ours.parquet", table)
-    ours, theirs = (pq.ParquetFile(tmp_path / f).metadata for f in ("ours.parquet", "arrow.parquet"))
-    assert ours.num_row_groups == theirs.num_row_groups == 3
-    for g in range(3):
-        for c, name in enumerate(table.column_names):
+    assert_statistics_match(tmp_path / "ours.parquet", tmp_path / "arrow.parquet", table.column_names)
+
+
+def assert_statistics_match(path: Path, arrow_path: Path, names: list[str]) -> None:
+    ours, theirs = pq.ParquetFile(path).metadata, pq.ParquetFile(arrow_path).metadata
+    assert ours.num_row_groups == theirs.num_row_groups
+    for g in range(ours.num_row_groups):
+        for c, name in enumerate(names):
             mine, want = ours.row_group(g).column(c).statistics, theirs.row_group(g).column(c).statistics
             assert mine.null_count == want.null_count, (g, name)
             if name in _arrow_io.UNSORTED_TEXT:
