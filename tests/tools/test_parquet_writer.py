@@ -100,7 +100,8 @@ def tables(draw: Any) -> tuple[Any, list[Any]]:
         array = pa.array([values[0] if values else None] * pad + values, kind, from_pandas=False).slice(pad)
         fields.append(pa.field(f"c{i}", kind, nullable=nullable, metadata={"n": str(i)} if i == 0 else None))
         columns.append(array)
-    schema = pa.schema(fields, metadata={"origin": "kestrix test", "é": "ü"})
+    keys = draw(st.integers(0, 20))  # past 14 entries the footer's list header is the long form
+    schema = pa.schema(fields, metadata={"origin": "kestrix test", "é": "ü" * 200, **{f"k{i}": str(i) for i in range(keys)}})
     table = pa.Table.from_arrays(columns, schema=schema)
     bounds = [0, *cuts, rows]
     batches = [pa.RecordBatch.from_arrays([c.slice(a, b - a) for c in columns], schema=schema)
@@ -188,6 +189,20 @@ def test_a_dictionary_past_its_limit_falls_back_to_plain_pages(tmp_path: Path, m
                 assert 0.97 * (1 << 20) < dictionary < (1 << 20) + 1024 * 210, (c, dictionary)
             else:  # the whole group fits a new dictionary
                 assert dictionary > 0.8 * dictionary_values * 150, (c, dictionary)
+
+
+
+def test_numbers_past_a_dictionary(tmp_path: Path) -> None:
+    """Distinct fixed-width values: the dictionary (8 and 4 bytes a value) passes 1 MiB after
+    131,072 and 262,144 values, and the rest of the chunk is plain."""
+    rows = 300_000
+    table = pa.table({"i": pa.array([(i * 0x9E3779B97F4A7C15) % 2**64 - 2**63 for i in range(rows)], pa.int64()),
+                      "u": pa.array([None if i % 10 == 0 else (i * 2654435761) % 2**32 for i in range(rows)], pa.uint32()),
+                      "f": pa.array([i + 0.5 for i in range(rows)], pa.float32())})
+    write_native(tmp_path / "n.parquet", table.schema, table.to_batches(max_chunksize=70_000), threads=2)
+    pq.write_table(table, tmp_path / "arrow.parquet")
+    assert_reads_back(tmp_path / "n.parquet", table)
+    assert_statistics_match(tmp_path / "n.parquet", tmp_path / "arrow.parquet", table.column_names)
 
 
 STATS_ROWS = 3_000
