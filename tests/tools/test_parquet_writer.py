@@ -133,6 +133,8 @@ def boundary_table(rows: int) -> Any:
         "nothing": pa.nulls(rows, pa.float64()),
         "same": pa.array([b"\x00one"] * rows, pa.large_binary()),
         "small": pa.array([i % 256 for i in range(rows)], pa.uint8()),
+        # past row 20,000 a page of nulls alone follows the dictionary-encoded one
+        "sparse": pa.array([i % 3 if i < 20_000 else None for i in range(rows)], pa.int16()),
     })
 
 

@@ -100,6 +100,8 @@ def test_spark_reads_the_commands_parquet(tmp_path: Path, mix: list[str], spark:
         "f": pa.array([math.inf if i % 11 == 0 else -0.0 if i % 11 == 1 else i / 7 for i in range(rows)]),
         "text": pa.array([None if i % 3 == 0 else f"é{i}" * (i % 4) for i in range(rows)], pa.large_string()),
         "raw": pa.array([bytes([i % 256, 0, 255]) if i % 4 else None for i in range(rows)], pa.binary()),
+        # a page of nulls alone after each group's first, dictionary-encoded page
+        "sparse": pa.array([f"s{i % 5}" if i % 25_000 < 20_000 else None for i in range(rows)]),
         # all distinct and long: the dictionary gives way to plain pages
         "long": pa.array([f"{i:08d}" * 25 for i in range(rows)], pa.string()),
     })
