@@ -106,13 +106,17 @@ def test_spark_reads_the_commands_parquet(tmp_path: Path, mix: list[str], spark:
         "long": pa.array([f"{i:08d}" * 25 for i in range(rows)], pa.string()),
     })
     pq.write_table(table, tmp_path / "in.parquet", row_group_size=20_000)
+    pq.write_table(table.slice(0, 0), tmp_path / "empty.parquet")
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(_arrow_io, "ROW_GROUP_ROWS", 25_000)
         decode_file(tmp_path / "in.parquet", tmp_path / "out.parquet", jobs=2)
+        decode_file(tmp_path / "empty.parquet", tmp_path / "none.parquet")
     meta = pq.ParquetFile(tmp_path / "out.parquet").metadata
     assert meta.created_by.startswith("kestrix-evm") and meta.num_row_groups == 3
 
     spark.conf.set("spark.sql.parquet.enableVectorizedReader", vectorized)
+    none = spark.read.parquet(str(tmp_path / "none.parquet"))  # no row groups: the schema alone
+    assert none.count() == 0 and none.columns == pq.read_schema(tmp_path / "none.parquet").names
     got = spark.read.parquet(str(tmp_path / "out.parquet")).orderBy("id").toArrow()
     want = pq.read_table(tmp_path / "out.parquet")
     assert got.column_names == want.column_names and got.num_rows == rows
