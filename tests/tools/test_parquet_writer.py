@@ -96,8 +96,11 @@ def tables(draw: Any) -> tuple[Any, list[Any]]:
         if nullable:
             nulls = draw(st.sampled_from(["none", "some", "all"]))
             values = [None if nulls == "all" or (nulls == "some" and draw(st.booleans())) else v for v in values]
-        pad = draw(st.integers(0, 9))  # rows before the slice: a nonzero offset into every buffer
-        array = pa.array([values[0] if values else None] * pad + values, kind, from_pandas=False).slice(pad)
+        # Rows before the slice: a nonzero offset into every buffer; null ones give even a column
+        # without nulls a validity buffer.
+        pad = draw(st.integers(0, 9))
+        filler = None if not values or draw(st.booleans()) else values[0]
+        array = pa.array([filler] * pad + values, kind, from_pandas=False).slice(pad)
         fields.append(pa.field(f"c{i}", kind, nullable=nullable, metadata={"n": str(i)} if i == 0 else None))
         columns.append(array)
     keys = draw(st.integers(0, 20))  # past 14 entries the footer's list header is the long form
