@@ -114,6 +114,8 @@ def open_reader(path: Path, kind: FileKind, batch_rows: int, threads: bool) -> R
             source = pa.parquet.ParquetFile(path, pre_buffer=False)
             total = source.metadata.num_rows
             batches = source.iter_batches(batch_size=batch_rows, use_threads=threads)
+            if total == 0:  # no batch comes: one without rows still carries the columns
+                batches = iter([_no_rows(source.schema_arrow)])
         return Reader((Block(batch, None, 0) for batch in batches), total, "rows", True)
     size = path.stat().st_size
     if kind.format in ("csv", "tsv"):
@@ -185,6 +187,8 @@ def _csv_blocks(path: Path, kind: FileKind, delimiter: str) -> Iterator[Block]:
             batch, emitted = _with_irregular_rows(_empty_text_batch([*names, _UTF8_ERRORS]), irregular, names,
                                                   delimiter, emitted, last=True)
             yield Block(batch.drop_columns([_UTF8_ERRORS]), None, raw.tell())
+        elif emitted == 0:  # a header alone: its columns still reach the output
+            yield Block(_empty_text_batch(names), None, raw.tell())
 
 
 #: A column carried beside a CSV batch while its rows are put in order: why a row's text was not UTF-8.

@@ -209,6 +209,19 @@ def test_parquet_columns_are_typed_and_grouped(tmp_path: Path, mix: list[str]) -
     assert got == [{k: v for k, v in expected(value).items() if k != "raw_data"} for value in raw]
 
 
+@pytest.mark.parametrize("source", ["in.csv", "in.parquet"])
+def test_inputs_without_rows_keep_their_columns(tmp_path: Path, source: str) -> None:
+    """A CSV header alone, a Parquet file without rows: no rows out, but the input's columns."""
+    (tmp_path / "in.csv").write_text("block,revert_data\n")
+    pq.write_table(pa.table({"block": pa.array([], pa.string()), "revert_data": pa.array([], pa.string())}),
+                   tmp_path / "in.parquet")
+    for target in ("out.parquet", "out.csv"):
+        decode_file(tmp_path / source, tmp_path / target)
+        names = (pq.read_schema(tmp_path / target).names if target.endswith(".parquet")
+                 else (tmp_path / target).read_text().splitlines()[0].replace('"', "").split(","))
+        assert names == ["block", "revert_data", *FIELDS] and not read(tmp_path / target)
+
+
 def test_refusals_come_first_and_leave_nothing(tmp_path: Path) -> None:
     pq.write_table(pa.table({"data": ["0x"], "id": [1]}), tmp_path / "in.parquet")
     (tmp_path / "folder.csv").mkdir()
