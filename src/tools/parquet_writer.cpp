@@ -333,7 +333,8 @@ private:
             return load<double>(data) < load<double>(other.data());
         case ParquetKind::Text:
         case ParquetKind::Binary: {
-            const int order = std::memcmp(data, other.data(), std::min(size, other.size()));
+            const std::size_t common = std::min(size, other.size());
+            const int order = common == 0 ? 0 : std::memcmp(data, other.data(), common);
             return order < 0 || (order == 0 && size < other.size());
         }
         }
