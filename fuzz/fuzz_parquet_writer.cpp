@@ -180,6 +180,208 @@ void fuzz_hybrid(Source& in) {
           "bit_width_of is the least width that holds the value");
 }
 
+// ---- The footer and the pages, read with Thrift's compact protocol ---------------------------
+
+/// A strict reader of the compact protocol: any read past the end or malformed header clears ok.
+class Thrift {
+public:
+    Thrift(std::span<const std::uint8_t> bytes, std::size_t at) : bytes_(bytes), at_(at) {}
+    [[nodiscard]] bool ok() const noexcept { return ok_; }
+    [[nodiscard]] std::size_t at() const noexcept { return at_; }
+
+    std::uint8_t byte() {
+        if (at_ >= bytes_.size()) {
+            ok_ = false;
+            return 0;
+        }
+        return bytes_[at_++];
+    }
+    std::uint64_t varint() {
+        std::uint64_t value = 0;
+        for (int shift = 0; shift < 70 && ok_; shift += 7) {
+            const std::uint8_t b = byte();
+            value |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+            if ((b & 0x80) == 0) return value;
+        }
+        ok_ = false;
+        return 0;
+    }
+    std::int64_t zigzag() {
+        const std::uint64_t value = varint();
+        return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
+    }
+    /// The fields of a struct, each handed to `field(id, type)`, which reads or skips it.
+    template <typename Field>
+    void fields(Field field) {
+        std::int64_t last = 0;
+        while (ok_) {
+            const std::uint8_t head = byte();
+            if (head == 0) return;
+            const int type = head & 0x0F;
+            last = (head >> 4) != 0 ? last + (head >> 4) : zigzag();
+            field(last, type);
+        }
+    }
+    /// A list's size; its element type into `type`.
+    std::size_t list(int& type) {
+        const std::uint8_t head = byte();
+        type = head & 0x0F;
+        std::uint64_t size = head >> 4;
+        if (size == 15) size = varint();
+        if (size > bytes_.size()) ok_ = false;
+        return ok_ ? static_cast<std::size_t>(size) : 0;
+    }
+    void skip(int type, int depth = 0) {
+        if (depth > 16) ok_ = false;
+        if (!ok_) return;
+        switch (type) {
+        case 1: // booleans in a struct carry their value in the type
+        case 2:
+            return;
+        case 3:
+            byte();
+            return;
+        case 4:
+        case 5:
+        case 6:
+            zigzag();
+            return;
+        case 7:
+            for (int i = 0; i < 8; ++i)
+                byte();
+            return;
+        case 8: {
+            const std::uint64_t size = varint();
+            if (size > bytes_.size() - at_)
+                ok_ = false;
+            else
+                at_ += static_cast<std::size_t>(size);
+            return;
+        }
+        case 9:
+        case 10: {
+            int element = 0;
+            const std::size_t size = list(element);
+            for (std::size_t i = 0; i < size && ok_; ++i)
+                element == 1 || element == 2 ? void(byte()) : skip(element, depth + 1);
+            return;
+        }
+        case 12:
+            fields([&](std::int64_t, int inner) { skip(inner, depth + 1); });
+            return;
+        default: // maps are not written
+            ok_ = false;
+        }
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_;
+    bool ok_ = true;
+};
+
+/// Walks the pages of a column chunk [start, end): each header read, each body stepped over;
+/// the values of its data pages, or -1 when the pages do not tile the chunk.
+std::int64_t page_values(std::span<const std::uint8_t> file, std::size_t start, std::size_t end) {
+    std::int64_t values = 0;
+    std::size_t at = start;
+    while (at < end) {
+        Thrift page(file.first(end), at);
+        std::int64_t size = -1;
+        page.fields([&](std::int64_t id, int type) {
+            if (id == 3 && type == 5) {
+                size = page.zigzag();
+            } else if (id == 5 && type == 12) {
+                page.fields([&](std::int64_t inner, int inner_type) {
+                    if (inner == 1 && inner_type == 5)
+                        values += page.zigzag();
+                    else
+                        page.skip(inner_type);
+                });
+            } else {
+                page.skip(type);
+            }
+        });
+        if (!page.ok() || size < 0 || static_cast<std::uint64_t>(size) > end - page.at()) return -1;
+        at = page.at() + static_cast<std::size_t>(size);
+    }
+    return at == end ? values : -1;
+}
+
+/// Checks the footer against the rows written: its row count, one schema element per field and
+/// a root, row groups that add up, each no longer than allowed, each chunk's pages inside the
+/// data and holding the group's values.
+void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::size_t fields,
+                  std::int64_t rows, std::int64_t group_rows) {
+    const std::size_t data_end = file.size() - 8 - footer;
+    Thrift meta(file.first(file.size() - 8), data_end);
+    std::int64_t total = -1;
+    std::int64_t grouped = 0;
+    meta.fields([&](std::int64_t id, int type) {
+        if (id == 2 && type == 9) {
+            int element = 0;
+            const std::size_t size = meta.list(element);
+            check(size == fields + 1, "one schema element per field and the root");
+            for (std::size_t i = 0; i < size && meta.ok(); ++i)
+                meta.skip(element);
+        } else if (id == 3 && type == 6) {
+            total = meta.zigzag();
+        } else if (id == 4 && type == 9) {
+            int element = 0;
+            const std::size_t groups = meta.list(element);
+            for (std::size_t g = 0; g < groups && meta.ok(); ++g) {
+                std::int64_t group = -1;
+                std::vector<std::pair<std::int64_t, std::int64_t>> chunk_values;
+                meta.fields([&](std::int64_t field, int field_type) {
+                    if (field == 3 && field_type == 6) {
+                        group = meta.zigzag();
+                        return;
+                    }
+                    if (field != 1 || field_type != 9) return meta.skip(field_type);
+                    int chunk_type = 0;
+                    const std::size_t chunks = meta.list(chunk_type);
+                    check(chunks == fields, "one column chunk per field");
+                    for (std::size_t c = 0; c < chunks && meta.ok(); ++c) {
+                        std::int64_t values = -1, size = -1, data = -1, dictionary = -1;
+                        meta.fields([&](std::int64_t chunk_field, int t) {
+                            if (chunk_field != 3 || t != 12) return meta.skip(t);
+                            meta.fields([&](std::int64_t column_field, int ct) {
+                                if (column_field == 5 && ct == 6)
+                                    values = meta.zigzag();
+                                else if (column_field == 7 && ct == 6)
+                                    size = meta.zigzag();
+                                else if (column_field == 9 && ct == 6)
+                                    data = meta.zigzag();
+                                else if (column_field == 11 && ct == 6)
+                                    dictionary = meta.zigzag();
+                                else
+                                    meta.skip(ct);
+                            });
+                        });
+                        const std::int64_t start = dictionary >= 0 ? dictionary : data;
+                        check(start >= 4 && size >= 0 &&
+                                  size <= static_cast<std::int64_t>(data_end) - start,
+                              "a column chunk lies inside the data");
+                        check(dictionary < 0 || dictionary < data, "a dictionary leads its chunk");
+                        check(page_values(file, static_cast<std::size_t>(start),
+                                          static_cast<std::size_t>(start + size)) == values,
+                              "a chunk's pages tile it and hold its values");
+                        chunk_values.emplace_back(values, start);
+                    }
+                });
+                check(group > 0 && group <= group_rows, "a row group holds 1 to its limit of rows");
+                for (const auto& chunk : chunk_values)
+                    check(chunk.first == group, "a flat chunk holds one value per row");
+                grouped += group;
+            }
+        } else {
+            meta.skip(type);
+        }
+    });
+    check(meta.ok() && meta.at() == data_end + footer, "the footer is exactly one Thrift struct");
+    check(total == rows && grouped == rows, "the footer counts every row written");
+}
+
 // ---- The writer -------------------------------------------------------------------------------
 
 /// The Arrow layout of a field's column (text: 64-bit offsets when `large`).
@@ -386,6 +588,7 @@ void fuzz_writer(Source& in) {
 
     ParquetPieces ready;
     bool stopped = false; // an earlier write failed while encoding
+    std::int64_t written_rows = 0;
     const std::size_t batches = 1 + in.byte() % 5;
     for (std::size_t batch = 0; batch < batches; ++batch) {
         const std::size_t rows = in.byte() % 201;
@@ -427,6 +630,7 @@ void fuzz_writer(Source& in) {
         } else {
             check(written.has_value(), "a sound batch is written");
         }
+        if (written) written_rows += static_cast<std::int64_t>(rows);
     }
 
     std::size_t before = ready.size();
@@ -449,6 +653,7 @@ void fuzz_writer(Source& in) {
         footer |= static_cast<std::uint32_t>(file[file.size() - 8 + static_cast<std::size_t>(i)])
                   << (8 * i);
     check(footer > 0 && footer <= file.size() - 12, "the footer fits inside the file");
+    check_footer(file, footer, count, written_rows, options.row_group_rows);
 
     before = ready.size();
     check_misuse(writer.finish(ready), ready, before);
