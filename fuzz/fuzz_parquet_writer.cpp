@@ -308,11 +308,47 @@ std::int64_t page_values(std::span<const std::uint8_t> file, std::size_t start, 
     return at == end ? values : -1;
 }
 
+/// What the footer says of a column chunk (-1: not said).
+struct ChunkMeta {
+    std::int64_t values = -1;
+    std::int64_t size = -1;
+    std::int64_t data = -1;
+    std::int64_t dictionary = -1;
+    std::int64_t nulls = -1;
+};
+
+ChunkMeta read_chunk(Thrift& meta) {
+    ChunkMeta chunk;
+    meta.fields([&](std::int64_t id, int type) {
+        if (id != 3 || type != 12) return meta.skip(type);
+        meta.fields([&](std::int64_t field, int field_type) {
+            if (field_type == 12 && field == 12) { // statistics
+                meta.fields([&](std::int64_t statistic, int statistic_type) {
+                    if (statistic == 3 && statistic_type == 6)
+                        chunk.nulls = meta.zigzag();
+                    else
+                        meta.skip(statistic_type);
+                });
+                return;
+            }
+            if (field_type != 6) return meta.skip(field_type);
+            const std::int64_t value = meta.zigzag();
+            if (field == 5) chunk.values = value;
+            if (field == 7) chunk.size = value;
+            if (field == 9) chunk.data = value;
+            if (field == 11) chunk.dictionary = value;
+        });
+    });
+    return chunk;
+}
+
 /// Checks the footer against the rows written: its row count, one schema element per field and
 /// a root, row groups that add up, each no longer than allowed, each chunk's pages inside the
 /// data and holding the group's values.
 void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::size_t fields,
-                  std::int64_t rows, std::int64_t group_rows) {
+                  std::int64_t rows, std::int64_t group_rows,
+                  const std::vector<std::int64_t>& nulls) {
+    std::vector<std::int64_t> counted(fields, 0);
     const std::size_t data_end = file.size() - 8 - footer;
     Thrift meta(file.first(file.size() - 8), data_end);
     std::int64_t total = -1;
@@ -331,7 +367,7 @@ void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::s
             const std::size_t groups = meta.list(element);
             for (std::size_t g = 0; g < groups && meta.ok(); ++g) {
                 std::int64_t group = -1;
-                std::vector<std::pair<std::int64_t, std::int64_t>> chunk_values;
+                std::vector<std::int64_t> chunk_values;
                 meta.fields([&](std::int64_t field, int field_type) {
                     if (field == 3 && field_type == 6) {
                         group = meta.zigzag();
@@ -342,36 +378,26 @@ void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::s
                     const std::size_t chunks = meta.list(chunk_type);
                     check(chunks == fields, "one column chunk per field");
                     for (std::size_t c = 0; c < chunks && meta.ok(); ++c) {
-                        std::int64_t values = -1, size = -1, data = -1, dictionary = -1;
-                        meta.fields([&](std::int64_t chunk_field, int t) {
-                            if (chunk_field != 3 || t != 12) return meta.skip(t);
-                            meta.fields([&](std::int64_t column_field, int ct) {
-                                if (column_field == 5 && ct == 6)
-                                    values = meta.zigzag();
-                                else if (column_field == 7 && ct == 6)
-                                    size = meta.zigzag();
-                                else if (column_field == 9 && ct == 6)
-                                    data = meta.zigzag();
-                                else if (column_field == 11 && ct == 6)
-                                    dictionary = meta.zigzag();
-                                else
-                                    meta.skip(ct);
-                            });
-                        });
-                        const std::int64_t start = dictionary >= 0 ? dictionary : data;
-                        check(start >= 4 && size >= 0 &&
-                                  size <= static_cast<std::int64_t>(data_end) - start,
+                        const ChunkMeta chunk = read_chunk(meta);
+                        const std::int64_t start =
+                            chunk.dictionary >= 0 ? chunk.dictionary : chunk.data;
+                        check(start >= 4 && chunk.size >= 0 &&
+                                  chunk.size <= static_cast<std::int64_t>(data_end) - start,
                               "a column chunk lies inside the data");
-                        check(dictionary < 0 || dictionary < data, "a dictionary leads its chunk");
+                        check(chunk.dictionary < 0 || chunk.dictionary < chunk.data,
+                              "a dictionary leads its chunk");
                         check(page_values(file, static_cast<std::size_t>(start),
-                                          static_cast<std::size_t>(start + size)) == values,
+                                          static_cast<std::size_t>(start + chunk.size)) ==
+                                  chunk.values,
                               "a chunk's pages tile it and hold its values");
-                        chunk_values.emplace_back(values, start);
+                        chunk_values.push_back(chunk.values);
+                        check(chunk.nulls >= 0, "every chunk counts its nulls");
+                        counted[c] += chunk.nulls;
                     }
                 });
                 check(group > 0 && group <= group_rows, "a row group holds 1 to its limit of rows");
-                for (const auto& chunk : chunk_values)
-                    check(chunk.first == group, "a flat chunk holds one value per row");
+                for (const std::int64_t values : chunk_values)
+                    check(values == group, "a flat chunk holds one value per row");
                 grouped += group;
             }
         } else {
@@ -380,6 +406,7 @@ void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::s
     });
     check(meta.ok() && meta.at() == data_end + footer, "the footer is exactly one Thrift struct");
     check(total == rows && grouped == rows, "the footer counts every row written");
+    check(counted == nulls, "the chunks count every null written");
 }
 
 // ---- The writer -------------------------------------------------------------------------------
@@ -589,6 +616,7 @@ void fuzz_writer(Source& in) {
     ParquetPieces ready;
     bool stopped = false; // an earlier write failed while encoding
     std::int64_t written_rows = 0;
+    std::vector<std::int64_t> nulls(count, 0);
     const std::size_t batches = 1 + in.byte() % 5;
     for (std::size_t batch = 0; batch < batches; ++batch) {
         const std::size_t rows = in.byte() % 201;
@@ -630,7 +658,16 @@ void fuzz_writer(Source& in) {
         } else {
             check(written.has_value(), "a sound batch is written");
         }
-        if (written) written_rows += static_cast<std::int64_t>(rows);
+        if (written) {
+            written_rows += static_cast<std::int64_t>(rows);
+            for (std::size_t c = 0; c < count; ++c) {
+                const JsonColumn& column = columns[c];
+                for (std::size_t row = 0; row < rows && !column.validity.empty(); ++row) {
+                    const std::size_t at = static_cast<std::size_t>(column.offset) + row;
+                    nulls[c] += (column.validity[at / 8] >> (at % 8) & 1) == 0 ? 1 : 0;
+                }
+            }
+        }
     }
 
     std::size_t before = ready.size();
@@ -653,7 +690,7 @@ void fuzz_writer(Source& in) {
         footer |= static_cast<std::uint32_t>(file[file.size() - 8 + static_cast<std::size_t>(i)])
                   << (8 * i);
     check(footer > 0 && footer <= file.size() - 12, "the footer fits inside the file");
-    check_footer(file, footer, count, written_rows, options.row_group_rows);
+    check_footer(file, footer, count, written_rows, options.row_group_rows, nulls);
 
     before = ready.size();
     check_misuse(writer.finish(ready), ready, before);
