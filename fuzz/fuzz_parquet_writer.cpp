@@ -7,7 +7,9 @@
 /// one) or broken on purpose. Sound batches are written; a batch refused by the check (layout,
 /// short buffers, column count) adds nothing and leaves the writer working; a broken batch never
 /// reads out of range and fails as a value, after which the writer refuses everything as misuse.
-/// A finished file starts with "PAR1" and ends with its footer's length and "PAR1".
+/// A finished file starts with "PAR1" and ends with its footer's length and "PAR1"; its footer
+/// counts the rows and nulls written, and every page, unpacked and decoded apart from the writer,
+/// gives back the values written, in order.
 ///
 /// Hybrid: each value sequence, runs and noise mixed, decodes back to itself; a last bit-packed
 /// group is padded with zeros only.
@@ -25,6 +27,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -280,32 +283,246 @@ private:
     bool ok_ = true;
 };
 
-/// Walks the pages of a column chunk [start, end): each header read, each body stepped over;
-/// the values of its data pages, or -1 when the pages do not tile the chunk.
-std::int64_t page_values(std::span<const std::uint8_t> file, std::size_t start, std::size_t end) {
+/// Snappy's raw format, strictly: the length, then literals and back-references inside the
+/// output; nullopt when anything is off.
+std::optional<std::vector<std::uint8_t>> unsnappy(std::span<const std::uint8_t> in) {
+    Thrift reader(in, 0);
+    const std::uint64_t length = reader.varint();
+    if (!reader.ok() || length > (std::uint64_t{1} << 26)) return std::nullopt;
+    std::vector<std::uint8_t> out;
+    std::size_t at = reader.at();
+    while (at < in.size()) {
+        const std::uint8_t tag = in[at++];
+        std::size_t size = 0;
+        std::size_t offset = 0;
+        std::size_t extra = 0;
+        switch (tag & 3) {
+        case 0:
+            size = (tag >> 2) + 1U;
+            if (size > 60) {
+                extra = size - 60;
+                if (extra > in.size() - at) return std::nullopt;
+                size = 0;
+                for (std::size_t i = 0; i < extra; ++i)
+                    size |= static_cast<std::size_t>(in[at + i]) << (8 * i);
+                ++size;
+                at += extra;
+            }
+            if (size > in.size() - at) return std::nullopt;
+            out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(at),
+                       in.begin() + static_cast<std::ptrdiff_t>(at + size));
+            at += size;
+            continue;
+        case 1:
+            if (at >= in.size()) return std::nullopt;
+            size = ((tag >> 2) & 7U) + 4U;
+            offset = static_cast<std::size_t>(tag >> 5) << 8 | in[at++];
+            break;
+        case 2:
+        case 3:
+            extra = (tag & 3) == 2 ? 2 : 4;
+            if (extra > in.size() - at) return std::nullopt;
+            size = (tag >> 2) + 1U;
+            for (std::size_t i = 0; i < extra; ++i)
+                offset |= static_cast<std::size_t>(in[at + i]) << (8 * i);
+            at += extra;
+            break;
+        }
+        if (offset == 0 || offset > out.size()) return std::nullopt;
+        for (std::size_t i = 0; i < size; ++i)
+            out.push_back(out[out.size() - offset]);
+    }
+    if (out.size() != length) return std::nullopt;
+    return out;
+}
+
+/// Bytes of a stored fixed-width value (0: bits or byte arrays).
+std::size_t stored_width(ParquetKind kind) {
+    switch (kind) {
+    case ParquetKind::Bool:
+    case ParquetKind::Text:
+    case ParquetKind::Binary:
+        return 0;
+    case ParquetKind::Int8:
+    case ParquetKind::Int16:
+    case ParquetKind::Int32:
+    case ParquetKind::UInt8:
+    case ParquetKind::UInt16:
+    case ParquetKind::UInt32:
+    case ParquetKind::Float32:
+        return 4;
+    case ParquetKind::Int64:
+    case ParquetKind::UInt64:
+    case ParquetKind::Float64:
+        return 8;
+    }
+    return 0;
+}
+
+using Value = std::vector<std::uint8_t>;
+
+/// Reads `count` plain values of `kind` from exactly `body`.
+std::optional<std::vector<Value>> plain_values(std::span<const std::uint8_t> body, ParquetKind kind,
+                                               std::size_t count) {
+    std::vector<Value> values;
+    if (kind == ParquetKind::Bool) {
+        if (body.size() != (count + 7) / 8) return std::nullopt;
+        for (std::size_t i = 0; i < count; ++i)
+            values.push_back({static_cast<std::uint8_t>(body[i / 8] >> (i % 8) & 1)});
+        return values;
+    }
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t size = stored_width(kind);
+        if (size == 0) {
+            if (body.size() - at < 4) return std::nullopt;
+            size = static_cast<std::size_t>(body[at]) |
+                   static_cast<std::size_t>(body[at + 1]) << 8 |
+                   static_cast<std::size_t>(body[at + 2]) << 16 |
+                   static_cast<std::size_t>(body[at + 3]) << 24;
+            at += 4;
+        }
+        if (body.size() - at < size) return std::nullopt;
+        values.emplace_back(body.begin() + static_cast<std::ptrdiff_t>(at),
+                            body.begin() + static_cast<std::ptrdiff_t>(at + size));
+        at += size;
+    }
+    if (at != body.size()) return std::nullopt;
+    return values;
+}
+
+/// A column's values as the file must hold them, read back page by page.
+struct ColumnValues {
+    ParquetKind kind = ParquetKind::Int64;
+    bool nullable = true;
+    std::vector<Value> expected; ///< every present value written, as stored
+    std::size_t next = 0;        ///< the first not read back yet
+};
+
+/// Walks the pages of a column chunk [start, end): each header read, each body unpacked, its
+/// levels and values decoded and compared with the values written. The values (nulls
+/// included) of its data pages, or -1 when the pages do not tile the chunk.
+std::int64_t read_pages(std::span<const std::uint8_t> file, std::size_t start, std::size_t end,
+                        ColumnValues& column) {
     std::int64_t values = 0;
+    std::vector<Value> dictionary;
     std::size_t at = start;
     while (at < end) {
         Thrift page(file.first(end), at);
-        std::int64_t size = -1;
-        page.fields([&](std::int64_t id, int type) {
-            if (id == 3 && type == 5) {
-                size = page.zigzag();
-            } else if (id == 5 && type == 12) {
+        std::int64_t type = -1, plain_size = -1, size = -1, count = -1, encoding = -1;
+        page.fields([&](std::int64_t id, int field_type) {
+            if (id == 5 || id == 7) {
                 page.fields([&](std::int64_t inner, int inner_type) {
-                    if (inner == 1 && inner_type == 5)
-                        values += page.zigzag();
-                    else
-                        page.skip(inner_type);
+                    if (inner_type != 5) return page.skip(inner_type);
+                    const std::int64_t value = page.zigzag();
+                    if (inner == 1) count = value;
+                    if (inner == 2) encoding = value;
                 });
-            } else {
-                page.skip(type);
+                return;
             }
+            if (field_type != 5) return page.skip(field_type);
+            const std::int64_t value = page.zigzag();
+            if (id == 1) type = value;
+            if (id == 2) plain_size = value;
+            if (id == 3) size = value;
         });
-        if (!page.ok() || size < 0 || static_cast<std::uint64_t>(size) > end - page.at()) return -1;
+        if (!page.ok() || size < 0 || count < 0 ||
+            static_cast<std::uint64_t>(size) > end - page.at())
+            return -1;
         at = page.at() + static_cast<std::size_t>(size);
+        const auto body = unsnappy(file.subspan(page.at(), static_cast<std::size_t>(size)));
+        check(body.has_value() && static_cast<std::int64_t>(body->size()) == plain_size,
+              "a page body is Snappy of its stated size");
+        std::span<const std::uint8_t> rest(*body);
+        const auto n = static_cast<std::size_t>(count);
+        if (type == 2) {
+            check(dictionary.empty() && values == 0, "one dictionary page, first in its chunk");
+            const auto entries = plain_values(rest, column.kind, n);
+            check(entries.has_value() && !entries->empty(), "a dictionary page holds its entries");
+            dictionary = *entries;
+            continue;
+        }
+        check(type == 0, "pages are dictionary or data pages");
+        values += count;
+        std::size_t present = n;
+        if (column.nullable) {
+            check(rest.size() >= 4, "a data page holds its levels' length");
+            const std::size_t length = static_cast<std::size_t>(rest[0]) | rest[1] << 8 |
+                                       rest[2] << 16 | static_cast<std::size_t>(rest[3]) << 24;
+            check(length <= rest.size() - 4, "the levels lie inside the page");
+            const auto levels = decode_hybrid(rest.subspan(4, length), 1, n);
+            check(levels.has_value(), "the levels are a well-formed hybrid");
+            present = static_cast<std::size_t>(std::ranges::count(*levels, 1U));
+            rest = rest.subspan(4 + length);
+        }
+        std::vector<Value> read;
+        if (encoding == 8) {
+            check(!dictionary.empty() && !rest.empty() && rest[0] >= 1 && rest[0] <= 32,
+                  "dictionary indices follow a dictionary and their width");
+            const auto indices = decode_hybrid(rest.subspan(1), rest[0], present);
+            check(indices.has_value(), "the indices are a well-formed hybrid");
+            for (const std::uint32_t index : *indices) {
+                check(index < dictionary.size(), "an index points into the dictionary");
+                read.push_back(dictionary[index]);
+            }
+        } else {
+            check(encoding == 0, "data pages are plain or indexed");
+            auto plain = plain_values(rest, column.kind, present);
+            check(plain.has_value(), "a plain page holds exactly its values");
+            read = std::move(*plain);
+        }
+        for (const Value& value : read) {
+            check(column.next < column.expected.size() && value == column.expected[column.next],
+                  "each value reads back as written");
+            ++column.next;
+        }
     }
     return at == end ? values : -1;
+}
+
+/// The value at `index` of a column that fits, as the file stores it.
+Value stored_value(const JsonColumn& column, ParquetKind kind, std::size_t index) {
+    const auto* values = column.values.data();
+    const auto widen = [&](auto narrow) {
+        std::memcpy(&narrow, values + index * sizeof narrow, sizeof narrow);
+        const auto wide = static_cast<
+            std::conditional_t<std::is_signed_v<decltype(narrow)>, std::int32_t, std::uint32_t>>(
+            narrow);
+        Value out(4);
+        std::memcpy(out.data(), &wide, 4);
+        return out;
+    };
+    switch (kind) {
+    case ParquetKind::Bool:
+        return {static_cast<std::uint8_t>(values[index / 8] >> (index % 8) & 1)};
+    case ParquetKind::Int8:
+        return widen(std::int8_t{});
+    case ParquetKind::Int16:
+        return widen(std::int16_t{});
+    case ParquetKind::UInt8:
+        return widen(std::uint8_t{});
+    case ParquetKind::UInt16:
+        return widen(std::uint16_t{});
+    case ParquetKind::Int32:
+    case ParquetKind::UInt32:
+    case ParquetKind::Float32:
+    case ParquetKind::Int64:
+    case ParquetKind::UInt64:
+    case ParquetKind::Float64: {
+        const std::size_t width = stored_width(kind);
+        return Value(values + index * width, values + (index + 1) * width);
+    }
+    case ParquetKind::Text:
+    case ParquetKind::Binary: {
+        std::size_t start = 0;
+        std::size_t size = 0;
+        check(kestrix::tools::text_range(column, static_cast<std::int64_t>(index), start, size),
+              "a written text value lies inside its data");
+        return Value(column.data.begin() + static_cast<std::ptrdiff_t>(start),
+                     column.data.begin() + static_cast<std::ptrdiff_t>(start + size));
+    }
+    }
+    return {};
 }
 
 /// What the footer says of a column chunk (-1: not said).
@@ -347,7 +564,7 @@ ChunkMeta read_chunk(Thrift& meta) {
 /// data and holding the group's values.
 void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::size_t fields,
                   std::int64_t rows, std::int64_t group_rows,
-                  const std::vector<std::int64_t>& nulls) {
+                  const std::vector<std::int64_t>& nulls, std::vector<ColumnValues>& columns) {
     std::vector<std::int64_t> counted(fields, 0);
     const std::size_t data_end = file.size() - 8 - footer;
     Thrift meta(file.first(file.size() - 8), data_end);
@@ -386,9 +603,9 @@ void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::s
                               "a column chunk lies inside the data");
                         check(chunk.dictionary < 0 || chunk.dictionary < chunk.data,
                               "a dictionary leads its chunk");
-                        check(page_values(file, static_cast<std::size_t>(start),
-                                          static_cast<std::size_t>(start + chunk.size)) ==
-                                  chunk.values,
+                        check(read_pages(file, static_cast<std::size_t>(start),
+                                         static_cast<std::size_t>(start + chunk.size),
+                                         columns[c]) == chunk.values,
                               "a chunk's pages tile it and hold its values");
                         chunk_values.push_back(chunk.values);
                         check(chunk.nulls >= 0, "every chunk counts its nulls");
@@ -407,6 +624,8 @@ void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::s
     check(meta.ok() && meta.at() == data_end + footer, "the footer is exactly one Thrift struct");
     check(total == rows && grouped == rows, "the footer counts every row written");
     check(counted == nulls, "the chunks count every null written");
+    for (const ColumnValues& column : columns)
+        check(column.next == column.expected.size(), "every value written is read back");
 }
 
 // ---- The writer -------------------------------------------------------------------------------
@@ -617,6 +836,11 @@ void fuzz_writer(Source& in) {
     bool stopped = false; // an earlier write failed while encoding
     std::int64_t written_rows = 0;
     std::vector<std::int64_t> nulls(count, 0);
+    std::vector<ColumnValues> values(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        values[c].kind = fields[c].kind;
+        values[c].nullable = fields[c].nullable;
+    }
     const std::size_t batches = 1 + in.byte() % 5;
     for (std::size_t batch = 0; batch < batches; ++batch) {
         const std::size_t rows = in.byte() % 201;
@@ -666,6 +890,11 @@ void fuzz_writer(Source& in) {
                     const std::size_t at = static_cast<std::size_t>(column.offset) + row;
                     nulls[c] += (column.validity[at / 8] >> (at % 8) & 1) == 0 ? 1 : 0;
                 }
+                for (std::size_t row = 0; row < rows; ++row) {
+                    const std::size_t at = static_cast<std::size_t>(column.offset) + row;
+                    if (column.validity.empty() || (column.validity[at / 8] >> (at % 8) & 1) != 0)
+                        values[c].expected.push_back(stored_value(column, fields[c].kind, at));
+                }
             }
         }
     }
@@ -690,7 +919,7 @@ void fuzz_writer(Source& in) {
         footer |= static_cast<std::uint32_t>(file[file.size() - 8 + static_cast<std::size_t>(i)])
                   << (8 * i);
     check(footer > 0 && footer <= file.size() - 12, "the footer fits inside the file");
-    check_footer(file, footer, count, written_rows, options.row_group_rows, nulls);
+    check_footer(file, footer, count, written_rows, options.row_group_rows, nulls, values);
 
     before = ready.size();
     check_misuse(writer.finish(ready), ready, before);
