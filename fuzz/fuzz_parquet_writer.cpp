@@ -20,6 +20,7 @@
 #include "tools/rle_hybrid.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -209,6 +210,16 @@ public:
         ok_ = false;
         return 0;
     }
+    std::vector<std::uint8_t> binary() {
+        const std::uint64_t size = varint();
+        if (!ok_ || size > bytes_.size() - at_) {
+            ok_ = false;
+            return {};
+        }
+        at_ += static_cast<std::size_t>(size);
+        return {bytes_.begin() + static_cast<std::ptrdiff_t>(at_ - size),
+                bytes_.begin() + static_cast<std::ptrdiff_t>(at_)};
+    }
     std::int64_t zigzag() {
         const std::uint64_t value = varint();
         return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
@@ -395,6 +406,7 @@ std::optional<std::vector<Value>> plain_values(std::span<const std::uint8_t> bod
 struct ColumnValues {
     ParquetKind kind = ParquetKind::Int64;
     bool nullable = true;
+    bool statistics = true;
     std::vector<Value> expected; ///< every present value written, as stored
     std::size_t next = 0;        ///< the first not read back yet
 };
@@ -532,6 +544,8 @@ struct ChunkMeta {
     std::int64_t data = -1;
     std::int64_t dictionary = -1;
     std::int64_t nulls = -1;
+    std::optional<std::vector<std::uint8_t>> min;
+    std::optional<std::vector<std::uint8_t>> max;
 };
 
 ChunkMeta read_chunk(Thrift& meta) {
@@ -543,6 +557,10 @@ ChunkMeta read_chunk(Thrift& meta) {
                 meta.fields([&](std::int64_t statistic, int statistic_type) {
                     if (statistic == 3 && statistic_type == 6)
                         chunk.nulls = meta.zigzag();
+                    else if (statistic == 5 && statistic_type == 8)
+                        chunk.max = meta.binary();
+                    else if (statistic == 6 && statistic_type == 8)
+                        chunk.min = meta.binary();
                     else
                         meta.skip(statistic_type);
                 });
@@ -557,6 +575,74 @@ ChunkMeta read_chunk(Thrift& meta) {
         });
     });
     return chunk;
+}
+
+/// Whether `a` orders before `b` as values of `kind` (floats: NaN never).
+bool before(ParquetKind kind, const Value& a, const Value& b) {
+    const auto as = [](const Value& v, auto type) {
+        std::memcpy(&type, v.data(), sizeof type);
+        return type;
+    };
+    switch (kind) {
+    case ParquetKind::Bool:
+    case ParquetKind::Text:
+    case ParquetKind::Binary:
+        return a < b;
+    case ParquetKind::Int8:
+    case ParquetKind::Int16:
+    case ParquetKind::Int32:
+        return as(a, std::int32_t{}) < as(b, std::int32_t{});
+    case ParquetKind::UInt8:
+    case ParquetKind::UInt16:
+    case ParquetKind::UInt32:
+        return as(a, std::uint32_t{}) < as(b, std::uint32_t{});
+    case ParquetKind::Int64:
+        return as(a, std::int64_t{}) < as(b, std::int64_t{});
+    case ParquetKind::UInt64:
+        return as(a, std::uint64_t{}) < as(b, std::uint64_t{});
+    case ParquetKind::Float32:
+        return as(a, float{}) < as(b, float{});
+    case ParquetKind::Float64:
+        return as(a, double{}) < as(b, double{});
+    }
+    return false;
+}
+
+bool is_nan(ParquetKind kind, const Value& value) {
+    if (kind == ParquetKind::Float32) {
+        float f;
+        std::memcpy(&f, value.data(), sizeof f);
+        return std::isnan(f);
+    }
+    double d;
+    std::memcpy(&d, value.data(), sizeof d);
+    return std::isnan(d);
+}
+
+/// The chunk's min and max: its values from `first` on, NaN left out, a float zero stored as -0
+/// for the min and +0 for the max; none without statistics or without a value.
+void check_bounds(const ColumnValues& column, std::size_t first, const ChunkMeta& chunk) {
+    std::optional<Value> min;
+    std::optional<Value> max;
+    const bool floats = column.kind == ParquetKind::Float32 || column.kind == ParquetKind::Float64;
+    for (std::size_t i = first; i < column.next && column.statistics; ++i) {
+        const Value& value = column.expected[i];
+        if (floats && is_nan(column.kind, value)) continue;
+        if (!min || before(column.kind, value, *min)) min = value;
+        if (!max || before(column.kind, *max, value)) max = value;
+    }
+    if (min && floats) {
+        const bool zero_min = !before(column.kind, *min, Value(min->size(), 0)) &&
+                              !before(column.kind, Value(min->size(), 0), *min);
+        const bool zero_max = !before(column.kind, *max, Value(max->size(), 0)) &&
+                              !before(column.kind, Value(max->size(), 0), *max);
+        if (zero_min) {
+            *min = Value(min->size(), 0);
+            min->back() = 0x80;
+        }
+        if (zero_max) *max = Value(max->size(), 0);
+    }
+    check(chunk.min == min && chunk.max == max, "a chunk's min and max are its values'");
 }
 
 /// Checks the footer against the rows written: its row count, one schema element per field and
@@ -603,11 +689,13 @@ void check_footer(std::span<const std::uint8_t> file, std::size_t footer, std::s
                               "a column chunk lies inside the data");
                         check(chunk.dictionary < 0 || chunk.dictionary < chunk.data,
                               "a dictionary leads its chunk");
+                        const std::size_t first = columns[c].next;
                         check(read_pages(file, static_cast<std::size_t>(start),
                                          static_cast<std::size_t>(start + chunk.size),
                                          columns[c]) == chunk.values,
                               "a chunk's pages tile it and hold its values");
                         chunk_values.push_back(chunk.values);
+                        check_bounds(columns[c], first, chunk);
                         check(chunk.nulls >= 0, "every chunk counts its nulls");
                         counted[c] += chunk.nulls;
                     }
@@ -840,6 +928,7 @@ void fuzz_writer(Source& in) {
     for (std::size_t c = 0; c < count; ++c) {
         values[c].kind = fields[c].kind;
         values[c].nullable = fields[c].nullable;
+        values[c].statistics = fields[c].statistics;
     }
     const std::size_t batches = 1 + in.byte() % 5;
     for (std::size_t batch = 0; batch < batches; ++batch) {
