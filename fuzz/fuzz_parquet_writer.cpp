@@ -8,8 +8,8 @@
 /// short buffers, column count) adds nothing and leaves the writer working; a broken batch never
 /// reads out of range and fails as a value, after which the writer refuses everything as misuse.
 /// A finished file starts with "PAR1" and ends with its footer's length and "PAR1"; its footer
-/// counts the rows and nulls written, and every page, unpacked and decoded apart from the writer,
-/// gives back the values written, in order.
+/// counts the rows and nulls written and holds each chunk's min and max, and every page, unpacked
+/// and decoded apart from the writer, gives back the values written, in order.
 ///
 /// Hybrid: each value sequence, runs and noise mixed, decodes back to itself; a last bit-packed
 /// group is padded with zeros only.
