@@ -188,6 +188,35 @@ def snappy_seeds() -> list[bytes]:
     return [lines, lines * 8, b"".join(payloads), b"\0" * 300, bytes(range(256)) * 2]
 
 
+def filler(name: str, size: int) -> bytes:
+    """Deterministic bytes that look random."""
+    out = b""
+    while len(out) < size:
+        out += hashlib.sha256(f"{name}{len(out)}".encode()).digest()
+    return out[:size]
+
+
+def parquet_writer_seeds() -> list[bytes]:
+    # Byte layout of fuzz_parquet_writer: mode, fields (kind, flags), options, then batches.
+    seeds = []
+    for kind in range(13):  # every ParquetKind, once nullable with statistics, once neither
+        for flags, batch in ((0x03, 0x02), (0x00, 0x00)):
+            head = bytes([1, 0, kind, flags, 7, 5]) + (300).to_bytes(2, "little") \
+                + (120).to_bytes(2, "little") + bytes([0x01, 1])
+            rows = bytes([50, 1, 1, batch, 0x00, 3])
+            seeds.append(head + rows + filler(f"pq{kind}{flags}", 900))
+    # Two columns of one kind, the second the very array of the first (dictionary text).
+    seeds.append(bytes([1, 1, 11, 0x03, 11, 0x03, 30, 9]) + (64).to_bytes(2, "little")
+                 + (48).to_bytes(2, "little") + bytes([0x02, 2, 90, 1, 1, 0x00, 0x00, 0])
+                 + bytes([2] * 90) + bytes([4]) + filler("alias", 400))
+    # The hybrid: 32-bit values, levels and single runs at several widths.
+    for width in (0, 4, 12, 31):
+        seeds.append(bytes([0, width, 0, 6]) + filler(f"rle{width}", 600))
+        seeds.append(bytes([0, width, 2]) + filler(f"run{width}", 16))
+    seeds.append(bytes([0, 0, 1, 8]) + filler("levels", 600))
+    return seeds
+
+
 if __name__ == "__main__":
     write("unwrap", unwrap_seeds())
     write("pipeline", revert_payloads())
@@ -199,3 +228,4 @@ if __name__ == "__main__":
     write("user_registry", user_registry_seeds())
     write("definitions_reader", definitions_reader_seeds())
     write("snappy", snappy_seeds())
+    write("parquet_writer", parquet_writer_seeds())

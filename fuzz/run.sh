@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-all_targets=(pipeline hex_reader abi_type abi_decoder context_reader utf8_text user_registry definitions_reader unwrap arrow_decode jsonl_writer snappy)
+all_targets=(pipeline hex_reader abi_type abi_decoder context_reader utf8_text user_registry definitions_reader unwrap arrow_decode jsonl_writer snappy parquet_writer)
 targets=("${@:-${all_targets[@]}}")
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
