@@ -38,7 +38,6 @@ constexpr int kRleDictionary = 8;
 constexpr int kDataPage = 0;
 constexpr int kDictionaryPage = 2;
 
-constexpr int kUncompressed = 0;
 constexpr int kSnappy = 1;
 
 constexpr int kRequired = 0;
