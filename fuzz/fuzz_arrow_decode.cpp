@@ -4,6 +4,7 @@
 /// columns. Within the buffers' contract every column must hold what decoding (and unwrapping)
 /// each row on its own gives; offsets broken on purpose must fail cleanly.
 
+#include "byte_source.hpp"
 #include "core/selector.hpp"
 #include "evm/pipeline.hpp"
 #include "evm/unwrap.hpp"
@@ -28,23 +29,7 @@ using kestrix::fuzz::check;
 using kestrix::tools::ArrowColumnOutput;
 using kestrix::tools::ResultColumn;
 
-/// Reads the fuzzer's bytes one at a time; zeros once they run out.
-class Source {
-public:
-    Source(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t byte() noexcept { return at_ < size_ ? data_[at_++] : 0; }
-    std::vector<std::uint8_t> bytes(std::size_t count) {
-        std::vector<std::uint8_t> out;
-        while (count-- > 0 && at_ < size_)
-            out.push_back(data_[at_++]);
-        return out;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using Source = kestrix::fuzz::ByteSource;
 
 /// A column without nulls may have no bitmap.
 bool valid_at(const ArrowColumnOutput& column, std::size_t row) {
@@ -128,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             value = values.substr(static_cast<std::size_t>(bounds[earlier]),
                                   static_cast<std::size_t>(bounds[earlier + 1] - bounds[earlier]));
         } else {
-            auto bytes = in.bytes(in.byte() % 80);
+            auto bytes = in.take(in.byte() % 80);
             for (std::uint8_t layers = nest ? (mode >> 2) % 4 : 0; layers > 0; --layers)
                 bytes = wrapped(bytes);
             if (binary || mode % 4 == 1) {
@@ -160,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::vector<std::uint8_t> validity;
-    if (with_validity) validity = in.bytes((total + 7) / 8);
+    if (with_validity) validity = in.take((total + 7) / 8);
     validity.resize(with_validity ? (total + 7) / 8 : 0, 0xFF);
 
     kestrix::tools::ArrowColumnInput input;

@@ -5,6 +5,7 @@
 /// may fail but never read out of range. The CSV text of the same columns fails exactly when the
 /// JSON Lines text does and holds one line per row (line ends inside quotes apart).
 
+#include "byte_source.hpp"
 #include "fuzz_checks.hpp"
 #include "tools/jsonl_writer.hpp"
 
@@ -26,23 +27,7 @@ using kestrix::fuzz::check;
 using kestrix::tools::JsonColumn;
 using kestrix::tools::JsonColumnKind;
 
-/// Reads the fuzzer's bytes one at a time; zeros once they run out.
-class Source {
-public:
-    Source(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t byte() noexcept { return at_ < size_ ? data_[at_++] : 0; }
-    std::vector<std::uint8_t> bytes(std::size_t count) {
-        std::vector<std::uint8_t> out(count);
-        for (auto& b : out)
-            b = byte();
-        return out;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using Source = kestrix::fuzz::ByteSource;
 
 struct Buffers {
     std::string name;

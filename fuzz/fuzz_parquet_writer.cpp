@@ -14,6 +14,7 @@
 /// Hybrid: each value sequence, runs and noise mixed, decodes back to itself; a last bit-packed
 /// group is padded with zeros only.
 
+#include "byte_source.hpp"
 #include "fuzz_checks.hpp"
 #include "tools/jsonl_writer.hpp"
 #include "tools/parquet_writer.hpp"
@@ -43,31 +44,7 @@ using kestrix::tools::ParquetOptions;
 using kestrix::tools::ParquetPieces;
 using kestrix::tools::ParquetWriter;
 
-/// Reads the fuzzer's bytes one at a time; zeros once they run out.
-class Source {
-public:
-    Source(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t byte() noexcept { return at_ < size_ ? data_[at_++] : 0; }
-    std::uint16_t u16() noexcept {
-        const std::uint16_t low = byte();
-        return static_cast<std::uint16_t>(low | byte() << 8);
-    }
-    std::uint32_t u32() noexcept {
-        const std::uint32_t low = u16();
-        return low | static_cast<std::uint32_t>(u16()) << 16;
-    }
-    std::vector<std::uint8_t> bytes(std::size_t count) {
-        std::vector<std::uint8_t> out(count);
-        for (auto& b : out)
-            b = byte();
-        return out;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using Source = kestrix::fuzz::ByteSource;
 
 // ---- The RLE / bit-packing hybrid -------------------------------------------------------------
 
