@@ -4,6 +4,7 @@
 #include "tools/rle_hybrid.hpp"
 #include "tools/snappy_compress.hpp"
 #include "tools/thrift_compact.hpp"
+#include "tools/value_dictionary.hpp"
 
 #include <algorithm>
 #include <array>
@@ -185,94 +186,9 @@ constexpr std::uint64_t kSeed2 = 0x8ebc6af09c88c6e3ULL;
     return fold(a ^ kSeed1, fold(b ^ kSeed2, state));
 }
 
-/// Whether two byte strings of `size` bytes are equal: short ones without a call to memcmp.
-[[nodiscard]] bool same_bytes(const std::uint8_t* a, const std::uint8_t* b,
-                              std::size_t size) noexcept {
-    if (size >= 8) {
-        for (std::size_t at = 0; at + 8 < size; at += 8)
-            if (load<std::uint64_t>(a + at) != load<std::uint64_t>(b + at)) return false;
-        return load<std::uint64_t>(a + size - 8) == load<std::uint64_t>(b + size - 8);
-    }
-    if (size >= 4)
-        return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
-               load<std::uint32_t>(a + size - 4) == load<std::uint32_t>(b + size - 4);
-    for (std::size_t at = 0; at < size; ++at)
-        if (a[at] != b[at]) return false;
-    return true;
-}
-
 [[nodiscard]] std::uint64_t hash_word(std::uint64_t value) noexcept {
     return fold(value ^ kSeed1, kSeed2);
 }
-
-/// The distinct values of a column chunk in order of first appearance, PLAIN-encoded as the
-/// dictionary page stores them, with an open-addressing index over them.
-class Dictionary {
-public:
-    explicit Dictionary(std::size_t width) : width_(width) {}
-
-    /// The index of the value (inserted if new) and whether it was new.
-    [[gnu::always_inline]] std::pair<std::uint32_t, bool>
-    insert(const std::uint8_t* data, std::size_t size, std::uint64_t hash) {
-        if ((count() + 1) * 2 > slots_.size()) [[unlikely]]
-            grow();
-        const auto tag = static_cast<std::uint32_t>(hash >> 32);
-        std::size_t at = static_cast<std::size_t>(hash) & mask_;
-        while (const std::uint64_t slot = slots_[at]) {
-            if (static_cast<std::uint32_t>(slot >> 32) == tag) {
-                const auto index = static_cast<std::uint32_t>(slot) - 1;
-                if (equals(index, data, size)) return {index, false};
-            }
-            at = (at + 1) & mask_;
-        }
-        const auto index = static_cast<std::uint32_t>(count());
-        if (width_ == 0) put_u32(plain_, static_cast<std::uint32_t>(size));
-        starts_.push_back(static_cast<std::uint32_t>(plain_.size()));
-        hashes_.push_back(hash);
-        plain_.insert(plain_.end(), data, data + size);
-        slots_[at] = std::uint64_t{tag} << 32 | (index + 1);
-        return {index, true};
-    }
-
-    [[nodiscard]] std::size_t count() const noexcept { return starts_.size(); }
-    [[nodiscard]] const std::vector<std::uint8_t>& plain() const noexcept { return plain_; }
-
-    void clear() noexcept {
-        plain_.clear();
-        starts_.clear();
-        hashes_.clear();
-        std::fill(slots_.begin(), slots_.end(), 0);
-    }
-
-private:
-    [[nodiscard]] bool equals(std::uint32_t index, const std::uint8_t* data,
-                              std::size_t size) const noexcept {
-        const std::uint8_t* stored = plain_.data() + starts_[index];
-        if (width_ == 8) return load<std::uint64_t>(stored) == load<std::uint64_t>(data);
-        if (width_ == 4) return load<std::uint32_t>(stored) == load<std::uint32_t>(data);
-        return load<std::uint32_t>(stored - 4) == size && same_bytes(stored, data, size);
-    }
-
-    [[gnu::noinline]] void grow() {
-        const std::size_t size = std::max<std::size_t>(1024, slots_.size() * 2);
-        slots_.assign(size, 0);
-        mask_ = size - 1;
-        for (std::size_t index = 0; index < hashes_.size(); ++index) {
-            const std::uint64_t hash = hashes_[index];
-            std::size_t at = static_cast<std::size_t>(hash) & mask_;
-            while (slots_[at] != 0)
-                at = (at + 1) & mask_;
-            slots_[at] = (hash >> 32) << 32 | (index + 1);
-        }
-    }
-
-    std::size_t width_; ///< bytes of a fixed-width value; 0 for byte arrays
-    std::vector<std::uint8_t> plain_;
-    std::vector<std::uint32_t> starts_; ///< where each value's bytes start in plain_
-    std::vector<std::uint64_t> hashes_;
-    std::vector<std::uint64_t> slots_; ///< (hash's high half << 32) | (index + 1); 0: empty
-    std::size_t mask_ = 0;
-};
 
 /// Min and max of a column chunk, kept in the order the column's type sorts by.
 class Bounds {
@@ -423,10 +339,10 @@ private:
 /// Encodes one column's values into the pages of the current column chunk.
 class ColumnChunkWriter {
 public:
-    ColumnChunkWriter(const ParquetField& field, const ParquetOptions& options, int codec)
-        : field_(field), options_(options), codec_(codec), width_(stored_width(field.kind)),
-          dictionary_(width_), bounds_(field.kind),
-          use_dictionary_(field.kind != ParquetKind::Bool), indexing_(use_dictionary_) {}
+    ColumnChunkWriter(const ParquetField& field, const ParquetOptions& options)
+        : field_(field), options_(options), width_(stored_width(field.kind)), dictionary_(width_),
+          bounds_(field.kind), use_dictionary_(field.kind != ParquetKind::Bool),
+          indexing_(use_dictionary_) {}
 
     /// Encodes values [begin, begin + count) of the batch column (its offset added).
     [[nodiscard]] std::expected<void, std::string_view>
@@ -680,16 +596,13 @@ private:
             flush_page();
     }
 
-    /// Compresses page_body_ and appends the page (header and body) to `out`; the header's size.
+    /// Compresses page_body_ (every page is Snappy) and appends the page, header and body, to
+    /// `out`; the header's size.
     std::size_t put_page(int type, core::FunctionRef<void(ThriftWriter&)> specific,
                          core::FunctionRef<std::vector<std::uint8_t>&(std::size_t)> out) {
-        const std::uint8_t* body = page_body_.data();
-        std::size_t body_size = page_body_.size();
-        if (codec_ == kSnappy) {
-            compressed_.resize(snappy_max_compressed_size(page_body_.size()));
-            body_size = snappy_compress(page_body_, compressed_.data());
-            body = compressed_.data();
-        }
+        compressed_.resize(snappy_max_compressed_size(page_body_.size()));
+        const std::size_t body_size = snappy_compress(page_body_, compressed_.data());
+        const std::uint8_t* body = compressed_.data();
         header_.clear();
         ThriftWriter thrift(header_);
         thrift.field_i32(1, type);
@@ -760,9 +673,8 @@ private:
 
     const ParquetField& field_;
     const ParquetOptions& options_;
-    int codec_;
     std::size_t width_;
-    Dictionary dictionary_;
+    ValueDictionary dictionary_;
     Bounds bounds_;
     bool use_dictionary_; ///< booleans are always plain
     bool indexing_;       ///< values go to the dictionary (until it grows too large)
@@ -883,7 +795,7 @@ public:
           pool_(std::max(1U, options_.threads)) {
         columns_.reserve(fields_.size());
         for (const ParquetField& field : fields_)
-            columns_.emplace_back(field, options_, kSnappy);
+            columns_.emplace_back(field, options_);
     }
 
     /// Whether a batch fits the fields (checked before any of it is encoded).
