@@ -1,6 +1,6 @@
 #pragma once
-/// The fuzzer's input read as a stream of choices, shared by the targets that build structured
-/// values from it.
+/// The fuzzer's input read as a stream of choices, and the Arrow buffers built from them,
+/// shared by the targets that build structured values.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,5 +41,15 @@ private:
     std::size_t size_;
     std::size_t at_ = 0;
 };
+
+/// Appends Arrow offsets of width `Offset` (32 or 64 bits, as the layout has them).
+template <typename Offset>
+void put_offsets(std::vector<std::uint8_t>& out, const auto& bounds) {
+    for (const std::int64_t bound : bounds) {
+        const auto value = static_cast<Offset>(bound);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+        out.insert(out.end(), bytes, bytes + sizeof value);
+    }
+}
 
 } // namespace kestrix::fuzz

@@ -27,6 +27,7 @@ using kestrix::fuzz::check;
 using kestrix::tools::JsonColumn;
 using kestrix::tools::JsonColumnKind;
 
+using kestrix::fuzz::put_offsets;
 using Source = kestrix::fuzz::ByteSource;
 
 struct Buffers {
@@ -35,15 +36,6 @@ struct Buffers {
     std::vector<std::uint8_t> values;
     std::vector<std::uint8_t> data;
 };
-
-template <typename Offset>
-void put_offsets(std::vector<std::uint8_t>& out, const auto& bounds) {
-    for (const std::int64_t bound : bounds) {
-        const auto value = static_cast<Offset>(bound);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-        out.insert(out.end(), bytes, bytes + sizeof value);
-    }
-}
 
 /// Reads back every float of a one-column, no-null float batch: the line is {"key":VALUE}.
 template <typename Float>

@@ -44,6 +44,7 @@ using kestrix::tools::ParquetOptions;
 using kestrix::tools::ParquetPieces;
 using kestrix::tools::ParquetWriter;
 
+using kestrix::fuzz::put_offsets;
 using Source = kestrix::fuzz::ByteSource;
 
 // ---- The RLE / bit-packing hybrid -------------------------------------------------------------
@@ -736,15 +737,6 @@ struct Buffers {
     std::vector<std::uint8_t> values;
     std::vector<std::uint8_t> data;
 };
-
-template <typename Offset>
-void put_offsets(std::vector<std::uint8_t>& out, const auto& bounds) {
-    for (const std::int64_t bound : bounds) {
-        const auto value = static_cast<Offset>(bound);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
-        out.insert(out.end(), bytes, bytes + sizeof value);
-    }
-}
 
 /// How a batch is broken, if at all.
 struct Breakage {
