@@ -160,112 +160,132 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     choice.error = error_column;
     choice.root_cause = root_cause;
     if (nest) choice.wrappers = &no_rules;
-    const auto decoded = kestrix::tools::decode_arrow_column(*registry, input, choice);
-    if (broken) return 0; // a clean failure or columns: both are sound
-    check(decoded.has_value(), "buffers within the contract decode");
-    const auto& columns = decoded->columns;
-    auto column = [&](ResultColumn which) -> const ArrowColumnOutput& {
-        return columns[static_cast<std::size_t>(which)];
-    };
-    std::int64_t nulls = 0;
-    for (std::size_t row = 0; row < length; ++row) {
-        const std::size_t index = offset + row;
-        const bool valid_input = !with_validity || ((validity[index / 8] >> (index % 8)) & 1U);
-        const std::string_view value(values.data() + bounds[index],
-                                     static_cast<std::size_t>(bounds[index + 1] - bounds[index]));
-        std::optional<kestrix::core::DecodedError> record;
-        std::optional<std::string> failure;
-        if (valid_input) {
-            std::vector<std::uint8_t> bytes(value.begin(), value.end());
-            if (!binary) {
-                auto parsed = kestrix::python::parse_revert_hex(value);
-                if (parsed) {
-                    bytes = std::move(*parsed);
-                } else {
-                    failure = "hex decode: " + parsed.error();
+    auto check_rows = [&](const kestrix::tools::DecodedColumns& decoded, std::size_t first,
+                          std::size_t count) {
+        const auto& columns = decoded.columns;
+        auto column = [&](ResultColumn which) -> const ArrowColumnOutput& {
+            return columns[static_cast<std::size_t>(which)];
+        };
+        std::int64_t nulls = 0;
+        for (std::size_t row = 0; row < count; ++row) {
+            const std::size_t index = offset + first + row;
+            const bool valid_input = !with_validity || ((validity[index / 8] >> (index % 8)) & 1U);
+            const std::string_view value(
+                values.data() + bounds[index],
+                static_cast<std::size_t>(bounds[index + 1] - bounds[index]));
+            std::optional<kestrix::core::DecodedError> record;
+            std::optional<std::string> failure;
+            if (valid_input) {
+                std::vector<std::uint8_t> bytes(value.begin(), value.end());
+                if (!binary) {
+                    auto parsed = kestrix::python::parse_revert_hex(value);
+                    if (parsed) {
+                        bytes = std::move(*parsed);
+                    } else {
+                        failure = "hex decode: " + parsed.error();
+                    }
+                }
+                if (!failure) {
+                    auto result = kestrix::evm::decode_revert(*registry, bytes, std::nullopt);
+                    check(result.has_value(), "the pipeline is total");
+                    record = std::move(*result);
                 }
             }
-            if (!failure) {
-                auto result = kestrix::evm::decode_revert(*registry, bytes, std::nullopt);
-                check(result.has_value(), "the pipeline is total");
-                record = std::move(*result);
+            const bool struct_valid = record || (failure && error_column);
+            nulls += struct_valid ? 0 : 1;
+            check(valid_at(decoded.rows, row) == struct_valid,
+                  "the struct row is valid exactly when decoded or reported");
+            if (error_column) {
+                check(text_at(column(ResultColumn::Error), row) == view(failure),
+                      "the error column holds the row's own failure");
+            }
+            // raw_data left to the input: valid where kind is, holding the input text.
+            const auto raw = decoded.raw_repeats_input
+                                 ? (text_at(column(ResultColumn::Kind), row) ? std::optional(value)
+                                                                             : std::nullopt)
+                                 : text_at(column(ResultColumn::RawData), row);
+            if (!record) {
+                check(!raw && !number_at<double>(column(ResultColumn::Confidence), row),
+                      "a row without a result is null");
+                continue;
+            }
+            const auto fields = kestrix::python::kind_fields(record->kind);
+            const auto selector = record->selector
+                                      ? std::optional(kestrix::python::hex_text(*record->selector))
+                                      : std::nullopt;
+            check(raw == kestrix::python::hex_text(record->raw_data), "raw_data");
+            check(text_at(column(ResultColumn::Selector), row) == view(selector), "selector");
+            check(text_at(column(ResultColumn::Suggestion), row) == view(record->suggestion),
+                  "suggestion");
+            check(number_at<double>(column(ResultColumn::Confidence), row) ==
+                      static_cast<double>(record->confidence),
+                  "confidence");
+            check(text_at(column(ResultColumn::Kind), row) ==
+                      kestrix::core::kind_name(record->kind),
+                  "kind");
+            check(text_at(column(ResultColumn::Message), row) == fields.message, "message");
+            check(text_at(column(ResultColumn::ErrorName), row) == fields.error_name, "error_name");
+            check(text_at(column(ResultColumn::Inputs), row) == view(fields.inputs), "inputs");
+            check(number_at<std::uint64_t>(column(ResultColumn::PanicCode), row) ==
+                      fields.panic_code,
+                  "panic_code");
+            check(text_at(column(ResultColumn::PanicMeaning), row) == fields.panic_meaning,
+                  "panic_meaning");
+            if (root_cause) {
+                // Without wrappers every row is its own root.
+                const auto chain =
+                    evm::unwrap_revert(*registry, no_rules, record->raw_data, std::nullopt);
+                check(chain.has_value(), "the chain unwraps");
+                const std::size_t depth = nest ? chain->size() - 1 : 0;
+                const core::DecodedError& root = nest ? chain->back().decoded.record : *record;
+                check(number_at<std::uint8_t>(column(ResultColumn::Depth), row) == depth, "depth");
+                check(!decoded.roots_repeat_outer || depth == 0, "roots repeat only the unnested");
+                auto root_column = [&](ResultColumn which) -> const ArrowColumnOutput& {
+                    const auto outer = kestrix::tools::outer_of_root(which);
+                    return column(decoded.roots_repeat_outer ? *outer : which);
+                };
+                const auto root_fields = kestrix::python::kind_fields(root.kind);
+                const auto root_selector =
+                    root.selector ? std::optional(kestrix::python::hex_text(*root.selector))
+                                  : std::nullopt;
+                check(text_at(root_column(ResultColumn::RootKind), row) ==
+                          kestrix::core::kind_name(root.kind),
+                      "root_kind");
+                check(text_at(root_column(ResultColumn::RootErrorName), row) ==
+                          root_fields.error_name,
+                      "root_error_name");
+                check(text_at(root_column(ResultColumn::RootMessage), row) == root_fields.message,
+                      "root_message");
+                check(text_at(root_column(ResultColumn::RootSelector), row) == view(root_selector),
+                      "root_selector");
             }
         }
-        const bool struct_valid = record || (failure && error_column);
-        nulls += struct_valid ? 0 : 1;
-        check(valid_at(decoded->rows, row) == struct_valid,
-              "the struct row is valid exactly when decoded or reported");
-        if (error_column) {
-            check(text_at(column(ResultColumn::Error), row) == view(failure),
-                  "the error column holds the row's own failure");
+        check(decoded.rows.null_count == nulls, "the struct's null count");
+        check(!decoded.raw_repeats_input || (!binary && !large),
+              "only 32-bit text can stand for raw_data");
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const auto& built = columns[i];
+            std::int64_t column_nulls = 0;
+            for (std::size_t row = 0; row < count && !built.validity.empty(); ++row)
+                column_nulls += valid_at(built, row) ? 0 : 1;
+            check(built.null_count == column_nulls, "each column's null count");
         }
-        // raw_data left to the input: valid where kind is, holding the input text.
-        const auto raw =
-            decoded->raw_repeats_input
-                ? (text_at(column(ResultColumn::Kind), row) ? std::optional(value) : std::nullopt)
-                : text_at(column(ResultColumn::RawData), row);
-        if (!record) {
-            check(!raw && !number_at<double>(column(ResultColumn::Confidence), row),
-                  "a row without a result is null");
-            continue;
-        }
-        const auto fields = kestrix::python::kind_fields(record->kind);
-        const auto selector = record->selector
-                                  ? std::optional(kestrix::python::hex_text(*record->selector))
-                                  : std::nullopt;
-        check(raw == kestrix::python::hex_text(record->raw_data), "raw_data");
-        check(text_at(column(ResultColumn::Selector), row) == view(selector), "selector");
-        check(text_at(column(ResultColumn::Suggestion), row) == view(record->suggestion),
-              "suggestion");
-        check(number_at<double>(column(ResultColumn::Confidence), row) ==
-                  static_cast<double>(record->confidence),
-              "confidence");
-        check(text_at(column(ResultColumn::Kind), row) == kestrix::core::kind_name(record->kind),
-              "kind");
-        check(text_at(column(ResultColumn::Message), row) == fields.message, "message");
-        check(text_at(column(ResultColumn::ErrorName), row) == fields.error_name, "error_name");
-        check(text_at(column(ResultColumn::Inputs), row) == view(fields.inputs), "inputs");
-        check(number_at<std::uint64_t>(column(ResultColumn::PanicCode), row) == fields.panic_code,
-              "panic_code");
-        check(text_at(column(ResultColumn::PanicMeaning), row) == fields.panic_meaning,
-              "panic_meaning");
-        if (root_cause) {
-            // Without wrappers every row is its own root.
-            const auto chain =
-                evm::unwrap_revert(*registry, no_rules, record->raw_data, std::nullopt);
-            check(chain.has_value(), "the chain unwraps");
-            const std::size_t depth = nest ? chain->size() - 1 : 0;
-            const core::DecodedError& root = nest ? chain->back().decoded.record : *record;
-            check(number_at<std::uint8_t>(column(ResultColumn::Depth), row) == depth, "depth");
-            check(!decoded->roots_repeat_outer || depth == 0, "roots repeat only the unnested");
-            auto root_column = [&](ResultColumn which) -> const ArrowColumnOutput& {
-                const auto outer = kestrix::tools::outer_of_root(which);
-                return column(decoded->roots_repeat_outer ? *outer : which);
-            };
-            const auto root_fields = kestrix::python::kind_fields(root.kind);
-            const auto root_selector =
-                root.selector ? std::optional(kestrix::python::hex_text(*root.selector))
-                              : std::nullopt;
-            check(text_at(root_column(ResultColumn::RootKind), row) ==
-                      kestrix::core::kind_name(root.kind),
-                  "root_kind");
-            check(text_at(root_column(ResultColumn::RootErrorName), row) == root_fields.error_name,
-                  "root_error_name");
-            check(text_at(root_column(ResultColumn::RootMessage), row) == root_fields.message,
-                  "root_message");
-            check(text_at(root_column(ResultColumn::RootSelector), row) == view(root_selector),
-                  "root_selector");
-        }
-    }
-    check(decoded->rows.null_count == nulls, "the struct's null count");
-    check(!decoded->raw_repeats_input || (!binary && !large),
-          "only 32-bit text can stand for raw_data");
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        const auto& built = columns[i];
-        std::int64_t column_nulls = 0;
-        for (std::size_t row = 0; row < length && !built.validity.empty(); ++row)
-            column_nulls += valid_at(built, row) ? 0 : 1;
-        check(built.null_count == column_nulls, "each column's null count");
+    };
+    // The rows in two parts, then the first part again, through one memo: later parts take rows
+    // that earlier ones decoded.
+    const std::size_t split = in.byte() % (length + 1);
+    kestrix::tools::DecodeMemo memo;
+    struct Part {
+        std::size_t first, count;
+    };
+    for (const Part part : {Part{0, split}, Part{split, length - split}, Part{0, split}}) {
+        kestrix::tools::ArrowColumnInput piece = input;
+        piece.offset = static_cast<std::int64_t>(offset + part.first);
+        piece.length = static_cast<std::int64_t>(part.count);
+        const auto decoded = kestrix::tools::decode_arrow_column(*registry, piece, choice, memo);
+        if (broken) continue; // a clean failure or columns: both are sound
+        check(decoded.has_value(), "buffers within the contract decode");
+        check_rows(*decoded, part.first, part.count);
     }
     return 0;
 }

@@ -14,6 +14,10 @@ from kestrix_tools.decoder import Decoder, SkippedFilesWarning
 if TYPE_CHECKING:
     from kestrix_tools.transaction import explain_call, explain_trace, explain_transaction
 
+#: The distribution's version, as its metadata gives it (read here without importlib.metadata,
+#: whose import costs the command a noticeable part of its start).
+__version__ = "0.1.0"
+
 __all__: list[str] = []
 __all__ += ["decode_arrow", "decode_many"]
 __all__ += ["explain", "revert_data"]

@@ -46,15 +46,24 @@ class FormatError(ValueError):
 
 
 def pyarrow() -> Any:
+    """pyarrow, with its csv, json and parquet modules (see ``compute`` for its compute module)."""
     try:
         import pyarrow as pa
-        import pyarrow.compute  # noqa: F401
         import pyarrow.csv  # noqa: F401
         import pyarrow.json  # noqa: F401
         import pyarrow.parquet  # noqa: F401
     except ImportError:
         raise FormatError('bulk files need pyarrow: pip install "kestrix-evm[bulk]"') from None
     return pa
+
+
+def compute() -> Any:
+    """pyarrow.compute, imported where it is used: its import costs a tenth of a second's start,
+    and decoding Parquet to Parquet needs none of it."""
+    pyarrow()
+    import pyarrow.compute as pc
+
+    return pc
 
 
 @dataclass(frozen=True)
@@ -402,7 +411,7 @@ def _has_timestamps(pa: Any, schema: Any) -> bool:
 def _exact_numbers(pa: Any, table: Any) -> bool:
     """False when a float column holds whole numbers too large for a double to keep exactly
     (pyarrow reads integers beyond 64 bits as doubles)."""
-    pc = pa.compute
+    pc = compute()
     for column in table.columns:
         if pa.types.is_floating(column.type) and column.null_count < len(column):
             big = pc.greater_equal(pc.abs(column), 2.0**53)
@@ -807,12 +816,9 @@ class ParquetStream:
 
 
 def _created_by() -> str:
-    from importlib import metadata
+    from kestrix_tools import __version__
 
-    try:
-        return f"kestrix-evm version {metadata.version('kestrix-evm')}"
-    except metadata.PackageNotFoundError:
-        return "kestrix-evm"
+    return f"kestrix-evm version {__version__}"
 
 
 def _parquet_fields(schema: Any, statistics: set[str]) -> list[tuple[str, int, bool, bool]] | None:
@@ -987,7 +993,7 @@ def _native_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
         validity, offsets, data = column.buffers()
         return (_LARGE_TEXT if pa.types.is_large_string(kind) else _TEXT, column.offset, validity, offsets, data)
     if pa.types.is_boolean(kind) or pa.types.is_integer(kind) or kind in (pa.float32(), pa.float64()):
-        pc = pa.compute
+        pc = compute()
         if pa.types.is_floating(kind) and not pc.all(pc.is_finite(column), min_count=0).as_py():
             return _native_json(pa, column)
         validity, values = column.buffers()
@@ -998,7 +1004,7 @@ def _native_column(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
 
 
 def _native_json(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
-    text = _json_values(pa, pa.compute, column)
+    text = _json_values(pa, compute(), column)
     validity, offsets, data = text.buffers()
     return (_LARGE_JSON if pa.types.is_large_string(text.type) else _JSON, text.offset, validity, offsets, data)
 
@@ -1007,7 +1013,7 @@ def _jsonl_bytes_arrow(batch: Any) -> Any:
     """``jsonl_bytes`` without the native module, built with Arrow's compute kernels: only values
     that need escaping, and columns of bytes, lists and structs, are turned into JSON one by one."""
     pa = pyarrow()
-    pc = pa.compute
+    pc = compute()
     # Text past 2 GB needs 64-bit offsets; the JSON text is at most a few times the batch.
     large = batch.nbytes > (256 << 20)
     parts: list[Any] = []

@@ -13,9 +13,9 @@ from __future__ import annotations
 import functools
 import json
 import re
+from pathlib import Path
 import threading
 from collections.abc import Callable, Sequence
-from importlib import resources
 from typing import Any, Final
 
 from kestrix_tools._definitions import Param
@@ -35,7 +35,7 @@ _ENTRY: Final = re.compile(r'\{\s*"selector"\s*:\s*"([0-9a-f]{8})"')
 def _index() -> tuple[str, dict[str, list[int]]]:
     """The file's text and, by selector (8 hex), where its entries begin. Entries are parsed
     only when their selector is met: most of the file is never turned into objects."""
-    text = resources.files("kestrix_tools").joinpath("data/known_functions.json").read_text("utf-8")
+    text = (Path(__file__).resolve().parent / "data" / "known_functions.json").read_text("utf-8")
     starts: dict[str, list[int]] = {}
     for match in _ENTRY.finditer(text):
         starts.setdefault(match.group(1), []).append(match.start())

@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import functools
 import json
+from pathlib import Path
 from dataclasses import dataclass
-from importlib import resources
 from typing import Any
 
 from kestrix_tools._definitions import Definition
@@ -29,7 +29,7 @@ class Wrapper:
 
 
 def _load() -> tuple[dict[str, Wrapper], tuple[Definition, ...], tuple[int, ...]]:
-    text = resources.files("kestrix_tools").joinpath("data/wrappers.json").read_text("utf-8")
+    text = (Path(__file__).resolve().parent / "data" / "wrappers.json").read_text("utf-8")
     document: dict[str, Any] = json.loads(text)
     by_signature: dict[str, Wrapper] = {}
     definitions: list[Definition] = []

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 from kestrix_tools.decoder import SupportsDecode, default_decoder
 
@@ -147,18 +147,40 @@ def decode_arrow(array: Any, decoder: Any = None, *, error_column: bool = False,
 
     array = _as_arrow(array)
     if isinstance(array, pa.ChunkedArray):
-        chunks = [decode_arrow(chunk, decoder, error_column=error_column, root_cause=root_cause)
+        # The chunks share one memo: a revert decoded in one chunk is not decoded again in the next.
+        memo = decode_memo(decoder)
+        chunks = [decode_array(chunk, decoder, error_column=error_column, root_cause=root_cause, memo=memo)
                   for chunk in array.chunks]
         return pa.chunked_array(chunks, type=result_type(error_column=error_column, root_cause=root_cause))
     if not isinstance(array, pa.Array):
         raise TypeError(f"decode_arrow() expects a pyarrow Array or ChunkedArray, or an object exporting the Arrow "
                         f"C stream or array interface, not {type(array).__name__}")
+    return decode_array(array, decoder, error_column=error_column, root_cause=root_cause)
+
+
+def decode_memo(decoder: Any) -> Any:
+    """A memo of decoded rows for one thread's ``decode_array`` calls with ``decoder``: the
+    distinct reverts of earlier calls are not decoded again. None when the decoder does not run
+    natively."""
+    usable, native = native_decoder(decoder)
+    if not usable:
+        return None
+    from kestrix_tools import _native
+
+    return _native.decode_memo(native)
+
+
+def decode_array(array: Any, decoder: Any, *, error_column: bool, root_cause: bool, memo: Any = None) -> Any:
+    """``decode_arrow`` of one pyarrow Array, with ``memo`` (from ``decode_memo`` for the same
+    decoder, used by one thread at a time) when given."""
+    import pyarrow as pa
+
     kind = str(array.type)
     if kind not in _TEXT_TYPES + _BYTES_TYPES:
         raise TypeError(f"decode_arrow() expects a string or binary array, not {array.type}")
     if kind.endswith("_view"):
         array = array.cast(pa.string() if kind in _TEXT_TYPES else pa.binary())
-    native = _decode_arrow_native(array, decoder, error_column, root_cause)
+    native = _decode_arrow_native(array, decoder, error_column, root_cause, memo)
     if native is not None:
         return native
     return _decode_arrow_rows(array, decoder, error_column, root_cause)
@@ -200,8 +222,29 @@ def native_decoder(decoder: Any) -> tuple[bool, Any]:
     return False, None
 
 
-def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_cause: bool) -> Any:
-    """The column decode over the Arrow buffers, or None when the native module cannot do it."""
+class ColumnSummary(NamedTuple):
+    """What the rows of one native decode came to."""
+
+    kinds: dict[str, int]  #: rows per kind of result
+    failed: int  #: rows that are not hexadecimal
+    nulls: int  #: null rows
+    nested: bool  #: whether a row's revert is nested
+
+
+class NativeColumns(NamedTuple):
+    """The result of one native decode, before it becomes a struct array."""
+
+    columns: list[Any]  #: one pyarrow Array per field of the struct
+    validity: Any  #: the struct's validity bitmap (a pyarrow Buffer), None without null rows
+    nulls: int  #: null struct rows
+    summary: ColumnSummary
+
+
+def decode_columns(array: Any, decoder: Any, *, error_column: bool, root_cause: bool,
+                   memo: Any = None) -> NativeColumns | None:
+    """``decode_arrow`` of a string or binary pyarrow Array (not a view type), natively over its
+    buffers, as its struct's parts; None when the native module cannot decode with ``decoder``.
+    ``memo`` is as for ``decode_array``."""
     import pyarrow as pa
 
     usable, native = native_decoder(decoder)
@@ -214,8 +257,8 @@ def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_caus
     binary = pa.types.is_binary(kind) or pa.types.is_large_binary(kind)
     large = pa.types.is_large_string(kind) or pa.types.is_large_binary(kind)
     empty = b""
-    parts = _native.decode_arrow(native, len(array), array.offset, validity, offsets or empty, data or empty,
-                                 binary, large, error_column, root_cause)
+    parts, summary = _native.decode_arrow(native, len(array), array.offset, validity, offsets or empty,
+                                          data or empty, binary, large, error_column, root_cause, memo)
     struct_type = result_type(error_column=error_column, root_cause=root_cause)
     length = len(array)
     structure, kind = parts[0], parts[1 + RESULT_FIELDS.index("kind")]
@@ -235,8 +278,18 @@ def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_caus
             buffers.append(pa.py_buffer(second))
         children.append(pa.Array.from_buffers(field.type, length, buffers, null_count=nulls))
     nulls, bitmap, _, _ = structure
-    return pa.Array.from_buffers(struct_type, length, [pa.py_buffer(bitmap) if nulls else None],
-                                 null_count=nulls, children=children)
+    return NativeColumns(children, pa.py_buffer(bitmap) if nulls else None, nulls, ColumnSummary(*summary))
+
+
+def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_cause: bool, memo: Any) -> Any:
+    """The column decode over the Arrow buffers, or None when the native module cannot do it."""
+    import pyarrow as pa
+
+    decoded = decode_columns(array, decoder, error_column=error_column, root_cause=root_cause, memo=memo)
+    if decoded is None:
+        return None
+    return pa.Array.from_buffers(result_type(error_column=error_column, root_cause=root_cause), len(array),
+                                 [decoded.validity], null_count=decoded.nulls, children=decoded.columns)
 
 
 def _decode_arrow_rows(array: Any, decoder: Any, error_column: bool, root_cause: bool) -> Any:

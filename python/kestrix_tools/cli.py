@@ -79,12 +79,9 @@ def _parser() -> _Parser:
 
 
 def _version() -> str:
-    import importlib.metadata
+    from kestrix_tools import __version__
 
-    try:
-        return importlib.metadata.version("kestrix-evm")
-    except importlib.metadata.PackageNotFoundError:
-        return "(version unknown)"
+    return __version__
 
 
 def _use_colour(stream: IO[str]) -> bool:

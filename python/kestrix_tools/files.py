@@ -10,6 +10,7 @@ Rows are written in input order and memory stays a few batches whatever the file
 from __future__ import annotations
 
 import os
+import threading
 from collections import Counter, deque
 from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -19,7 +20,7 @@ from typing import Any
 
 from kestrix_tools import _arrow_io
 from kestrix_tools._arrow_io import FileKind, FormatError, TableWriter
-from kestrix_tools.bulk import RESULT_FIELDS, decode_arrow, result_type
+from kestrix_tools.bulk import RESULT_FIELDS, decode_array, decode_columns, decode_memo, result_type
 from kestrix_tools.decoder import DecoderSources, SupportsDecode, build_decoder, default_decoder
 
 __all__ = [
@@ -36,11 +37,11 @@ __all__ = [
 
 #: The columns added to every row: the result columns, then the row's error message.
 OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
-#: Rows per batch read from Parquet: large enough to amortise the per-batch costs (each batch
-#: decodes its distinct values once: 16,384-row batches cost a fifth more CPU than 65,536-row
-#: ones on a mix of 5,000 distinct values), small enough that the few batches in flight stay
-#: about 10 MB each. (CSV and JSON Lines are read in blocks of a few MB.)
-BATCH_ROWS = 32768
+#: Rows per batch read from Parquet: small, so that the batches in flight stay a couple of MB
+#: each and memory stays level however long the file. Each decoding thread keeps a memo of the
+#: rows it has decoded, so a batch decodes only the reverts no earlier batch held, and small
+#: batches cost little more than large ones. (CSV and JSON Lines are read in blocks of 2 MB.)
+BATCH_ROWS = 8192
 #: Bytes of decoded batches that may wait for the writing thread (with more than one job): the
 #: writer encodes each batch as it comes, so a little slack is enough.
 WRITE_AHEAD_BYTES = 4 << 20
@@ -98,10 +99,10 @@ class _Decoded:
 
 
 def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: bool,
-                  required: bool, prepare: Callable[[Any], Any]) -> _Decoded:
-    """The block's rows without any column named like an output column, then the output columns."""
+                  required: bool, prepare: Callable[[Any], Any], memos: threading.local) -> _Decoded:
+    """The block's rows without any column named like an output column, then the output columns.
+    ``memos`` holds each thread's memo of decoded rows, made on its first block."""
     pa = _arrow_io.pyarrow()
-    pc = pa.compute
     batch = block.batch
     rows = batch.num_rows
     index = batch.schema.get_field_index(column)
@@ -119,32 +120,46 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
         # JSON Lines: a block whose values here are all numbers (say) fails row by row.
         wrong_type = f"revert data must be text or bytes, not {kind}"
     source = values if wrong_type is None else pa.nulls(rows, pa.string())
-    results = decode_arrow(source, decoder, error_column=True, root_cause=True)
-    names = [f.name for f in results.type]
-    columns = results.flatten()
-    depth = columns[names.index("depth")]
-    if depth.null_count == rows or not pc.max(depth).as_py():
+    if not hasattr(memos, "memo"):
+        memos.memo = decode_memo(decoder)
+    names = [f.name for f in result_type(error_column=True, root_cause=True)]
+    native = None
+    if not (pa.types.is_string_view(source.type) or pa.types.is_binary_view(source.type)):
+        native = decode_columns(source, decoder, error_column=True, root_cause=True, memo=memos.memo)
+    if native is not None:
+        columns, summary = native.columns, native.summary
+        nested = summary.nested
+    else:
+        columns = decode_array(source, decoder, error_column=True, root_cause=True, memo=memos.memo).flatten()
+        summary = None
+        depth = columns[names.index("depth")]
+        nested = depth.null_count < rows and bool(_arrow_io.compute().max(depth).as_py())
+    if not nested:
         # Nothing nested: the root-cause columns hold the outer values; share their buffers.
         for outer in ("kind", "error_name", "message", "selector"):
             columns[names.index(f"root_{outer}")] = columns[names.index(outer)]
     error_at = names.index("error")
-    error = columns[error_at]
-    if wrong_type is not None:
-        error = pc.if_else(values.is_valid(), pa.scalar(wrong_type, pa.string()), pa.scalar(None, pa.string()))
-    if block.line_errors is not None:
-        error = pc.coalesce(block.line_errors, error)
-    columns[error_at] = error
-    failed = pc.is_valid(error)
-    decoded = pc.and_(results.is_valid(), pc.invert(failed))
-    kinds = {entry["values"]: entry["counts"]
-             for entry in pc.filter(columns[names.index("kind")], decoded).value_counts().to_pylist()
-             if entry["values"] is not None}
-    errors = pc.sum(failed.cast(pa.int64())).as_py() or 0
-    missing = rows - (pc.sum(decoded.cast(pa.int64())).as_py() or 0) - errors
-    if wrong_type is not None or block.line_errors is not None:
-        # Rows that failed carry null results, whatever the decode gave for their placeholder.
-        columns = [c if i == error_at else pc.if_else(failed, pa.scalar(None, c.type), c)
-                   for i, c in enumerate(columns)]
+    if summary is not None and wrong_type is None and block.line_errors is None:
+        kinds, errors, missing = summary.kinds, summary.failed, summary.nulls
+    else:
+        pc = _arrow_io.compute()
+        error = columns[error_at]
+        if wrong_type is not None:
+            error = pc.if_else(values.is_valid(), pa.scalar(wrong_type, pa.string()), pa.scalar(None, pa.string()))
+        if block.line_errors is not None:
+            error = pc.coalesce(block.line_errors, error)
+        columns[error_at] = error
+        failed = pc.is_valid(error)
+        decoded = pc.and_(columns[names.index("kind")].is_valid(), pc.invert(failed))
+        kinds = {entry["values"]: entry["counts"]
+                 for entry in pc.filter(columns[names.index("kind")], decoded).value_counts().to_pylist()
+                 if entry["values"] is not None}
+        errors = pc.sum(failed.cast(pa.int64())).as_py() or 0
+        missing = rows - (pc.sum(decoded.cast(pa.int64())).as_py() or 0) - errors
+        if wrong_type is not None or block.line_errors is not None:
+            # Rows that failed carry null results, whatever the decode gave for their placeholder.
+            columns = [c if i == error_at else pc.if_else(failed, pa.scalar(None, c.type), c)
+                       for i, c in enumerate(columns)]
     keep = [(name, batch.column(i)) for i, name in enumerate(batch.schema.names) if name not in names]
     added = [(name, c) for name, c in zip(names, columns) if not (drop_raw and name == "raw_data")]
     merged = pa.RecordBatch.from_arrays([c for _, c in keep + added], names=[n for n, _ in keep + added])
@@ -240,6 +255,7 @@ def decode_file(
     partial = target.with_name(target.name + ".partial")
     writer = TableWriter(partial, out_kind, threads=jobs)
     summary = BulkSummary()
+    memos = threading.local()
     pool: ThreadPoolExecutor | None = None
     behind: ThreadPoolExecutor | None = None
     writes: deque[tuple[Future[None], int]] = deque()
@@ -268,7 +284,7 @@ def decode_file(
         for number, block in enumerate(_blocks(reader.blocks, source)):
             if chosen is None:
                 chosen = _pick_column(block.batch, column)
-            args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare)
+            args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare, memos)
             if pool is None and jobs > 1 and number > 0:
                 # A second batch: worth starting the threads (a one-batch file never does).
                 pool = ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")

@@ -22,14 +22,10 @@ using enum ResultColumn;
 /// Appends rows to one output column; every row is appended exactly once.
 class ColumnWriter {
 public:
-    /// Starts the column afresh.
-    ColumnWriter(ArrowColumnOutput& column, bool text) : column_(column), text_(text) {
-        column_.validity.clear();
-        column_.null_count = 0;
-        column_.data.clear();
-        column_.offsets.clear();
-        if (text) column_.offsets.push_back(0);
-    }
+    /// Appends to `column`, which holds `rows` rows already (a text column at least its first
+    /// offset).
+    ColumnWriter(ArrowColumnOutput& column, bool text, std::size_t rows)
+        : column_(column), text_(text), row_(rows) {}
 
     void null() {
         ++column_.null_count;
@@ -75,14 +71,6 @@ public:
         null();
     }
 
-    /// Row `row` of the text column `other`, as it is there.
-    void copy_text(const ArrowColumnOutput& other, std::size_t row) {
-        if (((other.validity[row / 8] >> (row % 8)) & 1U) == 0) return null();
-        const auto start = static_cast<std::size_t>(other.offsets[row]);
-        text(std::string_view(other.data)
-                 .substr(start, static_cast<std::size_t>(other.offsets[row + 1]) - start));
-    }
-
     /// Whether every text offset fits in 32 bits.
     [[nodiscard]] bool fits() const noexcept {
         return column_.data.size() <=
@@ -99,7 +87,7 @@ private:
 
     ArrowColumnOutput& column_;
     bool text_;
-    std::size_t row_ = 0;
+    std::size_t row_;
 };
 
 bool bit_set(std::span<const std::uint8_t> bitmap, std::int64_t index) noexcept {
@@ -139,80 +127,108 @@ std::expected<void, ColumnFailure> check_extent(const ArrowColumnInput& input) n
     return {};
 }
 
-/// Rows already decoded, found by the exact bytes of their input. Bulk revert data repeats the
-/// same few reverts over and over; a repeated row copies the output of its first occurrence, which
-/// is the same by construction (a row's output depends on its bytes alone).
-class RepeatIndex {
-public:
-    explicit RepeatIndex(std::size_t rows) {
-        std::size_t slots = 16;
-        while (slots < 2 * rows && slots < kMaxSlots)
-            slots *= 2;
-        slots_.assign(slots, Slot{});
+/// The length and a few words of the value (its start, middle and end), mixed independently: a
+/// hash of a fixed cost whatever the length. Values that differ elsewhere only share a slot
+/// chain; the comparison of the bytes tells them apart.
+std::uint64_t hash_of(std::span<const std::uint8_t> value) noexcept {
+    constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+    const std::size_t size = value.size();
+    const std::uint8_t* bytes = value.data();
+    auto word_at = [&](std::size_t at) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + at, sizeof word);
+        return word;
+    };
+    std::uint64_t hash = size * kMultiplier;
+    if (size >= 16) {
+        hash ^= (word_at(0) ^ std::rotl(word_at(8), 17)) * kMultiplier;
+        hash ^= word_at(size / 2 - 4) * (kMultiplier + 2);
+        hash ^= (word_at(size - 16) ^ std::rotl(word_at(size - 8), 41)) * (kMultiplier + 4);
+    } else if (size >= 8) {
+        hash ^= (word_at(0) * kMultiplier) ^ std::rotl(word_at(size - 8), 31);
+    } else {
+        std::uint64_t word = 0;
+        if (size != 0) std::memcpy(&word, bytes, size);
+        hash ^= word * kMultiplier;
     }
+    hash *= kMultiplier;
+    return hash ^ (hash >> 29);
+}
 
-    /// The distinct row of an earlier input equal to `value`; otherwise files `value` as distinct
-    /// row `row` (while there is room) and gives nullopt.
-    [[nodiscard]] std::optional<std::size_t> find_or_add(std::span<const std::uint8_t> value,
-                                                         std::size_t row) noexcept {
-        const std::uint64_t hash = hash_of(value);
+/// Memo rows found by the exact bytes of their input, which the memo keeps. A row's output
+/// depends on its bytes alone, so a repeat takes the output of the row first decoded.
+class MemoIndex {
+public:
+    /// The row whose input is `value`; nullopt when there is none. key_of(row) is row's input.
+    template <class KeyOf>
+    [[nodiscard]] std::optional<std::uint32_t>
+    find(std::span<const std::uint8_t> value, std::uint64_t hash, KeyOf&& key_of) const noexcept {
+        if (slots_.empty()) return std::nullopt;
         const std::size_t mask = slots_.size() - 1;
         // A bounded probe: crafted collisions cost a few probes, never a search of the table.
         for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
-            Slot& slot = slots_[(hash + probe) & mask];
-            if (slot.row == 0) {
-                if (filed_ < slots_.size() / 2) {
-                    slot = Slot{hash, value.data(), value.size(), row + 1};
-                    ++filed_;
-                }
-                return std::nullopt;
-            }
-            if (slot.hash == hash && slot.size == value.size() &&
-                (value.empty() || std::memcmp(slot.data, value.data(), value.size()) == 0)) {
+            const Slot& slot = slots_[(hash + probe) & mask];
+            if (slot.row == 0) return std::nullopt;
+            if (slot.hash != hash) continue;
+            const std::span<const std::uint8_t> key = key_of(slot.row - 1);
+            if (key.size() == value.size() &&
+                (value.empty() || std::memcmp(key.data(), value.data(), value.size()) == 0)) {
                 return slot.row - 1;
             }
         }
         return std::nullopt;
     }
 
+    /// Files row `row` under `hash`, while there is room; a value whose slots are all taken is
+    /// not filed (it is decoded again where it recurs).
+    void add(std::uint64_t hash, std::uint32_t row) {
+        if (2 * (filed_ + 1) > slots_.size()) {
+            if (slots_.size() >= kMaxSlots) return;
+            grow();
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
+            Slot& slot = slots_[(hash + probe) & mask];
+            if (slot.row == 0) {
+                slot = Slot{hash, row + 1};
+                ++filed_;
+                return;
+            }
+        }
+    }
+
+    void clear() noexcept {
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        filed_ = 0;
+    }
+
+    /// Room for `rows` rows in all, so that filing them does not grow the table step by step.
+    void reserve(std::size_t rows) {
+        std::size_t slots = std::max<std::size_t>(1024, slots_.size());
+        while (slots < 2 * rows && slots < kMaxSlots)
+            slots *= 2;
+        if (slots > slots_.size()) grow(slots);
+    }
+
+    [[nodiscard]] std::size_t capacity() const noexcept { return slots_.capacity() * sizeof(Slot); }
+
 private:
-    static constexpr std::size_t kMaxSlots = std::size_t{1} << 16;
+    static constexpr std::size_t kMaxSlots = std::size_t{1} << 17;
     static constexpr std::size_t kMaxProbes = 8;
 
     struct Slot {
         std::uint64_t hash = 0;
-        const std::uint8_t* data = nullptr;
-        std::size_t size = 0;
-        /// Output row + 1; 0 marks an empty slot.
-        std::size_t row = 0;
+        /// Memo row + 1; 0 marks an empty slot.
+        std::uint32_t row = 0;
     };
 
-    /// The length and a few words of the value (its start, middle and end), mixed independently:
-    /// a hash of a fixed cost whatever the length. Values that differ elsewhere only share a
-    /// slot chain; the comparison of the bytes tells them apart.
-    static std::uint64_t hash_of(std::span<const std::uint8_t> value) noexcept {
-        constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
-        const std::size_t size = value.size();
-        const std::uint8_t* bytes = value.data();
-        auto word_at = [&](std::size_t at) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + at, sizeof word);
-            return word;
-        };
-        std::uint64_t hash = size * kMultiplier;
-        if (size >= 16) {
-            hash ^= (word_at(0) ^ std::rotl(word_at(8), 17)) * kMultiplier;
-            hash ^= word_at(size / 2 - 4) * (kMultiplier + 2);
-            hash ^= (word_at(size - 16) ^ std::rotl(word_at(size - 8), 41)) * (kMultiplier + 4);
-        } else if (size >= 8) {
-            hash ^= (word_at(0) * kMultiplier) ^ std::rotl(word_at(size - 8), 31);
-        } else {
-            std::uint64_t word = 0;
-            if (size != 0) std::memcpy(&word, bytes, size);
-            hash ^= word * kMultiplier;
+    void grow(std::size_t size = 0) {
+        std::vector<Slot> old(std::max<std::size_t>({1024, 2 * slots_.size(), size}));
+        old.swap(slots_);
+        filed_ = 0;
+        for (const Slot& slot : old) {
+            if (slot.row != 0) add(slot.hash, slot.row - 1);
         }
-        hash *= kMultiplier;
-        return hash ^ (hash >> 29);
     }
 
     std::vector<Slot> slots_;
@@ -268,16 +284,165 @@ bool is_raw_text(std::span<const std::uint8_t> text, std::size_t size) noexcept 
     return missing == 0;
 }
 
-/// The writers of all columns of one decode.
+/// Empties `column`: a column the result does not hold, or takes from elsewhere.
+void blank(ArrowColumnOutput& column) noexcept {
+    column.validity.clear();
+    column.offsets.clear();
+    column.data.clear();
+    column.null_count = 0;
+}
+
+} // namespace
+
+struct DecodeMemo::State {
+    /// Past these the memo starts afresh at the next decode, so that it does not grow without
+    /// bound over a long stream of distinct rows.
+    static constexpr std::size_t kMaxRows = std::size_t{1} << 15;
+    static constexpr std::size_t kMaxBytes = std::size_t{16} << 20;
+
+    /// Per row.
+    enum Flag : std::uint8_t {
+        /// The input is exactly the raw_data text.
+        kRawIsInput = 1,
+        kNested = 2,
+        kHasResult = 4,
+        /// The row is the one null input rows take.
+        kNull = 8,
+        /// The index of the result's kind, from this bit on.
+        kKindShift = 4,
+    };
+
+    /// What the rows were decoded with.
+    const core::ErrorRegistry* registry = nullptr;
+    const evm::WrapperRules* wrappers = nullptr;
+    bool error = false;
+    bool root_cause = false;
+    bool binary = false;
+
+    /// Every column asked for, for each row. raw_data is written from the first row whose input
+    /// is not its raw text, the root columns from the first nested row: until then they would
+    /// repeat the input and the outer columns.
+    DecodedColumns rows;
+    std::size_t count = 0;
+    bool raw_written = false;
+    bool roots_written = false;
+    std::vector<std::uint8_t> flags;
+    /// The input of each row: row r's at key_start[r], key_size[r] bytes of `keys`, or for the
+    /// rows added by the decode under way, in its input (`pending`). They are copied here only
+    /// when the memo is kept for the next decode.
+    std::string keys;
+    std::vector<std::size_t> key_start;
+    std::vector<std::size_t> key_size;
+    std::vector<std::span<const std::uint8_t>> pending;
+    MemoIndex index;
+    /// The row that null input rows take.
+    std::optional<std::uint32_t> null_row;
+    /// Per row: its place among the distinct rows of the decode under way, or kAbsent.
+    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> local;
+    /// Whether the last decode found rows here: ones of earlier decodes, or repeats of its own.
+    bool reused = true;
+
+    [[nodiscard]] std::span<const std::uint8_t> key(std::uint32_t row) const noexcept {
+        if (row >= key_start.size()) return pending[row - key_start.size()];
+        return {reinterpret_cast<const std::uint8_t*>(keys.data()) + key_start[row], key_size[row]};
+    }
+
+    /// raw_data of the rows so far, which is their input (a row without a result has none): from
+    /// the first row that needs the column on, a column of its own.
+    void write_raw() {
+        ArrowColumnOutput& raw = rows.columns[static_cast<std::size_t>(RawData)];
+        raw.offsets.push_back(0);
+        ColumnWriter writer(raw, true, 0);
+        for (std::uint32_t row = 0; row < count; ++row) {
+            if (flags[row] & kHasResult) {
+                const auto input = key(row);
+                writer.text(
+                    std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+            } else {
+                writer.null();
+            }
+        }
+        raw_written = true;
+    }
+
+    /// The end of a decode: the input of its new rows is copied when `keep`; otherwise the memo
+    /// starts afresh at the next decode.
+    void settle(bool keep) {
+        if (keep) {
+            for (const std::span<const std::uint8_t> key : pending) {
+                key_start.push_back(keys.size());
+                key_size.push_back(key.size());
+                keys.append(reinterpret_cast<const char*>(key.data()), key.size());
+            }
+        } else {
+            registry = nullptr;
+        }
+        pending.clear();
+    }
+
+    [[nodiscard]] bool holds(const core::ErrorRegistry& other, const ColumnChoice& choice,
+                             bool other_binary) const noexcept {
+        return registry == &other && wrappers == choice.wrappers && error == choice.error &&
+               root_cause == choice.root_cause && binary == other_binary;
+    }
+
+    /// Bytes of text the rows hold: what a memo that keeps growing is bounded by.
+    [[nodiscard]] std::size_t held() const noexcept {
+        std::size_t bytes = keys.size();
+        for (const ArrowColumnOutput& column : rows.columns)
+            bytes += column.data.size();
+        return bytes;
+    }
+
+    /// No rows, decoded from now on with `other`, `choice` and `other_binary`. The memory
+    /// stays for the rows to come: a memo lives as long as the stream of decodes it serves.
+    void restart(const core::ErrorRegistry& other, const ColumnChoice& choice, bool other_binary) {
+        for (ArrowColumnOutput& column : rows.columns)
+            blank(column);
+        blank(rows.rows);
+        flags.clear();
+        keys.clear();
+        key_start.clear();
+        key_size.clear();
+        pending.clear();
+        index.clear();
+        local.clear();
+        registry = &other;
+        wrappers = choice.wrappers;
+        error = choice.error;
+        root_cause = choice.root_cause;
+        binary = other_binary;
+        count = 0;
+        raw_written = false;
+        roots_written = false;
+        null_row.reset();
+        reused = true;
+        for (std::size_t i = 0; i < kResultColumns; ++i) {
+            const auto column = static_cast<ResultColumn>(i);
+            if (choice.filled(column) && layout_of(column) == Layout::Text && column != RawData &&
+                !outer_of_root(column)) {
+                rows.columns[i].offsets.push_back(0);
+            }
+        }
+    }
+};
+
+namespace {
+
+/// The writers of all columns of the memo's rows.
 class Writers {
 public:
-    /// With `raw_from_input`, raw_data is not written while every row's input text is its raw
-    /// text (see DecodedColumns::raw_repeats_input).
-    Writers(DecodedColumns& out, const ColumnChoice& choice, bool raw_from_input)
-        : out_(out), rows_(out.rows, false), choice_(choice), raw_from_input_(raw_from_input) {
+    Writers(DecodeMemo::State& memo, const ColumnChoice& choice)
+        : memo_(memo), rows_(memo.rows.rows, false, memo.count), choice_(choice) {
         for (std::size_t i = 0; i < kResultColumns; ++i) {
-            columns_[i].emplace(out.columns[i],
-                                layout_of(static_cast<ResultColumn>(i)) == Layout::Text);
+            const auto column = static_cast<ResultColumn>(i);
+            const bool waiting = column == RawData ? !memo.raw_written
+                                                   : !memo.roots_written && outer_of_root(column);
+            if (choice.filled(column) && !waiting) {
+                columns_[i].emplace(memo.rows.columns[i], layout_of(column) == Layout::Text,
+                                    memo.count);
+            }
         }
     }
 
@@ -285,16 +450,8 @@ public:
         return *columns_[static_cast<std::size_t>(column)];
     }
 
-    /// Whether raw_data was left unwritten because it repeats the input.
-    [[nodiscard]] bool raw_from_input() const noexcept { return raw_from_input_; }
-
-    /// Whether a row was nested: until then the root text columns, which would repeat the
-    /// outer ones, are not written.
-    [[nodiscard]] bool nested() const noexcept { return nested_; }
-
     /// A row without a result: null in every column; `error` null or holding `message`.
     void no_result(std::optional<std::string_view> message) {
-        if (raw_from_input_) inputs_.emplace_back();
         const bool shown = message && choice_.error;
         if (shown) {
             rows_.valid();
@@ -303,10 +460,7 @@ public:
         }
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             const auto column = static_cast<ResultColumn>(i);
-            if (!choice_.filled(column) || (column == RawData && raw_from_input_) ||
-                (!nested_ && outer_of_root(column))) {
-                continue;
-            }
+            if (!columns_[i]) continue;
             if (column == Error && shown) {
                 (*this)[Error].text_with([&](std::string& data) {
                     data.append("hex decode: ");
@@ -324,13 +478,21 @@ public:
         }
     }
 
-    /// A decoded row: the ten fields as the result dict holds them. `input` is the row's text.
+    /// A decoded row: the ten fields as the result dict holds them, then the root's. With
+    /// `raw_is_input`, `input` is already the raw_data text.
     void result(const core::DecodedError& record, const core::DecodedError& root, std::size_t depth,
-                std::span<const std::uint8_t> input) {
-        if (raw_from_input_ && !is_raw_text(input, record.raw_data.size())) write_raw_so_far();
-        if (choice_.root_cause && depth > 0 && !nested_) write_roots_so_far();
-        if (raw_from_input_) {
-            inputs_.push_back(input);
+                std::span<const std::uint8_t> input, bool raw_is_input) {
+        if (depth > 0 && !memo_.roots_written) write_roots_so_far();
+        if (!raw_is_input && !memo_.raw_written) {
+            memo_.write_raw();
+            columns_[static_cast<std::size_t>(RawData)].emplace(
+                memo_.rows.columns[static_cast<std::size_t>(RawData)], true, memo_.count);
+        }
+        if (!memo_.raw_written) {
+            // raw_data is the input: written only if a later row needs the column.
+        } else if (raw_is_input) {
+            (*this)[RawData].text(
+                std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
         } else {
             (*this)[RawData].text_with(
                 [&](std::string& data) { python::append_hex_text(data, record.raw_data); });
@@ -355,27 +517,29 @@ public:
             (*this)[PanicCode].null_number<std::uint64_t>();
         }
         (*this)[PanicMeaning].optional_text(fields.panic_meaning);
-        if (choice_.root_cause && !nested_) (*this)[Depth].number(static_cast<std::uint8_t>(0));
-        if (choice_.root_cause && nested_) {
-            (*this)[RootKind].text(core::kind_name(root.kind));
-            const python::KindFields root_fields =
-                &root == &record ? fields : python::kind_fields(root.kind);
-            (*this)[RootErrorName].optional_text(root_fields.error_name);
-            (*this)[RootMessage].optional_text(root_fields.message);
-            if (root.selector) {
-                (*this)[RootSelector].text_with(
-                    [&](std::string& data) { python::append_hex_text(data, *root.selector); });
-            } else {
-                (*this)[RootSelector].null();
-            }
+        if (choice_.root_cause) {
             (*this)[Depth].number(static_cast<std::uint8_t>(depth));
+            if (memo_.roots_written) {
+                // Unnested, the root is the record itself: its fields are worked out once.
+                const python::KindFields root_fields =
+                    &root == &record ? fields : python::kind_fields(root.kind);
+                (*this)[RootKind].text(core::kind_name(root.kind));
+                (*this)[RootErrorName].optional_text(root_fields.error_name);
+                (*this)[RootMessage].optional_text(root_fields.message);
+                if (root.selector) {
+                    (*this)[RootSelector].text_with(
+                        [&](std::string& data) { python::append_hex_text(data, *root.selector); });
+                } else {
+                    (*this)[RootSelector].null();
+                }
+            }
         }
         if (choice_.error) (*this)[Error].null();
     }
 
     [[nodiscard]] bool fit() const noexcept {
         for (const auto& column : columns_) {
-            if (!column->fits()) return false;
+            if (column && !column->fits()) return false;
         }
         return true;
     }
@@ -384,41 +548,20 @@ private:
     /// The first nested row: the root columns of the rows before it, which repeat their outer
     /// columns, become columns of their own from here on.
     void write_roots_so_far() {
-        const std::size_t written = out_.columns[static_cast<std::size_t>(Kind)].offsets.size() - 1;
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             const auto column = static_cast<ResultColumn>(i);
             const auto outer = outer_of_root(column);
             if (!outer) continue;
-            for (std::size_t row = 0; row < written; ++row)
-                (*this)[column].copy_text(out_.columns[static_cast<std::size_t>(*outer)], row);
+            memo_.rows.columns[i] = memo_.rows.columns[static_cast<std::size_t>(*outer)];
+            columns_[i].emplace(memo_.rows.columns[i], true, memo_.count);
         }
-        nested_ = true;
+        memo_.roots_written = true;
     }
 
-    /// The first row whose input is not its raw text: raw_data of the rows before it, which is
-    /// their input text, becomes a column of its own from here on.
-    void write_raw_so_far() {
-        for (const std::span<const std::uint8_t> input : inputs_) {
-            // A row without a result has no input kept.
-            if (input.data() == nullptr) {
-                (*this)[RawData].null();
-            } else {
-                (*this)[RawData].text(
-                    std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
-            }
-        }
-        inputs_ = {};
-        raw_from_input_ = false;
-    }
-
-    DecodedColumns& out_;
+    DecodeMemo::State& memo_;
     ColumnWriter rows_;
     std::array<std::optional<ColumnWriter>, kResultColumns> columns_;
     const ColumnChoice& choice_;
-    bool raw_from_input_;
-    bool nested_ = false;
-    /// While raw_from_input_: the input text of each row written, empty without a result.
-    std::vector<std::span<const std::uint8_t>> inputs_;
 };
 
 /// Bytes past the end of a text buffer that the gather may read or write: it copies whole
@@ -477,10 +620,11 @@ void spread_validity(std::span<const std::uint32_t> words, std::span<const std::
 }
 
 /// The validity bitmaps and null counts of the columns `to`: row r of to[j] is valid when row
-/// source[r] of from[j] is. A column without nulls gets no bitmap.
+/// used[source[r]] of from[j] is, `counts` telling how many rows each of `used` stands for. A
+/// column without nulls gets no bitmap.
 void gather_validity(std::span<const ArrowColumnOutput* const> from,
                      std::span<ArrowColumnOutput* const> to, std::span<const std::uint32_t> source,
-                     std::span<const std::uint32_t> counts) {
+                     std::span<const std::uint32_t> used, std::span<const std::uint32_t> counts) {
     const std::size_t rows = source.size();
     std::vector<std::uint32_t> words(counts.size(), 0);
     std::vector<ArrowColumnOutput*> with_nulls;
@@ -488,7 +632,7 @@ void gather_validity(std::span<const ArrowColumnOutput* const> from,
         const auto bit = static_cast<std::uint32_t>(1U << with_nulls.size());
         std::uint64_t valid_rows = 0;
         for (std::size_t d = 0; d < counts.size(); ++d) {
-            const bool valid = bit_of(*from[j], d);
+            const bool valid = bit_of(*from[j], used[d]);
             words[d] |= valid ? bit : 0;
             valid_rows += valid ? counts[d] : 0;
         }
@@ -531,16 +675,17 @@ void gather_fixed(const ArrowColumnOutput& from, std::span<const std::uint32_t> 
 }
 
 /// The offsets and text of a text column in one pass, row r holding row source[r]'s; the size
-/// comes first from each distinct row's length times its count. False when the text passes
+/// comes first from the length of each of `used` times its count. False when the text passes
 /// 2 GiB.
 bool gather_text(const ArrowColumnOutput& from, std::span<const std::uint32_t> source,
-                 std::span<const std::uint32_t> counts, ArrowColumnOutput& to) {
+                 std::span<const std::uint32_t> used, std::span<const std::uint32_t> counts,
+                 ArrowColumnOutput& to) {
     const std::size_t rows = source.size();
     const std::int32_t* from_offsets = from.offsets.data();
     std::uint64_t total = 0;
     for (std::size_t d = 0; d < counts.size(); ++d) {
         total += std::uint64_t{counts[d]} *
-                 static_cast<std::uint32_t>(from_offsets[d + 1] - from_offsets[d]);
+                 static_cast<std::uint32_t>(from_offsets[used[d] + 1] - from_offsets[used[d]]);
     }
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
         return false;
@@ -574,14 +719,6 @@ bool gather_text(const ArrowColumnOutput& from, std::span<const std::uint32_t> s
 void with_slack(DecodedColumns& columns) {
     for (ArrowColumnOutput& column : columns.columns)
         column.data.reserve(column.data.size() + kSlack);
-}
-
-/// Whether `column` is built in the result: asked for, and not one the result takes from
-/// elsewhere.
-bool built(const DecodedColumns& out, const ColumnChoice& choice, ResultColumn column) noexcept {
-    if (!choice.filled(column)) return false;
-    if (out.roots_repeat_outer && outer_of_root(column)) return false;
-    return !(column == RawData && out.raw_repeats_input);
 }
 
 } // namespace
@@ -647,55 +784,103 @@ std::size_t DecodedColumns::capacity() const noexcept {
     return bytes;
 }
 
+DecodeMemo::DecodeMemo() = default;
+DecodeMemo::~DecodeMemo() = default;
+DecodeMemo::DecodeMemo(DecodeMemo&&) noexcept = default;
+DecodeMemo& DecodeMemo::operator=(DecodeMemo&&) noexcept = default;
+
+std::size_t DecodeMemo::rows() const noexcept {
+    return state_ ? state_->count : 0;
+}
+
 std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    const ColumnChoice& choice, DecodedColumns storage, DecodedColumns* scratch) {
+                    const ColumnChoice& choice, DecodedColumns storage) {
+    DecodeMemo memo;
+    return decode_arrow_column(registry, input, choice, memo, std::move(storage));
+}
+
+std::expected<DecodedColumns, ColumnFailure>
+decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
+                    const ColumnChoice& choice, DecodeMemo& memo, DecodedColumns storage) {
+    using State = DecodeMemo::State;
     if (auto checked = check_extent(input); !checked) return std::unexpected(checked.error());
     if (input.length >= std::numeric_limits<std::uint32_t>::max()) {
         return std::unexpected(ColumnFailure{
             ColumnFailure::Kind::Input, "more than 2^32 rows in one array; decode smaller chunks"});
     }
-    const auto rows = static_cast<std::size_t>(input.length);
-    // Each distinct row is decoded once into `distinct`; then every column is gathered from it
-    // in one tight pass per column, unless every row is distinct: then `distinct` is the result.
-    DecodedColumns own_scratch;
-    DecodedColumns& distinct = scratch != nullptr ? *scratch : own_scratch;
-    distinct.roots_repeat_outer = false;
-    distinct.raw_repeats_input = false;
-    Writers writers(distinct, choice, !input.binary && !input.large_offsets && rows > 0);
-    std::vector<std::uint32_t> source(rows);
-    std::vector<std::uint32_t> counts; // rows per distinct row
-    counts.reserve(std::min<std::size_t>(rows, 1 << 16));
-    RepeatIndex repeats(rows);
-    std::optional<std::uint32_t> null_row; // the distinct row of null input rows
+    if (!memo.state_) memo.state_ = std::make_unique<State>();
+    State& kept = *memo.state_;
+    if (!kept.holds(registry, choice, input.binary) || !kept.reused ||
+        kept.count >= State::kMaxRows || kept.held() > State::kMaxBytes) {
+        kept.restart(registry, choice, input.binary);
+    }
+    // The memo keeps this decode's rows only if it returns them all: on any other way out it
+    // starts afresh at the next decode.
+    struct Settle {
+        State& memo;
+        bool keep = false;
+        ~Settle() { memo.settle(keep); }
+    } settle{kept};
+    const std::size_t rows = static_cast<std::size_t>(input.length);
+    const std::size_t earlier = kept.count; // rows decoded by earlier calls
+    // Each distinct row is decoded once into the memo, unless it holds the row already; then
+    // every column is gathered from it in one tight pass per column.
+    Writers writers(kept, choice);
+    std::vector<std::uint32_t> source(rows); // each row's memo row
+    std::vector<std::uint32_t> place(rows);  // each row's place in `used`
+    std::vector<std::uint32_t> used;         // the memo rows this decode takes
+    std::vector<std::uint32_t> counts;       // rows per entry of `used`
+    kept.local.resize(kept.count, State::kAbsent);
+    kept.index.reserve(kept.count + rows);
+    kept.local.reserve(kept.count + rows);
+    kept.flags.reserve(kept.count + rows);
+    bool reused = false;
+    auto take = [&](std::uint32_t memo_row, std::size_t row) {
+        if (kept.local[memo_row] == State::kAbsent) {
+            kept.local[memo_row] = static_cast<std::uint32_t>(used.size());
+            used.push_back(memo_row);
+            counts.push_back(0);
+        }
+        const std::uint32_t at = kept.local[memo_row];
+        source[row] = memo_row;
+        place[row] = at;
+        ++counts[at];
+        reused = reused || memo_row < earlier;
+    };
+    auto add_row = [&](std::span<const std::uint8_t> key, std::uint8_t flags) {
+        kept.pending.push_back(key);
+        kept.flags.push_back(flags);
+        kept.local.push_back(State::kAbsent);
+        return static_cast<std::uint32_t>(kept.count++);
+    };
     core::Bytes buffer; // the bytes of one hexadecimal row, reused from row to row
     for (std::size_t row = 0; row < rows; ++row) {
         const std::int64_t index = input.offset + static_cast<std::int64_t>(row);
         if (!input.validity.empty() && !bit_set(input.validity, index)) {
-            if (!null_row) {
-                null_row = static_cast<std::uint32_t>(counts.size());
-                counts.push_back(0);
+            if (!kept.null_row) {
                 writers.no_result(std::nullopt);
+                kept.null_row = add_row({}, State::kNull);
             }
-            source[row] = *null_row;
-            ++counts[*null_row];
+            take(*kept.null_row, row);
             continue;
         }
         const auto [first, second] = row_bounds(input, index);
         if (first < 0 || second < first || static_cast<std::uint64_t>(second) > input.data.size()) {
+            for (const std::uint32_t memo_row : used)
+                kept.local[memo_row] = State::kAbsent;
             return std::unexpected(
                 ColumnFailure{ColumnFailure::Kind::Input,
                               "row " + std::to_string(row) + ": offsets outside the data"});
         }
         const std::span<const std::uint8_t> value = input.data.subspan(
             static_cast<std::size_t>(first), static_cast<std::size_t>(second - first));
-        if (const auto earlier = repeats.find_or_add(value, counts.size())) {
-            source[row] = static_cast<std::uint32_t>(*earlier);
-            ++counts[*earlier];
+        const std::uint64_t hash = hash_of(value);
+        if (const auto found =
+                kept.index.find(value, hash, [&](std::uint32_t at) { return kept.key(at); })) {
+            take(*found, row);
             continue;
         }
-        source[row] = static_cast<std::uint32_t>(counts.size());
-        counts.push_back(1);
         std::span<const std::uint8_t> bytes = value;
         if (!input.binary) {
             auto parsed = python::parse_revert_hex_into(
@@ -703,84 +888,137 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
                 buffer);
             if (!parsed) {
                 writers.no_result(parsed.error());
+                const std::uint32_t added = add_row(value, 0);
+                kept.index.add(hash, added);
+                take(added, row);
                 continue;
             }
             bytes = buffer;
         }
+        auto failed = [&](const core::CoreError& error) {
+            return std::unexpected(ColumnFailure{ColumnFailure::Kind::Core, error.display()});
+        };
         auto classified = evm::classify_revert(registry, bytes, std::nullopt);
-        if (!classified)
-            return std::unexpected(
-                ColumnFailure{ColumnFailure::Kind::Core, classified.error().display()});
+        if (!classified) return failed(classified.error());
+        // Only text with 32-bit offsets can stand for raw_data (see raw_repeats_input).
+        const bool raw_is_input = !input.binary && !input.large_offsets &&
+                                  is_raw_text(value, classified->record.raw_data.size());
+        std::size_t depth = 0;
         if (!choice.root_cause || choice.wrappers == nullptr ||
             !evm::may_carry_revert(*classified)) {
-            writers.result(classified->record, classified->record, 0, value);
-            continue;
+            writers.result(classified->record, classified->record, 0, value, raw_is_input);
+        } else {
+            auto chain = evm::unwrap_decoded(registry, *choice.wrappers, *classified);
+            if (!chain) return failed(chain.error());
+            depth = chain->size() - 1;
+            const core::DecodedError& root =
+                depth > 0 ? chain->back().decoded.record : classified->record;
+            writers.result(classified->record, root, depth, value, raw_is_input);
         }
-        auto chain = evm::unwrap_decoded(registry, *choice.wrappers, *classified);
-        if (!chain)
-            return std::unexpected(
-                ColumnFailure{ColumnFailure::Kind::Core, chain.error().display()});
-        // Unnested, the root is the record itself: its fields are worked out once.
-        const core::DecodedError& root =
-            chain->size() > 1 ? chain->back().decoded.record : classified->record;
-        writers.result(classified->record, root, chain->size() - 1, value);
+        const std::uint32_t added = add_row(
+            value,
+            static_cast<std::uint8_t>(State::kHasResult | (raw_is_input ? State::kRawIsInput : 0) |
+                                      (depth > 0 ? State::kNested : 0) |
+                                      (classified->record.kind.index() << State::kKindShift)));
+        kept.index.add(hash, added);
+        take(added, row);
     }
+    for (const std::uint32_t memo_row : used)
+        kept.local[memo_row] = State::kAbsent;
+    // A memo earns its keep when rows repeat: ones of earlier decodes, or within a first one.
+    kept.reused = earlier == 0 ? used.size() < rows || rows == 0 : reused;
     const auto too_large = [] {
         return std::unexpected(
             ColumnFailure{ColumnFailure::Kind::Input,
                           "more than 2 GiB of text in one result column; decode smaller chunks"});
     };
-    if (!writers.fit()) return too_large();
-    distinct.roots_repeat_outer = choice.root_cause && !writers.nested();
-    distinct.raw_repeats_input = writers.raw_from_input();
-    if (counts.size() == rows) {
-        // No row repeats another: the distinct rows are the rows, in order.
-        for (std::size_t i = 0; i < kResultColumns; ++i) {
-            if (!built(distinct, choice, static_cast<ResultColumn>(i))) {
-                distinct.columns[i].validity.clear();
-                distinct.columns[i].offsets.clear();
-                distinct.columns[i].data.clear();
-                distinct.columns[i].null_count = 0;
-            }
-        }
-        std::swap(distinct, storage);
-        return storage;
+    if (!writers.fit()) {
+        // Rows kept from earlier decodes may be what passed the limit: try once without them.
+        if (earlier == 0) return too_large();
+        kept.settle(false);
+        return decode_arrow_column(registry, input, choice, memo, std::move(storage));
     }
-    with_slack(distinct);
-    DecodedColumns& out = storage;
-    out.roots_repeat_outer = distinct.roots_repeat_outer;
-    out.raw_repeats_input = distinct.raw_repeats_input;
-    std::vector<const ArrowColumnOutput*> from{&distinct.rows};
+    // What the result takes from elsewhere: raw_data from the input when every row with a result
+    // holds its raw text there, the root columns from the outer ones when nothing is nested.
+    bool raw_repeats_input = !input.binary && !input.large_offsets && rows > 0;
+    bool nested = false;
+    std::array<std::int64_t, std::variant_size_v<core::ErrorKind>> kind_rows{};
+    std::int64_t failed_rows = 0;
+    std::int64_t null_rows = 0;
+    for (std::size_t at = 0; at < used.size(); ++at) {
+        const std::uint8_t flags = kept.flags[used[at]];
+        raw_repeats_input = raw_repeats_input &&
+                            (flags & (State::kHasResult | State::kRawIsInput)) != State::kHasResult;
+        nested = nested || (flags & State::kNested) != 0;
+        if (flags & State::kHasResult) {
+            kind_rows[flags >> State::kKindShift] += counts[at];
+        } else if (flags & State::kNull) {
+            null_rows += counts[at];
+        } else {
+            failed_rows += counts[at];
+        }
+    }
+    auto summed = [&](DecodedColumns& result) -> DecodedColumns& {
+        result.kind_rows = kind_rows;
+        result.failed_rows = failed_rows;
+        result.null_rows = null_rows;
+        result.nested = nested;
+        result.roots_repeat_outer = choice.root_cause && !nested;
+        result.raw_repeats_input = raw_repeats_input;
+        return result;
+    };
+    const bool roots_repeat_outer = choice.root_cause && !nested;
+    if (!raw_repeats_input && !kept.raw_written) {
+        kept.write_raw();
+        if (kept.rows.columns[static_cast<std::size_t>(RawData)].data.size() >
+            static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+            return too_large();
+        }
+    }
+    auto built = [&](ResultColumn column) {
+        if (!choice.filled(column)) return false;
+        if (roots_repeat_outer && outer_of_root(column)) return false;
+        return !(column == RawData && raw_repeats_input);
+    };
+    if (earlier == 0 && used.size() == rows) {
+        // A fresh memo and no row repeating another: its rows are the result, in order.
+        std::swap(kept.rows, storage);
+        for (std::size_t i = 0; i < kResultColumns; ++i) {
+            if (!built(static_cast<ResultColumn>(i))) blank(storage.columns[i]);
+        }
+        return std::move(summed(storage));
+    }
+    with_slack(kept.rows);
+    DecodedColumns& out = summed(storage);
+    std::vector<const ArrowColumnOutput*> from{&kept.rows.rows};
     std::vector<ArrowColumnOutput*> to{&out.rows};
     for (std::size_t i = 0; i < kResultColumns; ++i) {
         const auto column = static_cast<ResultColumn>(i);
         ArrowColumnOutput& into = out.columns[i];
-        if (!built(out, choice, column)) {
-            // A column not asked for, or taken from elsewhere, is left empty.
-            into.validity.clear();
-            into.offsets.clear();
-            into.data.clear();
-            into.null_count = 0;
+        if (!built(column)) {
+            blank(into);
             continue;
         }
-        from.push_back(&distinct.columns[i]);
+        const ArrowColumnOutput& memo_column = kept.rows.columns[i];
+        from.push_back(&memo_column);
         to.push_back(&into);
         switch (layout_of(column)) {
         case Layout::Validity:
             break;
         case Layout::Fixed:
             if (width_of(column) == 1) {
-                gather_fixed<1>(distinct.columns[i], source, into);
+                gather_fixed<1>(memo_column, source, into);
             } else {
-                gather_fixed<8>(distinct.columns[i], source, into);
+                gather_fixed<8>(memo_column, source, into);
             }
             break;
         case Layout::Text:
-            if (!gather_text(distinct.columns[i], source, counts, into)) return too_large();
+            if (!gather_text(memo_column, source, used, counts, into)) return too_large();
             break;
         }
     }
-    gather_validity(from, to, source, counts);
+    gather_validity(from, to, place, used, counts);
+    settle.keep = kept.reused && kept.count < State::kMaxRows && kept.held() <= State::kMaxBytes;
     return std::move(out);
 }
 

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace kestrix::tools {
@@ -115,6 +116,13 @@ struct DecodedColumns {
     /// and data with the validity of `kind` make it.
     bool raw_repeats_input = false;
 
+    /// What the rows came to: rows per kind of result (by the index of core::ErrorKind's
+    /// alternative), rows that are not hexadecimal, null rows; whether a row is nested.
+    std::array<std::int64_t, std::variant_size_v<core::ErrorKind>> kind_rows{};
+    std::int64_t failed_rows = 0;
+    std::int64_t null_rows = 0;
+    bool nested = false;
+
     /// Bytes of memory the columns hold, used or not.
     [[nodiscard]] std::size_t capacity() const noexcept;
 };
@@ -127,17 +135,45 @@ struct ColumnFailure {
     std::string text;
 };
 
+/// Distinct rows decoded by earlier calls with the same registry, choice and kind of input, kept
+/// so that a stream of batches decodes each distinct revert once, not once per batch: bulk revert
+/// data repeats the same few reverts throughout a file. One thread uses a memo at a time, with
+/// one registry for as long as it keeps rows (it tells registries apart by their address). Its
+/// memory is bounded: past a few megabytes, or after a call that found no row in it, the next
+/// call starts it afresh.
+class DecodeMemo {
+public:
+    DecodeMemo();
+    ~DecodeMemo();
+    DecodeMemo(DecodeMemo&&) noexcept;
+    DecodeMemo& operator=(DecodeMemo&&) noexcept;
+
+    /// Distinct rows kept.
+    [[nodiscard]] std::size_t rows() const noexcept;
+
+    struct State;
+
+private:
+    friend std::expected<DecodedColumns, ColumnFailure>
+    decode_arrow_column(const core::ErrorRegistry&, const ArrowColumnInput&, const ColumnChoice&,
+                        DecodeMemo&, DecodedColumns);
+    std::unique_ptr<State> state_;
+};
+
 /// Decodes every row as kestrix decodes hexadecimal text (or the bytes of a binary column) with
 /// `registry`. A null row gives a null struct row. A row that is not hexadecimal gives a null
 /// struct row, or with `error_column` a valid row whose ten result fields are null and whose
 /// error holds "hex decode: ..." exactly as kestrix's ValueError says it.
 /// Throws std::bad_alloc when memory runs out.
-/// The columns are built in `storage` and the distinct rows in `scratch` (when given), whose
-/// memory (columns of earlier decodes) is reused; `scratch` is left holding whichever of the two
-/// the result did not take.
+/// The columns are built in `storage`, whose memory (columns of earlier decodes) is reused. Rows
+/// that `memo` holds are not decoded again, and the new distinct rows join it.
 [[nodiscard]] std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
-                    const ColumnChoice& choice, DecodedColumns storage = {},
-                    DecodedColumns* scratch = nullptr);
+                    const ColumnChoice& choice, DecodeMemo& memo, DecodedColumns storage = {});
+
+/// The same with a memo of this call's own.
+[[nodiscard]] std::expected<DecodedColumns, ColumnFailure>
+decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
+                    const ColumnChoice& choice, DecodedColumns storage = {});
 
 } // namespace kestrix::tools

@@ -7,12 +7,16 @@
 #include "tools/decoder_type.hpp"
 #include "tools/python_buffers.hpp"
 
+#include <array>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace kestrix::tools {
@@ -56,6 +60,32 @@ private:
 SpareColumns& spare_columns() {
     static SpareColumns* spares = new SpareColumns;
     return *spares;
+}
+
+constexpr const char* kMemoName = "kestrix_tools._native.DecodeMemo";
+
+/// A memo bound to the decoder it was made for, which it keeps alive: its rows hold that decoder's
+/// results. `busy` keeps a second thread from using it at the same time.
+struct MemoHandle {
+    explicit MemoHandle(PyObject* owned_decoder) noexcept : decoder(owned_decoder) {}
+
+    PyObject* decoder; // a strong reference (None for the built-in errors)
+    std::atomic<bool> busy{false};
+    DecodeMemo memo;
+};
+
+void free_memo(PyObject* capsule) noexcept {
+    auto* handle = static_cast<MemoHandle*>(PyCapsule_GetPointer(capsule, kMemoName));
+    if (handle == nullptr) return;
+    Py_DECREF(handle->decoder);
+    delete handle;
+}
+
+/// The built-in errors, built once: a memo for them outlives any one call.
+const core::ErrorRegistry& builtin_registry() {
+    static const core::RegistryHandle* handle =
+        new core::RegistryHandle(core::BuiltinErrorRegistry::build());
+    return **handle;
 }
 
 /// A buffer over one output column's memory, owning a share of the whole decode so that Arrow
@@ -103,17 +133,41 @@ PyObject* columns_to_list(std::shared_ptr<const DecodedColumns> decoded,
     return list.release();
 }
 
+/// The name of each kind of result, by the index of its alternative in core::ErrorKind.
+template <std::size_t... Index>
+std::array<std::string_view, sizeof...(Index)> kind_names(std::index_sequence<Index...>) {
+    return {core::kind_name(core::ErrorKind(std::in_place_index<Index>))...};
+}
+
+/// ({kind: rows}, rows not hexadecimal, null rows, whether a row is nested) of a decode.
+PyObject* summary_of(const DecodedColumns& decoded) {
+    static const auto names =
+        kind_names(std::make_index_sequence<std::variant_size_v<core::ErrorKind>>());
+    PyRef kinds(PyDict_New());
+    if (!kinds) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (decoded.kind_rows[i] == 0) continue;
+        PyRef rows(PyLong_FromLongLong(decoded.kind_rows[i]));
+        PyRef name(
+            PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size())));
+        if (!rows || !name || PyDict_SetItem(kinds.get(), name.get(), rows.get()) != 0) {
+            return nullptr;
+        }
+    }
+    return Py_BuildValue("(OLLO)", kinds.get(), static_cast<long long>(decoded.failed_rows),
+                         static_cast<long long>(decoded.null_rows),
+                         decoded.nested ? Py_True : Py_False);
+}
+
 PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 9 && nargs != 10) {
-        PyErr_SetString(PyExc_TypeError, "decode_arrow() takes 9 or 10 arguments");
+    if (nargs < 9 || nargs > 11) {
+        PyErr_SetString(PyExc_TypeError, "decode_arrow() takes 9 to 11 arguments");
         return nullptr;
     }
     ColumnChoice choice;
-    core::RegistryHandle builtins;
     const core::ErrorRegistry* registry = nullptr;
     if (args[0] == Py_None) {
-        builtins = core::BuiltinErrorRegistry::build();
-        registry = builtins.get();
+        registry = &builtin_registry();
     } else {
         registry = native_decoder_registry(args[0]);
         choice.wrappers = native_decoder_wrappers(args[0]);
@@ -122,6 +176,16 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError,
                         "decode_arrow() needs a kestrix_tools._native.Decoder or None");
         return nullptr;
+    }
+    MemoHandle* handle = nullptr;
+    if (nargs == 11 && args[10] != Py_None) {
+        handle = static_cast<MemoHandle*>(PyCapsule_GetPointer(args[10], kMemoName));
+        if (handle == nullptr) return nullptr;
+        if (handle->decoder != args[0]) {
+            PyErr_SetString(PyExc_ValueError,
+                            "decode_arrow(): the memo was made for another decoder");
+            return nullptr;
+        }
     }
     ArrowColumnInput input;
     input.length = PyLong_AsLongLong(args[1]);
@@ -136,7 +200,7 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     const int binary = PyObject_IsTrue(args[6]);
     const int large = PyObject_IsTrue(args[7]);
     const int error_column = PyObject_IsTrue(args[8]);
-    const int root_cause = nargs == 10 ? PyObject_IsTrue(args[9]) : 0;
+    const int root_cause = nargs >= 10 ? PyObject_IsTrue(args[9]) : 0;
     if (binary < 0 || large < 0 || error_column < 0 || root_cause < 0) return nullptr;
     choice.error = error_column != 0;
     choice.root_cause = root_cause != 0;
@@ -150,30 +214,61 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     // decoder (held by the caller's arguments) stay alive until it returns.
     std::optional<std::expected<DecodedColumns, ColumnFailure>> decoded;
     std::exception_ptr failure;
+    // A memo in use by another thread is left alone: this decode keeps one of its own.
+    const bool own_memo = handle == nullptr || handle->busy.exchange(true);
     Py_BEGIN_ALLOW_THREADS try {
-        DecodedColumns scratch = spare_columns().take();
-        decoded.emplace(
-            decode_arrow_column(*registry, input, choice, spare_columns().take(), &scratch));
-        spare_columns().give(std::move(scratch));
+        DecodeMemo spare_memo;
+        decoded.emplace(decode_arrow_column(*registry, input, choice,
+                                            own_memo ? spare_memo : handle->memo,
+                                            spare_columns().take()));
     } catch (...) {
         failure = std::current_exception();
     }
+    if (!own_memo) handle->busy.store(false);
     Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
     if (!*decoded) {
         const ColumnFailure& error = decoded->error();
         const bool core = error.kind == ColumnFailure::Kind::Core;
         return python::raise_error(core ? PyExc_RuntimeError : PyExc_ValueError, error.text);
     }
+    PyRef summary(summary_of(**decoded));
+    if (!summary) return nullptr;
     // When Python drops the last array over them, the columns go back to the spares.
     std::shared_ptr<DecodedColumns> owner(new DecodedColumns(std::move(**decoded)),
                                           [](DecodedColumns* columns) {
                                               spare_columns().give(std::move(*columns));
                                               delete columns;
                                           });
-    return columns_to_list(std::move(owner), choice);
+    PyRef columns(columns_to_list(std::move(owner), choice));
+    if (!columns) return nullptr;
+    return PyTuple_Pack(2, columns.get(), summary.get());
+}
+
+PyObject* decode_memo_body(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "decode_memo() takes exactly one argument");
+        return nullptr;
+    }
+    if (args[0] != Py_None && native_decoder_registry(args[0]) == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "decode_memo() needs a kestrix_tools._native.Decoder or None");
+        return nullptr;
+    }
+    auto handle = std::make_unique<MemoHandle>(Py_NewRef(args[0]));
+    PyObject* capsule = PyCapsule_New(handle.get(), kMemoName, free_memo);
+    if (capsule == nullptr) {
+        Py_DECREF(handle->decoder);
+        return nullptr;
+    }
+    handle.release();
+    return capsule;
 }
 
 } // namespace
+
+PyObject* decode_memo_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::guard_entry([&]() -> PyObject* { return decode_memo_body(args, nargs); });
+}
 
 PyObject* decode_arrow_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::guard_entry([&]() -> PyObject* { return decode_arrow_body(args, nargs); });

@@ -66,8 +66,12 @@ PyObject* count_json_lines_call(PyObject*, PyObject* const* args, Py_ssize_t nar
 PyMethodDef module_methods[] = {
     {"decode_arrow", python::as_method(decode_arrow_call), METH_FASTCALL,
      "decode_arrow(decoder, length, offset, validity, offsets, data, binary, large_offsets, "
-     "error_column)\n--\n\nDecodes an Arrow string or binary column given as its buffers; "
-     "kestrix_tools.decode_arrow is the way to call it."},
+     "error_column[, root_cause[, memo]])\n--\n\nDecodes an Arrow string or binary column "
+     "given as its buffers; kestrix_tools.decode_arrow is the way to call it."},
+    {"decode_memo", python::as_method(decode_memo_call), METH_FASTCALL,
+     "decode_memo(decoder, /)\n--\n\nA memo of decoded rows for one thread's calls to "
+     "decode_arrow with decoder (or None): repeats of earlier calls' rows are not decoded "
+     "again."},
     {"json_nesting_exceeds", python::as_method(json_nesting_exceeds_call), METH_FASTCALL,
      "json_nesting_exceeds(data, limit, /)\n--\n\nWhether the arrays and objects of the UTF-8 "
      "JSON text data (bytes-like), outside its strings, nest deeper than limit."},

@@ -164,3 +164,54 @@ def test_pandas_polars_and_arrow_interfaces() -> None:
         decode_arrow(pd.Series([1, 2]), DECODER)
     with pytest.raises(TypeError, match="C stream or array interface"):
         decode_arrow(object(), DECODER)
+
+
+def with_roots(row: dict[str, object] | None) -> dict[str, object] | None:
+    """A row of one_by_one with the root columns of an unnested revert."""
+    if row is None:
+        return None
+    failed = row["error"] is not None
+    roots = {"root_kind": row["kind"], "root_error_name": row["error_name"], "root_message": row["message"],
+             "root_selector": row["selector"], "depth": None if failed else 0}
+    return {**{key: value for key, value in row.items() if key != "error"}, **roots, "error": row["error"]}
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(items=rows, cuts=st.lists(st.integers(0, 3000), max_size=6), root_cause=st.booleans())
+def test_chunks_share_one_memo(items: list[str | None], cuts: list[int], root_cause: bool) -> None:
+    """The chunks of a chunked column go through one memo of decoded rows, so later chunks take
+    rows that earlier ones decoded: every chunk still equals the row-by-row decode, wherever the
+    rows fall."""
+    bounds = sorted({min(cut, len(items)) for cut in cuts} | {0, len(items)})
+    chunks = [pa.array(items[a:b], pa.string()) for a, b in zip(bounds, bounds[1:])] or [pa.array([], pa.string())]
+    got = decode_arrow(pa.chunked_array(chunks, pa.string()), DECODER, error_column=True, root_cause=root_cause)
+    assert [len(chunk) for chunk in got.chunks] == [len(chunk) for chunk in chunks]
+    want = one_by_one(items)
+    assert got.to_pylist() == ([with_roots(row) for row in want] if root_cause else want)
+
+
+def test_memo_follows_its_decoder_and_the_input() -> None:
+    """One memo across string, large_string and binary arrays (raw_data repeating the input or
+    not), and from several threads at once: every result equals the row-by-row decode. A memo made
+    for another decoder is refused."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from kestrix_tools.bulk import decode_array, decode_memo
+
+    memo = decode_memo(DECODER)
+    texts = [*CANONICAL[:60], None, "0xzz", *CANONICAL[:60], "0x08C379A0"]
+    binary = [bytes.fromhex(x[2:]) for x in CANONICAL[:60]]
+    arrays = [pa.array(texts[:61]), pa.array(texts, pa.large_string()), pa.array(binary, pa.binary()),
+              pa.array(texts), pa.array(texts[:61])]
+    for array in arrays:
+        items = array.to_pylist()
+        got = decode_array(array, DECODER, error_column=True, root_cause=False, memo=memo)
+        assert got.to_pylist() == one_by_one(items)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda a: decode_array(a, DECODER, error_column=True, root_cause=False, memo=memo),
+                                arrays * 8))
+    assert [r.to_pylist() for r in results] == [one_by_one(a.to_pylist()) for a in arrays * 8]
+    with pytest.raises(ValueError, match="another decoder"):
+        decode_array(arrays[0], native.Decoder([]), error_column=True, root_cause=False, memo=memo)
+    with pytest.raises(TypeError):
+        native.decode_memo(object())

@@ -117,13 +117,13 @@ def test_more_jobs_decode_on_threads(tmp_path: Path, mix: list[str], source: str
     from kestrix_tools import files
 
     threads: set[str] = set()
-    real = files.decode_arrow
+    real = files.decode_columns
 
     def watched(*args: Any, **kwargs: Any) -> Any:
         threads.add(threading.current_thread().name)
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(files, "decode_arrow", watched)
+    monkeypatch.setattr(files, "decode_columns", watched)
     monkeypatch.setattr(files._arrow_io, "CSV_BLOCK", 4096)
     monkeypatch.setattr(files._arrow_io, "JSON_BLOCK", 4096)
     table = table_of(mix * 50)

@@ -30,6 +30,8 @@ def test_metadata_names_the_running_version_and_the_licence() -> None:
     assert "License :: OSI Approved :: MIT License" in classifiers and metadata["License"] == "MIT"
     licence_files = [file for file in importlib.metadata.files("kestrix-evm") or [] if file.name == "LICENSE"]
     assert licence_files and "MIT License" in licence_files[0].read_text()
+    # The package states its version itself (the command and Parquet files show it): the same.
+    assert kestrix_tools.__version__ == metadata["Version"]
 
 
 def test_the_package_modules_import_one_way() -> None:
