@@ -793,6 +793,20 @@ std::size_t DecodeMemo::rows() const noexcept {
     return state_ ? state_->count : 0;
 }
 
+std::size_t DecodeMemo::capacity() const noexcept {
+    if (!state_) return 0;
+    const State& kept = *state_;
+    return kept.rows.capacity() + kept.keys.capacity() + kept.flags.capacity() +
+           (kept.key_start.capacity() + kept.key_size.capacity()) * sizeof(std::size_t) +
+           kept.pending.capacity() * sizeof(std::span<const std::uint8_t>) +
+           kept.local.capacity() * sizeof(std::uint32_t) + kept.index.capacity();
+}
+
+void DecodeMemo::forget() noexcept {
+    // The next decode starts afresh (see State::holds); the buffers stay for it.
+    if (state_) state_->registry = nullptr;
+}
+
 std::expected<DecodedColumns, ColumnFailure>
 decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput& input,
                     const ColumnChoice& choice, DecodedColumns storage) {

@@ -151,6 +151,12 @@ public:
     /// Distinct rows kept.
     [[nodiscard]] std::size_t rows() const noexcept;
 
+    /// Bytes of memory the memo holds, used or not.
+    [[nodiscard]] std::size_t capacity() const noexcept;
+
+    /// Drops the rows but keeps the memory, so that the memo can serve another registry.
+    void forget() noexcept;
+
     struct State;
 
 private:

@@ -62,6 +62,40 @@ SpareColumns& spare_columns() {
     return *spares;
 }
 
+/// The memos of decodes called without one, kept empty for the next such decodes: their memory
+/// is mapped already. A few, each of bounded size.
+class SpareMemos {
+public:
+    DecodeMemo take() {
+        const std::lock_guard lock(mutex_);
+        if (spares_.empty()) return {};
+        DecodeMemo memo = std::move(spares_.back());
+        spares_.pop_back();
+        return memo;
+    }
+
+    void give(DecodeMemo&& memo) noexcept {
+        if (memo.capacity() > SpareColumns::kMaxBytes) return;
+        memo.forget(); // a later decode may use another registry at the same address
+        const std::lock_guard lock(mutex_);
+        if (spares_.size() < SpareColumns::kMaxSets) spares_.push_back(std::move(memo));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<DecodeMemo> spares_ = [] {
+        std::vector<DecodeMemo> reserved;
+        reserved.reserve(SpareColumns::kMaxSets);
+        return reserved;
+    }();
+};
+
+/// Never destroyed, as spare_columns.
+SpareMemos& spare_memos() {
+    static SpareMemos* spares = new SpareMemos;
+    return *spares;
+}
+
 constexpr const char* kMemoName = "kestrix_tools._native.DecodeMemo";
 
 /// A memo bound to the decoder it was made for, which it keeps alive: its rows hold that decoder's
@@ -217,10 +251,11 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
     // A memo in use by another thread is left alone: this decode keeps one of its own.
     const bool own_memo = handle == nullptr || handle->busy.exchange(true);
     Py_BEGIN_ALLOW_THREADS try {
-        DecodeMemo spare_memo;
+        DecodeMemo spare_memo = own_memo ? spare_memos().take() : DecodeMemo{};
         decoded.emplace(decode_arrow_column(*registry, input, choice,
                                             own_memo ? spare_memo : handle->memo,
                                             spare_columns().take()));
+        if (own_memo) spare_memos().give(std::move(spare_memo));
     } catch (...) {
         failure = std::current_exception();
     }
