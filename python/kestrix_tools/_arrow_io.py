@@ -495,6 +495,8 @@ def unify(schema: Any, other: Any) -> Any:
     """The schema holding both: new columns appended; a column whose types differ becomes text
     (a null-typed column takes the other's type)."""
     pa = pyarrow()
+    if schema.equals(other):
+        return schema
     fields = {f.name: f for f in schema}
     for field in other:
         known = fields.get(field.name)
@@ -858,19 +860,12 @@ def _parquet_layout(pa: Any, column: Any) -> tuple[int, int, Any, Any, Any]:
 
 
 def held_bytes(batch: Any) -> int:
-    """The memory ``batch`` holds: its bytes if already rendered, else its columns' buffers, a
-    column that shares every buffer with an earlier one (``raw_data`` and the input column,
-    the root-cause columns of rows without nesting) counted once."""
+    """The memory ``batch`` holds: its bytes if already rendered, else every buffer its columns
+    reference, counted once however many columns share it (``raw_data`` and the input column,
+    the root-cause columns of rows without nesting) and whole where a column is a slice."""
     if isinstance(batch, Rendered):
         return int(batch.data.size)
-    seen: set[tuple[int, ...]] = set()
-    total = 0
-    for column in batch.columns:
-        key = (column.offset, len(column), *(b.address if b is not None else 0 for b in column.buffers()))
-        if key not in seen:
-            seen.add(key)
-            total += column.nbytes
-    return total
+    return int(batch.get_total_buffer_size())
 
 
 def _empty_batch(schema: Any) -> Any:

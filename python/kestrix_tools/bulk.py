@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
@@ -96,6 +97,7 @@ def _with_root_cause(decoder: SupportsDecode) -> Callable[[str], DecodeResult]:
     return decode
 
 
+@functools.cache
 def result_type(*, error_column: bool = False, root_cause: bool = False) -> Any:
     """The Arrow struct type ``decode_arrow`` returns: strings, ``float64`` confidence,
     ``uint64`` panic code, the root-cause fields (``uint8`` depth) and a trailing string

@@ -167,6 +167,18 @@ constexpr std::uint64_t kSeed2 = 0x8ebc6af09c88c6e3ULL;
                                                                   std::size_t size) noexcept {
     std::uint64_t state = kSeed0 ^ size;
     std::size_t left = size;
+    if (left > 32) {
+        // Two lanes over long values: each multiply waits on its own lane's last one only.
+        std::uint64_t lane = kSeed2 ^ size;
+        do {
+            state = fold(load<std::uint64_t>(data) ^ kSeed1, load<std::uint64_t>(data + 8) ^ state);
+            lane = fold(load<std::uint64_t>(data + 16) ^ kSeed2,
+                        load<std::uint64_t>(data + 24) ^ lane);
+            data += 32;
+            left -= 32;
+        } while (left > 32);
+        state ^= lane;
+    }
     while (left > 16) {
         state = fold(load<std::uint64_t>(data) ^ kSeed1, load<std::uint64_t>(data + 8) ^ state);
         data += 16;
