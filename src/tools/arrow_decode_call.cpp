@@ -25,74 +25,47 @@ namespace {
 
 using python::PyRef;
 
-/// Columns of finished decodes whose arrays are gone, kept for the next decodes: their memory is
-/// already mapped, so a stream of batches does not pay the kernel for fresh pages every time.
-/// Small sets only, and a few of them, so that little memory stays held.
-class SpareColumns {
+/// Buffers of finished decodes kept for the next decodes: their memory is already mapped, so a
+/// stream of batches does not pay the kernel for fresh pages every time. A few, each of bounded
+/// size, so that little memory stays held. `Spare` is DecodedColumns (columns whose arrays are
+/// gone) or DecodeMemo (memos of decodes called without one, emptied).
+template <class Spare>
+class SparePool {
 public:
-    static constexpr std::size_t kMaxSets = 4;
+    static constexpr std::size_t kMaxKept = 4;
     static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
 
-    DecodedColumns take() {
+    Spare take() {
         const std::lock_guard lock(mutex_);
         if (spares_.empty()) return {};
-        DecodedColumns columns = std::move(spares_.back());
+        Spare spare = std::move(spares_.back());
         spares_.pop_back();
-        return columns;
+        return spare;
     }
 
-    void give(DecodedColumns&& columns) noexcept {
-        if (columns.capacity() > kMaxBytes) return;
+    void give(Spare&& spare) noexcept {
+        if (spare.capacity() > kMaxBytes) return;
         const std::lock_guard lock(mutex_);
-        if (spares_.size() < kMaxSets) spares_.push_back(std::move(columns));
+        if (spares_.size() < kMaxKept) spares_.push_back(std::move(spare));
     }
 
 private:
     std::mutex mutex_;
-    std::vector<DecodedColumns> spares_ = [] {
-        std::vector<DecodedColumns> reserved;
-        reserved.reserve(kMaxSets);
+    std::vector<Spare> spares_ = [] {
+        std::vector<Spare> reserved;
+        reserved.reserve(kMaxKept);
         return reserved;
     }();
 };
 
 /// Never destroyed: buffers may be released by Python after static destructors have run.
-SpareColumns& spare_columns() {
-    static SpareColumns* spares = new SpareColumns;
+SparePool<DecodedColumns>& spare_columns() {
+    static auto* spares = new SparePool<DecodedColumns>;
     return *spares;
 }
 
-/// The memos of decodes called without one, kept empty for the next such decodes: their memory
-/// is mapped already. A few, each of bounded size.
-class SpareMemos {
-public:
-    DecodeMemo take() {
-        const std::lock_guard lock(mutex_);
-        if (spares_.empty()) return {};
-        DecodeMemo memo = std::move(spares_.back());
-        spares_.pop_back();
-        return memo;
-    }
-
-    void give(DecodeMemo&& memo) noexcept {
-        if (memo.capacity() > SpareColumns::kMaxBytes) return;
-        memo.forget(); // a later decode may use another registry at the same address
-        const std::lock_guard lock(mutex_);
-        if (spares_.size() < SpareColumns::kMaxSets) spares_.push_back(std::move(memo));
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<DecodeMemo> spares_ = [] {
-        std::vector<DecodeMemo> reserved;
-        reserved.reserve(SpareColumns::kMaxSets);
-        return reserved;
-    }();
-};
-
-/// Never destroyed, as spare_columns.
-SpareMemos& spare_memos() {
-    static SpareMemos* spares = new SpareMemos;
+SparePool<DecodeMemo>& spare_memos() {
+    static auto* spares = new SparePool<DecodeMemo>;
     return *spares;
 }
 
@@ -255,7 +228,10 @@ PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {
         decoded.emplace(decode_arrow_column(*registry, input, choice,
                                             own_memo ? spare_memo : handle->memo,
                                             spare_columns().take()));
-        if (own_memo) spare_memos().give(std::move(spare_memo));
+        if (own_memo) {
+            spare_memo.forget(); // a later decode may use another registry at the same address
+            spare_memos().give(std::move(spare_memo));
+        }
     } catch (...) {
         failure = std::current_exception();
     }
