@@ -20,7 +20,7 @@ from typing import Any
 
 from kestrix_tools import _arrow_io
 from kestrix_tools._arrow_io import FileKind, FormatError, TableWriter
-from kestrix_tools.bulk import RESULT_FIELDS, decode_array, decode_columns, decode_memo, result_type
+from kestrix_tools.bulk import RESULT_FIELDS, decode_columns, decode_memo, result_type
 from kestrix_tools.decoder import DecoderSources, SupportsDecode, build_decoder, default_decoder
 
 __all__ = [
@@ -111,8 +111,11 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
     values = batch.column(index) if index >= 0 else pa.nulls(rows, pa.string())
     kind = values.type
     wrong_type: str | None = None
-    if pa.types.is_null(kind) or (pa.types.is_dictionary(kind) and pa.types.is_string(kind.value_type)):
+    if pa.types.is_null(kind) or pa.types.is_string_view(kind) or (
+            pa.types.is_dictionary(kind) and pa.types.is_string(kind.value_type)):
         values = values.cast(pa.string())
+    elif pa.types.is_binary_view(kind):
+        values = values.cast(pa.binary())
     elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_binary(kind)
               or pa.types.is_large_binary(kind) or pa.types.is_string_view(kind) or pa.types.is_binary_view(kind)):
         if required:
@@ -123,23 +126,16 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
     if not hasattr(memos, "memo"):
         memos.memo = decode_memo(decoder)
     names = [f.name for f in result_type(error_column=True, root_cause=True)]
-    native = None
-    if not (pa.types.is_string_view(source.type) or pa.types.is_binary_view(source.type)):
-        native = decode_columns(source, decoder, error_column=True, root_cause=True, memo=memos.memo)
-    if native is not None:
-        columns, summary = native.columns, native.summary
-        nested = summary.nested
-    else:
-        columns = decode_array(source, decoder, error_column=True, root_cause=True, memo=memos.memo).flatten()
-        summary = None
-        depth = columns[names.index("depth")]
-        nested = depth.null_count < rows and bool(_arrow_io.compute().max(depth).as_py())
-    if not nested:
+    # A kestrix_tools.Decoder (what build_decoder gives) always decodes natively.
+    native = decode_columns(source, decoder, error_column=True, root_cause=True, memo=memos.memo)
+    assert native is not None
+    columns, summary = native.columns, native.summary
+    if not summary.nested:
         # Nothing nested: the root-cause columns hold the outer values; share their buffers.
         for outer in ("kind", "error_name", "message", "selector"):
             columns[names.index(f"root_{outer}")] = columns[names.index(outer)]
     error_at = names.index("error")
-    if summary is not None and wrong_type is None and block.line_errors is None:
+    if wrong_type is None and block.line_errors is None:
         kinds, errors, missing = summary.kinds, summary.failed, summary.nulls
     else:
         pc = _arrow_io.compute()

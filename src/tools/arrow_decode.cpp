@@ -881,8 +881,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
         }
         const auto [first, second] = row_bounds(input, index);
         if (first < 0 || second < first || static_cast<std::uint64_t>(second) > input.data.size()) {
-            for (const std::uint32_t memo_row : used)
-                kept.local[memo_row] = State::kAbsent;
+            // The memo starts afresh at the next decode (see Settle), its places with it.
             return std::unexpected(
                 ColumnFailure{ColumnFailure::Kind::Input,
                               "row " + std::to_string(row) + ": offsets outside the data"});
@@ -972,16 +971,16 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
             failed_rows += counts[at];
         }
     }
+    const bool roots_repeat_outer = choice.root_cause && !nested;
     auto summed = [&](DecodedColumns& result) -> DecodedColumns& {
         result.kind_rows = kind_rows;
         result.failed_rows = failed_rows;
         result.null_rows = null_rows;
         result.nested = nested;
-        result.roots_repeat_outer = choice.root_cause && !nested;
+        result.roots_repeat_outer = roots_repeat_outer;
         result.raw_repeats_input = raw_repeats_input;
         return result;
     };
-    const bool roots_repeat_outer = choice.root_cause && !nested;
     if (!raw_repeats_input && !kept.raw_written) {
         kept.write_raw();
         if (kept.rows.columns[static_cast<std::size_t>(RawData)].data.size() >
