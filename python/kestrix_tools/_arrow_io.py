@@ -12,6 +12,7 @@ empty text stay apart in every format (in CSV an unquoted empty field is null, `
 from __future__ import annotations
 
 import csv
+import importlib
 import io
 import json
 import os
@@ -45,15 +46,16 @@ class FormatError(ValueError):
     """A file that cannot be read or written as asked."""
 
 
-def pyarrow() -> Any:
-    """pyarrow, with its csv, json and parquet modules (see ``compute`` for its compute module)."""
+def pyarrow(*modules: str) -> Any:
+    """pyarrow, with the named modules of it loaded ("csv", "json", "parquet"): each adds to the
+    command's start, so a run loads those it uses (see ``compute`` for the compute module)."""
     try:
         import pyarrow as pa
-        import pyarrow.csv  # noqa: F401
-        import pyarrow.json  # noqa: F401
-        import pyarrow.parquet  # noqa: F401
-    except ImportError:
-        raise FormatError('bulk files need pyarrow: pip install "kestrix-evm[bulk]"') from None
+
+        for name in modules:
+            importlib.import_module(f"pyarrow.{name}")
+    except ImportError as error:
+        raise FormatError(f'bulk files need pyarrow 16 or newer ({error}): pip install "kestrix-evm[bulk]"') from None
     return pa
 
 
@@ -122,11 +124,9 @@ def open_reader(path: Path, kind: FileKind, batch_rows: int, threads: bool) -> R
             # One row group at a time: Arrow's read-ahead would hold more of the file the longer it
             # is. On this thread alone: the decoding threads are the parallel part, and Arrow's
             # own threads beside them cost a fifth more time and memory.
-            source = pa.parquet.ParquetFile(path, pre_buffer=False)
-            total = source.metadata.num_rows
-            batches = source.iter_batches(batch_size=batch_rows, use_threads=False)
+            total, schema, batches = _parquet_batches(path, batch_rows)
             if total == 0:  # no batch comes: one without rows still carries the columns
-                batches = iter([_no_rows(source.schema_arrow)])
+                batches = iter([_no_rows(schema)])
         return Reader((Block(batch, None, 0) for batch in batches), total, "rows", True)
     size = path.stat().st_size
     if kind.format in ("csv", "tsv"):
@@ -134,6 +134,27 @@ def open_reader(path: Path, kind: FileKind, batch_rows: int, threads: bool) -> R
     if kind.format == "jsonl":
         return Reader(_jsonl_blocks(path, kind, threads), size, "bytes", False)
     return Reader(_json_array_blocks(path, kind, batch_rows), size, "bytes", False)
+
+
+def _parquet_batches(path: Path, batch_rows: int) -> tuple[int, Any, Iterator[Any]]:
+    """The rows, Arrow schema and batches of one Parquet file, read on this thread.
+
+    pyarrow.parquet's ``ParquetFile`` is a wrapper of ``pyarrow._parquet.ParquetReader``, and
+    importing pyarrow.parquet loads pyarrow's file systems (S3, TLS and more), a tenth of the
+    command's start; a pyarrow whose reader takes other arguments gets ``ParquetFile``."""
+    pa = pyarrow()
+    try:
+        from pyarrow._parquet import ParquetReader
+
+        reader = ParquetReader()
+        reader.open(pa.OSFile(str(path), "rb"), pre_buffer=False, arrow_extensions_enabled=True)
+        groups = range(reader.metadata.num_row_groups)
+        batches = reader.iter_batches(batch_rows, groups, None, use_threads=False)
+        return reader.metadata.num_rows, reader.schema_arrow, batches
+    except (ImportError, AttributeError, TypeError):
+        source = pyarrow("parquet").parquet.ParquetFile(path, pre_buffer=False)
+        return source.metadata.num_rows, source.schema_arrow, source.iter_batches(batch_size=batch_rows,
+                                                                                   use_threads=False)
 
 
 def _open_input(path: Path, codec: str | None) -> tuple[Any, Any]:
@@ -147,7 +168,7 @@ def _open_input(path: Path, codec: str | None) -> tuple[Any, Any]:
 
 
 def _csv_blocks(path: Path, kind: FileKind, delimiter: str) -> Iterator[Block]:
-    pa = pyarrow()
+    pa = pyarrow("csv")
     pcsv = pa.csv
     parse = {"delimiter": delimiter, "newlines_in_values": True}
     # The header, read once with type inference, names the columns; then every column is read
@@ -237,7 +258,7 @@ def _empty_text_batch(names: list[str]) -> Any:
 
 def _fields_of(text: str, delimiter: str) -> list[str | None]:
     """The fields of one CSV row, null and empty apart as in the rest of the file."""
-    pa = pyarrow()
+    pa = pyarrow("csv")
     pcsv = pa.csv
     try:
         row = pcsv.read_csv(
@@ -360,7 +381,7 @@ def _json_block(block: bytes | memoryview, first_line: int, threads: bool, fille
     reader when the block is regular, else line by line (a line that is not an object, types that
     differ, integers beyond 64 bits, a row count other than ``filled``: pyarrow reads two objects
     on one line as two rows)."""
-    pa = pyarrow()
+    pa = pyarrow("json")
     pj = pa.json
     read = pj.ReadOptions(use_threads=threads, block_size=1 << 20)
     try:
@@ -686,7 +707,7 @@ class TableWriter:
             statistics = [name for name in schema.names if name not in UNSORTED_TEXT]
             self.stream = ParquetStream.open(target, schema, statistics, self.threads)
             if self.stream is None:
-                self.writer = pa.parquet.ParquetWriter(target, schema, write_statistics=statistics)
+                self.writer = pyarrow("parquet").parquet.ParquetWriter(target, schema, write_statistics=statistics)
             return
         raw = pa.OSFile(str(target), "wb")
         self.sink = pa.CompressedOutputStream(raw, self.kind.codec) if self.kind.codec else raw
@@ -733,7 +754,7 @@ class TableWriter:
     def _read_segment(self, path: Path, schema: Any) -> Iterator[Any]:
         pa = pyarrow()
         if self.kind.format == "parquet":
-            yield from pa.parquet.ParquetFile(path).iter_batches(batch_size=65536)
+            yield from pyarrow("parquet").parquet.ParquetFile(path).iter_batches(batch_size=65536)
             return
         stream = pa.OSFile(str(path), "rb")
         if self.kind.codec:
@@ -745,7 +766,7 @@ class TableWriter:
         """Batches of the CSV text this writer wrote for ``schema``, as they were: only an empty
         unquoted field is null (not "nan", not "NA"), and an empty line is a row (of a single
         column, null)."""
-        pa = pyarrow()
+        pa = pyarrow("csv")
         return pa.csv.open_csv(
             stream, read_options=pa.csv.ReadOptions(use_threads=False, column_names=None if header else schema.names),
             parse_options=pa.csv.ParseOptions(delimiter=self._delimiter(), newlines_in_values=True,
@@ -896,6 +917,7 @@ def csv_bytes(batch: Any, delimiter: str, *, header: bool) -> Any:
     pa = pyarrow()
     write = _native_function("write_csv")
     if write is None:
+        pyarrow("csv")
         sink = pa.BufferOutputStream()
         writer = pa.csv.CSVWriter(sink, batch.schema, write_options=pa.csv.WriteOptions(
             delimiter=delimiter, include_header=header))

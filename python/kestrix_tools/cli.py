@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -11,7 +12,7 @@ import sys
 import threading
 import time
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
 from kestrix_tools._display import printable, printable_json
@@ -192,6 +193,23 @@ class _Terminated(KeyboardInterrupt):
 
 def _on_sigterm(signum: int, frame: Any) -> None:
     raise _Terminated
+
+
+@contextlib.contextmanager
+def _numpy_hidden() -> Iterator[None]:
+    """Runs a bulk decode with NumPy out of reach: no bulk run uses it, NumPy is optional to
+    pyarrow (from version 16), and loading it would take a third of the command's start and a
+    BLAS thread per core. Every pyarrow module loaded meanwhile works without it; afterwards
+    NumPy imports as usual."""
+    if "numpy" in sys.modules or "pyarrow" in sys.modules:
+        yield
+        return
+    sys.modules["numpy"] = None  # type: ignore[assignment]  # `import numpy` fails while set
+    try:
+        yield
+    finally:
+        if "numpy" in sys.modules and sys.modules["numpy"] is None:
+            del sys.modules["numpy"]
 
 
 def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
@@ -390,16 +408,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("give revert data or --input/--output, not both")
     if not bulk and (args.column is not None or args.jobs is not None or args.force or args.drop_raw):
         parser.error("--column, --jobs, --force and --drop-raw need --input and --output")
-    if bulk and "numpy" not in sys.modules:
-        # pyarrow loads numpy, whose BLAS starts a thread per core that bulk decoding never uses.
-        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     sources = DecoderSources(signatures=tuple(args.sig), paths=tuple(args.abi), strict=args.strict,
                              known=not args.no_known, signature_db=args.signature_db)
     # A folder's skipped files are reported on one line, as the command's other messages are.
     warnings.showwarning = _one_line_warning
     try:
         if bulk:
-            return _bulk(args, sources)
+            with _numpy_hidden():
+                return _bulk(args, sources)
         decoder = build_decoder(sources)
     except (ValueError, OSError) as error:  # BulkError, or a definition the Decoder could not read
         parser.error(str(error))

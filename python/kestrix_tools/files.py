@@ -349,7 +349,7 @@ def count_hint(path: str | os.PathLike[str]) -> int | None:
         kind = _arrow_io.kind_of(source, reading=True)
         if kind.format != "parquet":
             return None
-        pa = _arrow_io.pyarrow()
+        pa = _arrow_io.pyarrow("parquet")
         if kind.folder:
             import pyarrow.dataset as ds
 

@@ -413,3 +413,37 @@ def test_text_that_is_not_unicode_stops_nothing(tmp_path: Path) -> None:
             assert [r["kind"] for r in rows] == ["empty", None, "raw_revert"], (source, target)
             assert rows[0]["note"] == "a\\ud800b" and rows[0]["n\\udc00"] in (1, "1")
             assert rows[1]["error"] is not None and rows[2]["note"] == "ok"
+
+
+@pytest.mark.parametrize(("source", "target"), [(".parquet", ".parquet"), (".csv", ".jsonl"), (".jsonl", ".csv")])
+def test_the_command_runs_without_numpy_and_leaves_it_loadable(tmp_path: Path, mix: list[str], source: str,
+                                                               target: str) -> None:
+    """The command loads pyarrow alone; its output is what the library gives with NumPy loaded,
+    and NumPy still imports afterwards."""
+    import subprocess
+    import sys
+
+    write(table_of(mix), tmp_path / f"in{source}")
+    decode_file(tmp_path / f"in{source}", tmp_path / f"want{target}", jobs=1)
+    script = ("import sys; from kestrix_tools.cli import main; "
+              f"code = main(['--input', {str(tmp_path / f'in{source}')!r}, '--output', {str(tmp_path / f'got{target}')!r}]); "
+              "loaded = 'numpy' in sys.modules; import numpy; print(code, loaded)")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=True)
+    assert out.stdout.split() == ["0", "False"], out.stderr
+    assert read(tmp_path / f"got{target}") == read(tmp_path / f"want{target}")
+
+
+def test_a_pyarrow_whose_parquet_reader_differs_reads_through_parquet_file(tmp_path: Path, mix: list[str],
+                                                                           monkeypatch: pytest.MonkeyPatch) -> None:
+    from pyarrow import _parquet
+
+    write(table_of(mix), tmp_path / "in.parquet")
+    decode_file(tmp_path / "in.parquet", tmp_path / "want.parquet", jobs=2, batch_rows=50)
+
+    class OtherReader:
+        def open(self, *args: Any, **kwargs: Any) -> None:
+            raise TypeError("open() got an unexpected keyword argument")
+
+    monkeypatch.setattr(_parquet, "ParquetReader", OtherReader)
+    decode_file(tmp_path / "in.parquet", tmp_path / "got.parquet", jobs=2, batch_rows=50)
+    assert pq.read_table(tmp_path / "got.parquet").equals(pq.read_table(tmp_path / "want.parquet"))
