@@ -42,6 +42,7 @@ using kestrix::tools::ParquetField;
 using kestrix::tools::ParquetKind;
 using kestrix::tools::ParquetOptions;
 using kestrix::tools::ParquetPieces;
+using kestrix::tools::ParquetSpill;
 using kestrix::tools::ParquetWriter;
 
 using kestrix::fuzz::put_offsets;
@@ -852,6 +853,15 @@ void check_misuse(const std::expected<void, ParquetFailure>& result, const Parqu
     check(ready.size() == before, "a refused call adds nothing");
 }
 
+/// Appends what a write spilled to the spill file, as the caller does.
+void append_spill(std::vector<std::uint8_t>& file, ParquetSpill& spill) {
+    for (const auto& bytes : spill) {
+        check(bytes != nullptr, "a spilled piece has bytes");
+        file.insert(file.end(), bytes->begin(), bytes->end());
+    }
+    spill.clear();
+}
+
 void fuzz_writer(Source& in) {
     const std::size_t count = 1 + in.byte() % 6;
     std::vector<ParquetField> fields(count);
@@ -871,6 +881,7 @@ void fuzz_writer(Source& in) {
     const std::uint8_t option_flags = in.byte();
     options.threads = 1 + option_flags % 3;
     if ((option_flags & 4U) != 0) options.row_group_bytes = 64 + in.u16() % 8192;
+    if ((option_flags & 0x20U) != 0) options.spill_bytes = 1 + in.u16() % 2048;
     if ((option_flags & 8U) != 0) {
         options.created_by = "fuzz";
         options.metadata.emplace_back("key", std::string(in.byte() % 50, 'v'));
@@ -890,6 +901,8 @@ void fuzz_writer(Source& in) {
     ParquetWriter& writer = *opened;
 
     ParquetPieces ready;
+    ParquetSpill spill;
+    std::vector<std::uint8_t> spill_file;
     bool stopped = false; // an earlier write failed while encoding
     std::int64_t written_rows = 0;
     std::vector<std::int64_t> nulls(count, 0);
@@ -925,7 +938,10 @@ void fuzz_writer(Source& in) {
             build_column(in, field, rows, buffers[c], columns[c], broken);
         }
         const std::size_t before = ready.size();
-        const auto written = writer.write(static_cast<std::int64_t>(rows), columns, ready);
+        const auto written = writer.write(static_cast<std::int64_t>(rows), columns, ready, spill);
+        check(written.has_value() || spill.empty(), "a failed or refused call spills nothing");
+        check(options.spill_bytes > 0 || spill.empty(), "nothing is spilled without a budget");
+        append_spill(spill_file, spill);
         if (stopped) {
             check_misuse(written, ready, before);
         } else if (broken.refused) {
@@ -966,8 +982,16 @@ void fuzz_writer(Source& in) {
     check(finished.has_value(), "a writer that took every batch finishes");
     std::vector<std::uint8_t> file;
     for (const auto& piece : ready) {
-        check(piece != nullptr && !piece->empty(), "no piece is empty");
-        file.insert(file.end(), piece->begin(), piece->end());
+        check(piece.size() > 0, "no piece is empty");
+        if (piece.bytes) {
+            file.insert(file.end(), piece.bytes->begin(), piece.bytes->end());
+            continue;
+        }
+        check(piece.spill_offset >= 0 &&
+                  piece.spill_offset + piece.spill_size <= std::ssize(spill_file),
+              "a spilled range lies in the spill file");
+        file.insert(file.end(), spill_file.begin() + piece.spill_offset,
+                    spill_file.begin() + piece.spill_offset + piece.spill_size);
     }
     check(file.size() >= 12, "a file holds its magic twice and a footer length");
     check(std::memcmp(file.data(), "PAR1", 4) == 0, "a file starts with PAR1");
@@ -981,7 +1005,8 @@ void fuzz_writer(Source& in) {
 
     before = ready.size();
     check_misuse(writer.finish(ready), ready, before);
-    check_misuse(writer.write(0, {}, ready), ready, before);
+    check_misuse(writer.write(0, {}, ready, spill), ready, before);
+    check(spill.empty(), "a refused call spills nothing");
 }
 
 } // namespace

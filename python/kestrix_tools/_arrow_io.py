@@ -38,6 +38,9 @@ CSV_WRITE_BYTES = 256 << 10
 #: (the group is held in memory until written).
 ROW_GROUP_ROWS = 1 << 20
 ROW_GROUP_BYTES = 128 << 20
+#: Finished Parquet pages held past this many bytes wait in a temporary file next to the output
+#: until their row group is written: a million-row group costs no more memory than a small one.
+SPILL_BYTES = 4 << 20
 #: Result columns of long free text, written to Parquet without statistics.
 UNSORTED_TEXT = frozenset({"raw_data", "suggestion", "message", "inputs", "panic_meaning", "root_message"})
 
@@ -804,8 +807,10 @@ class ParquetStream:
     file reads back with the same Arrow schema, which it stores as Arrow's writer does);
     ``open`` gives None for other columns, which Arrow's writer then writes."""
 
-    def __init__(self, handle: Any, sink: Any, write: Any, finish: Any) -> None:
+    def __init__(self, handle: Any, sink: Any, write: Any, finish: Any, folder: Path) -> None:
         self.handle, self.sink, self._write, self._finish = handle, sink, write, finish
+        self.folder = folder
+        self.spill: Any = None  # the temporary file of spilled pages, made when first needed
 
     @classmethod
     def open(cls, target: Path, schema: Any, statistics: list[str], threads: int) -> ParquetStream | None:
@@ -818,24 +823,49 @@ class ParquetStream:
         pa = pyarrow()
         metadata = [(key, value) for key, value in (schema.metadata or {}).items() if key != b"ARROW:schema"]
         metadata.append((b"ARROW:schema", base64.b64encode(schema.serialize().to_pybytes())))
-        handle = make(fields, max(1, threads), ROW_GROUP_ROWS, ROW_GROUP_BYTES, _created_by(), metadata)
+        handle = make(fields, max(1, threads), ROW_GROUP_ROWS, ROW_GROUP_BYTES, _created_by(), metadata,
+                      SPILL_BYTES)
         return cls(handle, pa.OSFile(str(target), "wb"), _native_function("parquet_write"),
-                   _native_function("parquet_finish"))
+                   _native_function("parquet_finish"), target.parent)
 
     def write(self, batch: Any) -> None:
         pa = pyarrow()
-        pieces = self._write(self.handle, batch.num_rows, batch.schema.names,
-                             [_parquet_layout(pa, column) for column in batch.columns])
+        spilled, pieces = self._write(self.handle, batch.num_rows, batch.schema.names,
+                                      [_parquet_layout(pa, column) for column in batch.columns])
+        if spilled:
+            if self.spill is None:
+                import tempfile
+
+                # Beside the output (the same disk, where /tmp may be memory), without a name.
+                self.spill = tempfile.TemporaryFile(dir=self.folder, prefix=".kestrix-spill-")
+            for piece in spilled:
+                self.spill.write(piece)
+        self._put(pieces)
+
+    def _put(self, pieces: list[Any]) -> None:
         for piece in pieces:
-            self.sink.write(piece)
+            if not isinstance(piece, tuple):
+                self.sink.write(piece)
+                continue
+            offset, size = piece
+            self.spill.flush()
+            while size > 0:
+                chunk = os.pread(self.spill.fileno(), min(size, 1 << 20), offset)
+                if not chunk:
+                    raise OSError(f"the spill file in {self.folder} lost what was written to it")
+                self.sink.write(chunk)
+                offset += len(chunk)
+                size -= len(chunk)
 
     def close(self) -> None:
-        for piece in self._finish(self.handle):
-            self.sink.write(piece)
+        self._put(self._finish(self.handle))
         self.sink.close()
+        self.abort()
 
     def abort(self) -> None:
         self.sink.close()
+        if self.spill is not None:
+            self.spill.close()
 
 
 def _created_by() -> str:

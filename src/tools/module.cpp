@@ -87,15 +87,16 @@ PyMethodDef module_methods[] = {
      "batch given as its columns' Arrow buffers, as Arrow's CSV writer writes it, as a read-only "
      "buffer; kestrix_tools._arrow_io.csv_bytes is the way to call it."},
     {"parquet_writer", python::as_method(parquet_writer_call), METH_FASTCALL,
-     "parquet_writer(fields, threads, row_group_rows, row_group_bytes, created_by, metadata, /)"
-     "\n--\n\nA streaming Parquet writer (a capsule) for flat columns; kestrix_tools._arrow_io."
-     "ParquetStream is the way to use it."},
+     "parquet_writer(fields, threads, row_group_rows, row_group_bytes, created_by, metadata, "
+     "spill_bytes, /)\n--\n\nA streaming Parquet writer (a capsule) for flat columns; "
+     "kestrix_tools._arrow_io.ParquetStream is the way to use it."},
     {"parquet_write", python::as_method(parquet_write_call), METH_FASTCALL,
      "parquet_write(writer, rows, names, columns, /)\n--\n\nEncodes a record batch given as "
-     "its columns' Arrow buffers; returns the buffers of the file finished so far, to be "
-     "written in order."},
+     "its columns' Arrow buffers; returns (spill, pieces): buffers to append to the spill file, "
+     "then the pieces of the file finished so far, to be written in order (buffers, and "
+     "(offset, size) ranges of the spill file)."},
     {"parquet_finish", python::as_method(parquet_finish_call), METH_FASTCALL,
-     "parquet_finish(writer, /)\n--\n\nThe buffers of the file's last row group and footer."},
+     "parquet_finish(writer, /)\n--\n\nThe pieces of the file's last row group and footer."},
     {"_snappy_compress", python::as_method(snappy_compress_call), METH_FASTCALL,
      "_snappy_compress(data, /)\n--\n\nThe raw Snappy compression of data (bytes-like) as "
      "bytes; for tests."},

@@ -339,8 +339,18 @@ public:
     /// Hands the blocks out as pieces of the file.
     void move_into(ParquetPieces& pieces) {
         for (auto& block : blocks_)
-            pieces.push_back(std::move(block));
+            pieces.push_back({.bytes = std::move(block)});
         blocks_.clear();
+    }
+    /// Hands the blocks out to be spilled; their bytes.
+    std::size_t move_into(ParquetSpill& spill) {
+        std::size_t bytes = 0;
+        for (auto& block : blocks_) {
+            bytes += block->size();
+            spill.push_back(std::move(block));
+        }
+        blocks_.clear();
+        return bytes;
     }
 
 private:
@@ -352,9 +362,9 @@ private:
 class ColumnChunkWriter {
 public:
     ColumnChunkWriter(const ParquetField& field, const ParquetOptions& options)
-        : field_(field), options_(options), width_(stored_width(field.kind)), dictionary_(width_),
-          bounds_(field.kind), use_dictionary_(field.kind != ParquetKind::Bool),
-          indexing_(use_dictionary_) {}
+        : field_(field), options_(options), width_(stored_width(field.kind)),
+          dictionary_(width_, options.dictionary_bytes), bounds_(field.kind),
+          use_dictionary_(field.kind != ParquetKind::Bool), indexing_(use_dictionary_) {}
 
     /// Encodes values [begin, begin + count) of the batch column (its offset added).
     [[nodiscard]] std::expected<void, std::string_view>
@@ -406,12 +416,36 @@ public:
         plain_ = other.plain_;
         bits_ = other.bits_;
         pages_ = other.pages_.copy();
+        spilled_ = other.spilled_;
+        spilled_bytes_ = other.spilled_bytes_;
         summary_ = other.summary_;
     }
 
-    /// Encoded bytes held for the chunk (pages and the dictionary).
-    [[nodiscard]] std::size_t held_bytes() const noexcept {
-        return pages_.size() + dictionary_.plain().size() + plain_.size() + indices_.size();
+    /// Encoded bytes of the chunk so far (pages, spilled or not, and the dictionary).
+    [[nodiscard]] std::size_t chunk_bytes() const noexcept {
+        return pages_.size() + spilled_bytes_ + dictionary_.plain().size() + plain_.size() +
+               indices_.size();
+    }
+
+    /// Bytes of finished pages held in memory.
+    [[nodiscard]] std::size_t page_bytes() const noexcept { return pages_.size(); }
+
+    /// Moves the finished pages to `spill`, which the caller appends to its spill file at
+    /// `offset`; the chunk keeps where they went.
+    void spill(ParquetSpill& spill, std::int64_t& offset) {
+        const std::size_t before = spill.size();
+        const auto size = static_cast<std::int64_t>(pages_.move_into(spill));
+        if (size == 0) {
+            spill.resize(before);
+            return;
+        }
+        if (!spilled_.empty() &&
+            spilled_.back().spill_offset + spilled_.back().spill_size == offset)
+            spilled_.back().spill_size += size; // right after this chunk's last spill
+        else
+            spilled_.push_back({.bytes = nullptr, .spill_offset = offset, .spill_size = size});
+        spilled_bytes_ += static_cast<std::size_t>(size);
+        offset += size;
     }
 
     /// Ends the chunk: its pages and summary; the writer starts a new chunk.
@@ -435,7 +469,7 @@ public:
             summary_.dictionary_pages = 1;
             summary_.uncompressed += static_cast<std::int64_t>(header + page_body_.size());
             summary_.compressed += static_cast<std::int64_t>(dictionary->size());
-            chunk.pieces.push_back(std::move(dictionary));
+            chunk.pieces.push_back({.bytes = std::move(dictionary)});
         }
         if (field_.statistics && bounds_.seen()) {
             auto min = bounds_.min();
@@ -444,7 +478,10 @@ public:
                 summary_.bounds.emplace(std::move(min), std::move(max));
         }
         chunk.summary = std::move(summary_);
+        chunk.pieces.insert(chunk.pieces.end(), spilled_.begin(), spilled_.end());
         pages_.move_into(chunk.pieces);
+        spilled_.clear();
+        spilled_bytes_ = 0;
         summary_ = {};
         dictionary_.clear();
         bounds_.clear();
@@ -595,6 +632,7 @@ private:
         if (indexing_ && dictionary_.plain().size() > options_.dictionary_bytes) {
             flush_page();
             indexing_ = false;
+            dictionary_.drop_index();
             return;
         }
         const std::size_t bytes =
@@ -702,7 +740,9 @@ private:
     std::vector<std::uint8_t> page_body_;
     std::vector<std::uint8_t> compressed_;
     std::vector<std::uint8_t> header_;
-    BlockList pages_; ///< the chunk's finished data pages
+    BlockList pages_;                   ///< the chunk's finished data pages held in memory
+    std::vector<ParquetPiece> spilled_; ///< and before them, those spilled
+    std::size_t spilled_bytes_ = 0;
     ChunkSummary summary_;
 };
 
@@ -827,7 +867,7 @@ public:
     }
 
     std::expected<void, Failure> write(std::int64_t rows, std::span<const JsonColumn> columns,
-                                       ParquetPieces& ready) {
+                                       ParquetPieces& ready, ParquetSpill& spill) {
         start_file(ready);
         std::int64_t done = 0;
         while (done < rows) {
@@ -837,10 +877,17 @@ public:
             done += step;
             if (group_rows_ >= options_.row_group_rows) end_row_group(ready);
         }
-        std::size_t held = 0;
-        for (const ColumnChunkWriter& column : columns_)
-            held += column.held_bytes();
-        if (held >= options_.row_group_bytes) end_row_group(ready);
+        std::size_t group_bytes = 0;
+        std::size_t page_bytes = 0;
+        for (const ColumnChunkWriter& column : columns_) {
+            group_bytes += column.chunk_bytes();
+            page_bytes += column.page_bytes();
+        }
+        if (group_bytes >= options_.row_group_bytes)
+            end_row_group(ready);
+        else if (options_.spill_bytes > 0 && page_bytes > options_.spill_bytes)
+            for (ColumnChunkWriter& column : columns_)
+                column.spill(spill, spilled_);
         return {};
     }
 
@@ -852,7 +899,8 @@ public:
         const auto length = static_cast<std::uint32_t>(footer.size());
         put_u32(footer, length);
         footer.insert(footer.end(), {'P', 'A', 'R', '1'});
-        ready.push_back(std::make_shared<const std::vector<std::uint8_t>>(std::move(footer)));
+        ready.push_back(
+            {.bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(footer))});
     }
 
     std::atomic<bool> busy{false};
@@ -862,8 +910,8 @@ public:
 private:
     void start_file(ParquetPieces& ready) {
         if (offset_ != 0) return;
-        ready.push_back(std::make_shared<const std::vector<std::uint8_t>>(
-            std::vector<std::uint8_t>{'P', 'A', 'R', '1'}));
+        ready.push_back({.bytes = std::make_shared<const std::vector<std::uint8_t>>(
+                             std::vector<std::uint8_t>{'P', 'A', 'R', '1'})});
         offset_ = 4;
     }
 
@@ -951,8 +999,8 @@ private:
         for (FinishedChunk& chunk : finished) {
             group.chunks.push_back({std::move(chunk.summary), offset_});
             for (ParquetPiece& piece : chunk.pieces) {
-                offset_ += static_cast<std::int64_t>(piece->size());
-                if (!piece->empty()) ready.push_back(std::move(piece));
+                offset_ += piece.size();
+                if (piece.size() > 0) ready.push_back(std::move(piece));
             }
         }
         groups_.push_back(std::move(group));
@@ -1123,7 +1171,8 @@ private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     /// The earlier column each one repeats in the current row group (kNone: encoded itself).
     std::vector<std::size_t> repeats_ = std::vector<std::size_t>(fields_.size(), kNone);
-    std::int64_t offset_ = 0; ///< bytes handed out so far
+    std::int64_t offset_ = 0;  ///< bytes handed out so far
+    std::int64_t spilled_ = 0; ///< bytes spilled so far
     std::int64_t group_rows_ = 0;
     std::vector<RowGroupSummary> groups_;
 };
@@ -1182,13 +1231,14 @@ ParquetWriter::~ParquetWriter() = default;
 
 std::expected<void, ParquetFailure> ParquetWriter::write(std::int64_t rows,
                                                          std::span<const JsonColumn> columns,
-                                                         ParquetPieces& ready) noexcept {
+                                                         ParquetPieces& ready,
+                                                         ParquetSpill& spill) noexcept {
     const Claim claim(state_.get());
     if (claim.failure()) return std::unexpected(*claim.failure());
     if (auto checked = state_->check(rows, columns); !checked) return checked;
     try {
         // A column that fails half way leaves the row group unusable.
-        auto written = state_->write(rows, columns, ready);
+        auto written = state_->write(rows, columns, ready, spill);
         if (!written) state_->broken = true;
         return written;
     } catch (const std::bad_alloc&) {

@@ -2,8 +2,9 @@
 /// A streaming Parquet writer over Arrow buffers: record batches are encoded as they come
 /// (dictionary pages with a plain fallback, RLE definition levels, Snappy pages, one column per
 /// thread), so a row group of a million rows costs the memory of its encoded pages, not of its
-/// Arrow arrays. Flat columns only; the Python layer writes other files with Arrow's writer.
-/// Plain C++; the Python face is parquet_writer_call.
+/// Arrow arrays; past a budget the finished pages go to the caller's spill file until the row
+/// group is written, so memory stays level however large the group. Flat columns only; the Python
+/// layer writes other files with Arrow's writer. Plain C++; the Python face is parquet_writer_call.
 
 #include "tools/jsonl_writer.hpp"
 
@@ -55,6 +56,8 @@ struct ParquetOptions {
     std::int64_t page_rows = 20000;
     /// A column chunk's dictionary past this size gives way to plain pages.
     std::size_t dictionary_bytes = std::size_t{1} << 20;
+    /// Finished pages held for the row group past this many bytes are spilled (0: never).
+    std::size_t spill_bytes = 0;
     unsigned threads = 1;
     std::string created_by;
     std::vector<std::pair<std::string, std::string>> metadata; ///< the footer's key-value pairs
@@ -67,10 +70,26 @@ struct ParquetFailure {
     std::string_view text; ///< static text saying what is wrong
 };
 
-/// Bytes of the file, in order, each piece to be written after the ones before it. A piece may
-/// be handed out twice (a column that repeats another shares its pages).
-using ParquetPiece = std::shared_ptr<const std::vector<std::uint8_t>>;
+using ParquetBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+/// A piece of the file: its bytes, or (no bytes) `spill_size` bytes the caller appended to its
+/// spill file at `spill_offset`, to be copied in. A piece may be handed out twice (a column
+/// that repeats another shares its pages).
+struct ParquetPiece {
+    ParquetBytes bytes;
+    std::int64_t spill_offset = 0;
+    std::int64_t spill_size = 0;
+
+    [[nodiscard]] std::int64_t size() const noexcept {
+        return bytes ? static_cast<std::int64_t>(bytes->size()) : spill_size;
+    }
+};
+
+/// Pieces of the file, in order, each to be written after the ones before it.
 using ParquetPieces = std::vector<ParquetPiece>;
+/// Bytes to append to the spill file, in order: the file's pieces name them by their offsets
+/// there, counted from the first byte ever spilled.
+using ParquetSpill = std::vector<ParquetBytes>;
 
 class ParquetWriterState;
 
@@ -87,9 +106,12 @@ public:
 
     /// Encodes rows [0, rows) of `columns` (one per field, in order; checked against the rows
     /// they must hold before anything is read). Row groups finished on the way are added to
-    /// `ready` (the file's header first).
-    [[nodiscard]] std::expected<void, ParquetFailure>
-    write(std::int64_t rows, std::span<const JsonColumn> columns, ParquetPieces& ready) noexcept;
+    /// `ready` (the file's header first), pages spilled to `spill`; the caller appends `spill`
+    /// to its spill file before it writes `ready`.
+    [[nodiscard]] std::expected<void, ParquetFailure> write(std::int64_t rows,
+                                                            std::span<const JsonColumn> columns,
+                                                            ParquetPieces& ready,
+                                                            ParquetSpill& spill) noexcept;
 
     /// Adds the last row group and the footer to `ready`; the writer takes nothing after.
     [[nodiscard]] std::expected<void, ParquetFailure> finish(ParquetPieces& ready) noexcept;

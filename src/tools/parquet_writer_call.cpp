@@ -58,22 +58,45 @@ PyObject* raise_failure(const ParquetFailure& failure, PyObject* names) noexcept
                         std::string(failure.text).c_str());
 }
 
-/// The pieces as a list of read-only buffers over their own memory.
-PyObject* list_of(ParquetPieces pieces) {
+/// A read-only buffer over the bytes' own memory.
+PyObject* buffer_of(const ParquetBytes& bytes) {
+    return owned_buffer(bytes, bytes->data(), bytes->size());
+}
+
+/// The pieces as a list: read-only buffers over their own memory, and (offset, size) pairs
+/// for the ranges of the spill file.
+PyObject* list_of(const ParquetPieces& pieces) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const ParquetPiece& piece = pieces[i];
-        PyObject* buffer = owned_buffer(piece, piece->data(), piece->size());
-        if (buffer == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), buffer);
+        PyObject* item = piece.bytes
+                             ? buffer_of(piece.bytes)
+                             : Py_BuildValue("(LL)", static_cast<long long>(piece.spill_offset),
+                                             static_cast<long long>(piece.spill_size));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
 }
 
+/// (spill, pieces): buffers to append to the spill file, then the pieces of the file.
+PyObject* output_of(const ParquetSpill& spill, const ParquetPieces& pieces) {
+    PyRef spilled(PyList_New(static_cast<Py_ssize_t>(spill.size())));
+    if (!spilled) return nullptr;
+    for (std::size_t i = 0; i < spill.size(); ++i) {
+        PyObject* buffer = buffer_of(spill[i]);
+        if (buffer == nullptr) return nullptr;
+        PyList_SET_ITEM(spilled.get(), static_cast<Py_ssize_t>(i), buffer);
+    }
+    PyRef listed(list_of(pieces));
+    if (!listed) return nullptr;
+    return PyTuple_Pack(2, spilled.get(), listed.get());
+}
+
 PyObject* parquet_writer_body(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "parquet_writer() takes exactly 6 arguments");
+    if (nargs != 7) {
+        PyErr_SetString(PyExc_TypeError, "parquet_writer() takes exactly 7 arguments");
         return nullptr;
     }
     PyRef fields(PySequence_Tuple(args[0]));
@@ -103,13 +126,16 @@ PyObject* parquet_writer_body(PyObject* const* args, Py_ssize_t nargs) {
     const long threads = PyLong_AsLong(args[1]);
     options.row_group_rows = PyLong_AsLongLong(args[2]);
     const Py_ssize_t group_bytes = PyLong_AsSsize_t(args[3]);
+    const Py_ssize_t spill_bytes = PyLong_AsSsize_t(args[6]);
     if (PyErr_Occurred()) return nullptr;
-    if (threads < 1 || threads > 256 || group_bytes < 1) {
-        PyErr_SetString(PyExc_ValueError, "threads must be 1 to 256 and row_group_bytes positive");
+    if (threads < 1 || threads > 256 || group_bytes < 1 || spill_bytes < 0) {
+        PyErr_SetString(PyExc_ValueError, "threads must be 1 to 256, row_group_bytes positive "
+                                          "and spill_bytes not negative");
         return nullptr;
     }
     options.threads = static_cast<unsigned>(threads);
     options.row_group_bytes = static_cast<std::size_t>(group_bytes);
+    options.spill_bytes = static_cast<std::size_t>(spill_bytes);
     auto created_by = text_of(args[4]);
     if (!created_by) return nullptr;
     options.created_by = std::move(*created_by);
@@ -145,10 +171,12 @@ PyObject* parquet_write_body(PyObject* const* args, Py_ssize_t nargs) {
     ParsedColumns parsed;
     if (!parse_columns("parquet_write", args + 1, parsed)) return nullptr;
     ParquetPieces pieces;
+    ParquetSpill spill;
     std::optional<std::expected<void, ParquetFailure>> written;
-    Py_BEGIN_ALLOW_THREADS written.emplace(writer->write(parsed.rows, parsed.columns, pieces));
+    Py_BEGIN_ALLOW_THREADS written.emplace(
+        writer->write(parsed.rows, parsed.columns, pieces, spill));
     Py_END_ALLOW_THREADS if (!*written) return raise_failure(written->error(), parsed.names.get());
-    return list_of(std::move(pieces));
+    return output_of(spill, pieces);
 }
 
 PyObject* parquet_finish_body(PyObject* const* args, Py_ssize_t nargs) {
@@ -162,7 +190,7 @@ PyObject* parquet_finish_body(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::expected<void, ParquetFailure>> finished;
     Py_BEGIN_ALLOW_THREADS finished.emplace(writer->finish(pieces));
     Py_END_ALLOW_THREADS if (!*finished) return raise_failure(finished->error(), nullptr);
-    return list_of(std::move(pieces));
+    return list_of(pieces);
 }
 
 } // namespace

@@ -4,9 +4,11 @@
 /// index. Plain C++; the caller hashes the values.
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -39,14 +41,19 @@ template <typename Word>
 /// dictionary page stores them, with an open-addressing index over them.
 class ValueDictionary {
 public:
-    explicit ValueDictionary(std::size_t width) : width_(width) {}
+    /// `max_bytes`: the size past which the caller stops adding values; the index grows no
+    /// further than that many values need (past it, a fuller index only probes longer).
+    explicit ValueDictionary(std::size_t width,
+                             std::size_t max_bytes = std::numeric_limits<std::uint32_t>::max())
+        : width_(width), max_slots_(std::bit_ceil(2 * (max_bytes / (width == 0 ? 4 : width) + 1))) {
+    }
 
     /// The index of the value (inserted if new) and whether it was new. A value is looked for
     /// within kMaxProbes slots of its hash: colliding values (crafted ones, say) cost a bounded
     /// search each, and one not found there is added again, as a dictionary page allows.
     [[gnu::always_inline]] std::pair<std::uint32_t, bool>
     insert(const std::uint8_t* data, std::size_t size, std::uint64_t hash) {
-        if ((count() + 1) * 2 > slots_.size()) [[unlikely]]
+        if ((count_ + 1) * 2 > slots_.size() && slots_.size() < max_slots_) [[unlikely]]
             grow();
         const auto tag = static_cast<std::uint32_t>(hash >> 32);
         std::size_t at = static_cast<std::size_t>(hash) & mask_;
@@ -71,14 +78,26 @@ public:
         starts_.push_back(static_cast<std::uint32_t>(plain_.size()));
         hashes_.push_back(hash);
         plain_.insert(plain_.end(), data, data + size);
+        ++count_;
         if (free != nullptr) *free = std::uint64_t{tag} << 32 | (index + 1);
         return {index, true};
     }
 
-    [[nodiscard]] std::size_t count() const noexcept { return starts_.size(); }
+    [[nodiscard]] std::size_t count() const noexcept { return count_; }
     [[nodiscard]] const std::vector<std::uint8_t>& plain() const noexcept { return plain_; }
 
+    /// Frees the index, for a dictionary that takes no more values (its column chunk gave way
+    /// to plain pages) but whose page is still to be written: the index of a million distinct
+    /// values is several times their bytes. `insert` is not called again before `clear`.
+    void drop_index() noexcept {
+        std::vector<std::uint32_t>().swap(starts_);
+        std::vector<std::uint64_t>().swap(hashes_);
+        std::vector<std::uint64_t>().swap(slots_);
+        mask_ = 0;
+    }
+
     void clear() noexcept {
+        count_ = 0;
         plain_.clear();
         starts_.clear();
         hashes_.clear();
@@ -118,6 +137,8 @@ private:
     std::vector<std::uint64_t> hashes_;
     std::vector<std::uint64_t> slots_; ///< (hash's high half << 32) | (index + 1); 0: empty
     std::size_t mask_ = 0;
+    std::size_t max_slots_;
+    std::size_t count_ = 0;
 };
 
 } // namespace kestrix::tools

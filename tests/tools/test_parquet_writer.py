@@ -290,7 +290,7 @@ FIELDS = [("n", INT64, False, True), ("s", TEXT, True, True)]
 
 
 def writer(fields: list[tuple[str, int, bool, bool]] = FIELDS) -> Any:
-    return native.parquet_writer(fields, 2, 1 << 20, 1 << 27, "test", [])
+    return native.parquet_writer(fields, 2, 1 << 20, 1 << 27, "test", [], 0)
 
 
 def good_batch() -> Any:
@@ -302,8 +302,10 @@ def layouts(batch: Any) -> list[Any]:
 
 
 def put(handle: Any, batch: Any, columns: list[Any] | None = None, rows: int | None = None) -> Any:
-    return native.parquet_write(handle, batch.num_rows if rows is None else rows, batch.schema.names,
-                                layouts(batch) if columns is None else columns)
+    spilled, pieces = native.parquet_write(handle, batch.num_rows if rows is None else rows, batch.schema.names,
+                                           layouts(batch) if columns is None else columns)
+    assert spilled == []  # nothing is spilled without a budget
+    return pieces
 
 
 def text_layout(offsets: list[int], data: bytes, offset: int = 0) -> tuple[Any, ...]:
@@ -368,9 +370,10 @@ def test_misuse_gets_clear_errors() -> None:
     for fields in ([], [("x", 99, True, True)], [("x", -1, True, True)]):
         with pytest.raises((ValueError, RuntimeError)):
             writer(fields)
-    for threads, group_rows, group_bytes in ((0, 10, 10), (1, 0, 10), (1, 10, 0), (1000, 10, 10)):
+    for threads, group_rows, group_bytes, spill in ((0, 10, 10, 0), (1, 0, 10, 0), (1, 10, 0, 0), (1000, 10, 10, 0),
+                                                    (1, 10, 10, -1)):
         with pytest.raises((ValueError, RuntimeError)):
-            native.parquet_writer(FIELDS, threads, group_rows, group_bytes, "", [])
+            native.parquet_writer(FIELDS, threads, group_rows, group_bytes, "", [], spill)
 
 
 def test_two_threads_on_one_writer_never_corrupt_the_file(tmp_path: Path) -> None:
@@ -449,6 +452,33 @@ def test_command_output_equals_arrows_writer(tmp_path: Path, mix: list[str], mon
     got = pq.read_table(ours)
     assert got.schema.equals(want.schema, check_metadata=True) and bits(got).equals(bits(want))
     assert pq.ParquetFile(ours).metadata.created_by.startswith("kestrix-evm") == native_writer
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_spilled_pages_give_the_same_file_and_leave_nothing(tmp_path: Path, mix: list[str],
+                                                           monkeypatch: pytest.MonkeyPatch, jobs: int) -> None:
+    """Pages (cut every 20,000 rows) spilled after each batch, in row groups that end mid-file,
+    and columns that stop repeating another (raw data differs from the input once the input is
+    not in canonical form)."""
+    rows = [text if i < 30_000 else text.upper().removeprefix("0X") for i, text in enumerate(mix * 200)][:70_000]
+    pq.write_table(pa.table({"revert_data": rows, "n": range(len(rows))}), tmp_path / "in.parquet")
+    monkeypatch.setattr(_arrow_io, "ROW_GROUP_ROWS", 50_000)
+    monkeypatch.setattr(_arrow_io, "SPILL_BYTES", 0)
+    decode_file(tmp_path / "in.parquet", tmp_path / "held.parquet", jobs=jobs, batch_rows=5_000)
+    spills: list[int] = []
+    real_write = ParquetStream.write
+
+    def write(self: ParquetStream, batch: Any) -> None:
+        real_write(self, batch)
+        spills.append(0 if self.spill is None else os.fstat(self.spill.fileno()).st_size)
+
+    monkeypatch.setattr(ParquetStream, "write", write)
+    monkeypatch.setattr(_arrow_io, "SPILL_BYTES", 1)
+    decode_file(tmp_path / "in.parquet", tmp_path / "spilled.parquet", jobs=jobs, batch_rows=5_000)
+    assert spills[-1] > spills[len(spills) // 3] > 0  # spilled in both row groups
+    assert (tmp_path / "spilled.parquet").read_bytes() == (tmp_path / "held.parquet").read_bytes()
+    assert pq.read_table(tmp_path / "spilled.parquet")["n"].to_pylist() == list(range(len(rows)))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["held.parquet", "in.parquet", "spilled.parquet"]
 
 
 def test_the_console_command_writes_what_arrows_writer_writes(tmp_path: Path, mix: list[str],
