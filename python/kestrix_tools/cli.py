@@ -13,6 +13,7 @@ import threading
 import time
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
+from pathlib import Path
 from typing import IO, Any, NoReturn
 
 from kestrix_tools._display import printable, printable_json
@@ -196,20 +197,45 @@ def _on_sigterm(signum: int, frame: Any) -> None:
 
 
 @contextlib.contextmanager
-def _numpy_hidden() -> Iterator[None]:
-    """Runs a bulk decode with NumPy out of reach: no bulk run uses it, NumPy is optional to
-    pyarrow (from version 16), and loading it would take a third of the command's start and a
-    BLAS thread per core. Every pyarrow module loaded meanwhile works without it; afterwards
-    NumPy imports as usual."""
+def _arrow_for_the_command() -> Iterator[None]:
+    """Runs a bulk decode with pyarrow loaded as the command needs it, when this process has not
+    loaded it yet; afterwards NumPy imports as usual.
+
+    - Without NumPy: no bulk run uses it, NumPy is optional to pyarrow (from version 16), and
+      loading it would take a third of the command's start and a BLAS thread per core.
+    - Arrow's memory from jemalloc where pyarrow has it, else from the system's allocator (unless
+      ARROW_DEFAULT_MEMORY_POOL says otherwise): pyarrow's default, mimalloc, keeps the pages it
+      frees, which adds a quarter to the command's memory and grows with the length of the run.
+    """
     if "numpy" in sys.modules or "pyarrow" in sys.modules:
         yield
         return
+    pool = None if "ARROW_DEFAULT_MEMORY_POOL" in os.environ else _arrow_pool()
+    if pool is not None:
+        os.environ["ARROW_DEFAULT_MEMORY_POOL"] = pool
     sys.modules["numpy"] = None  # type: ignore[assignment]  # `import numpy` fails while set
     try:
         yield
     finally:
         if "numpy" in sys.modules and sys.modules["numpy"] is None:
             del sys.modules["numpy"]
+        if pool is not None:
+            os.environ.pop("ARROW_DEFAULT_MEMORY_POOL", None)
+
+
+def _arrow_pool() -> str:
+    """jemalloc if pyarrow was built with it (its build configuration says so), else "system":
+    Arrow warns on every run that names a pool it lacks."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("pyarrow")
+    for folder in (spec.submodule_search_locations or []) if spec is not None else []:
+        try:
+            config = (Path(folder) / "include" / "arrow" / "util" / "config.h").read_text()
+        except OSError:
+            continue
+        return "jemalloc" if re.search(r"^#define ARROW_JEMALLOC$", config, re.MULTILINE) else "system"
+    return "system"
 
 
 def _bulk(args: argparse.Namespace, sources: DecoderSources) -> int:
@@ -414,7 +440,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     warnings.showwarning = _one_line_warning
     try:
         if bulk:
-            with _numpy_hidden():
+            with _arrow_for_the_command():
                 return _bulk(args, sources)
         decoder = build_decoder(sources)
     except (ValueError, OSError) as error:  # BulkError, or a definition the Decoder could not read

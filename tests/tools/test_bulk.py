@@ -415,21 +415,30 @@ def test_text_that_is_not_unicode_stops_nothing(tmp_path: Path) -> None:
             assert rows[1]["error"] is not None and rows[2]["note"] == "ok"
 
 
-@pytest.mark.parametrize(("source", "target"), [(".parquet", ".parquet"), (".csv", ".jsonl"), (".jsonl", ".csv")])
-def test_the_command_runs_without_numpy_and_leaves_it_loadable(tmp_path: Path, mix: list[str], source: str,
-                                                               target: str) -> None:
-    """The command loads pyarrow alone; its output is what the library gives with NumPy loaded,
-    and NumPy still imports afterwards."""
+@pytest.mark.parametrize(("source", "target", "pool"), [(".parquet", ".parquet", None), (".csv", ".jsonl", "system"),
+                                                  (".jsonl", ".csv", None)])
+def test_the_command_loads_arrow_as_it_needs(tmp_path: Path, mix: list[str], source: str, target: str,
+                                             pool: str | None) -> None:
+    """The command loads pyarrow without NumPy and with a memory pool that gives back what it
+    frees (or the one ARROW_DEFAULT_MEMORY_POOL names); its output is what the library gives
+    with NumPy loaded, and NumPy still imports afterwards."""
+    import os
     import subprocess
     import sys
+
+    from kestrix_tools import cli
 
     write(table_of(mix), tmp_path / f"in{source}")
     decode_file(tmp_path / f"in{source}", tmp_path / f"want{target}", jobs=1)
     script = ("import sys; from kestrix_tools.cli import main; "
               f"code = main(['--input', {str(tmp_path / f'in{source}')!r}, '--output', {str(tmp_path / f'got{target}')!r}]); "
-              "loaded = 'numpy' in sys.modules; import numpy; print(code, loaded)")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=True)
-    assert out.stdout.split() == ["0", "False"], out.stderr
+              "loaded = 'numpy' in sys.modules; import numpy, pyarrow; "
+              "print(code, loaded, pyarrow.default_memory_pool().backend_name)")
+    env = {k: v for k, v in os.environ.items() if k != "ARROW_DEFAULT_MEMORY_POOL"}
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=True,
+                         env=env if pool is None else {**env, "ARROW_DEFAULT_MEMORY_POOL": pool})
+    assert out.stdout.split() == ["0", "False", pool or cli._arrow_pool()], out.stderr
+    assert "Unsupported" not in out.stderr
     assert read(tmp_path / f"got{target}") == read(tmp_path / f"want{target}")
 
 
