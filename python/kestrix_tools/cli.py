@@ -24,6 +24,9 @@ from kestrix_tools.files import check_paths, decode_file, default_jobs, progress
 
 __all__ = ["human_text", "main"]
 
+#: Blocks of this many bytes or more are mapped on their own during a bulk run (glibc).
+MMAP_THRESHOLD = 128 << 10
+
 _EXAMPLES = """\
 examples:
   kestrix 0x4e487b710000000000000000000000000000000000000000000000000000000000000011
@@ -198,15 +201,22 @@ def _on_sigterm(signum: int, frame: Any) -> None:
 
 @contextlib.contextmanager
 def _arrow_for_the_command() -> Iterator[None]:
-    """Runs a bulk decode with pyarrow loaded as the command needs it, when this process has not
-    loaded it yet; afterwards NumPy imports as usual.
+    """Runs a bulk decode in a process set up for it (this process is the command's own):
 
-    - Without NumPy: no bulk run uses it, NumPy is optional to pyarrow (from version 16), and
-      loading it would take a third of the command's start and a BLAS thread per core.
-    - Arrow's memory from jemalloc where pyarrow has it, else from the system's allocator (unless
-      ARROW_DEFAULT_MEMORY_POOL says otherwise): pyarrow's default, mimalloc, keeps the pages it
-      frees, which adds a quarter to the command's memory and grows with the length of the run.
+    - glibc's allocator maps large blocks on their own from the start: its threshold otherwise
+      moves up as large blocks are freed, after which a long run's buffers come from per-thread
+      heaps whose free memory is never given back (peak memory grew by a fifth from 10^5 to
+      10^7 rows);
+    - where this process has not loaded pyarrow yet, pyarrow loads without NumPy: no bulk run
+      uses it, NumPy is optional to pyarrow (from version 16), and loading it would take a third
+      of the command's start and a BLAS thread per core (afterwards NumPy imports as usual);
+    - and Arrow's memory comes from jemalloc where pyarrow has it, else from the system's
+      allocator (unless ARROW_DEFAULT_MEMORY_POOL says otherwise): pyarrow's default, mimalloc,
+      keeps the pages it frees, which adds a quarter to the command's memory.
     """
+    from kestrix_tools import _native
+
+    _native.fix_mmap_threshold(MMAP_THRESHOLD)
     if "numpy" in sys.modules or "pyarrow" in sys.modules:
         yield
         return

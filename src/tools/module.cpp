@@ -15,6 +15,10 @@
 #include "tools/snappy_compress_call.hpp"
 
 #include <Python.h>
+#include <climits>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace kestrix::tools {
 
@@ -63,6 +67,28 @@ PyObject* count_json_lines_call(PyObject*, PyObject* const* args, Py_ssize_t nar
                          static_cast<Py_ssize_t>(count.blank));
 }
 
+/// fix_mmap_threshold(size): glibc's allocator then maps every block of `size` bytes or more on
+/// its own and unmaps it when freed; True where that was done (glibc), False elsewhere. For the
+/// command's own process: glibc raises the threshold as large blocks are freed, after which the
+/// buffers of a long run come from per-thread heaps whose free memory is never given back.
+PyObject* fix_mmap_threshold_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "fix_mmap_threshold() takes exactly 1 argument");
+        return nullptr;
+    }
+    const Py_ssize_t size = PyLong_AsSsize_t(args[0]);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    if (size < 0 || size > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "size must be 0 to 2**31 - 1 bytes");
+        return nullptr;
+    }
+#if defined(__GLIBC__)
+    return Py_NewRef(mallopt(M_MMAP_THRESHOLD, static_cast<int>(size)) == 1 ? Py_True : Py_False);
+#else
+    return Py_NewRef(Py_False);
+#endif
+}
+
 PyMethodDef module_methods[] = {
     {"decode_arrow", python::as_method(decode_arrow_call), METH_FASTCALL,
      "decode_arrow(decoder, length, offset, validity, offsets, data, binary, large_offsets, "
@@ -75,6 +101,10 @@ PyMethodDef module_methods[] = {
     {"json_nesting_exceeds", python::as_method(json_nesting_exceeds_call), METH_FASTCALL,
      "json_nesting_exceeds(data, limit, /)\n--\n\nWhether the arrays and objects of the UTF-8 "
      "JSON text data (bytes-like), outside its strings, nest deeper than limit."},
+    {"fix_mmap_threshold", python::as_method(fix_mmap_threshold_call), METH_FASTCALL,
+     "fix_mmap_threshold(size, /)\n--\n\nMakes glibc's allocator map blocks of size bytes or "
+     "more on their own, unmapped when freed (True; False where the allocator is not glibc's). "
+     "For the kestrix command's own process."},
     {"count_json_lines", python::as_method(count_json_lines_call), METH_FASTCALL,
      "count_json_lines(data, /)\n--\n\n(lines, blank lines) of a block of JSON Lines "
      "(bytes-like): lines end in '\\n', blank ones hold only spaces, tabs and '\\r'."},

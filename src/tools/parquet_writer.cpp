@@ -470,6 +470,10 @@ public:
             summary_.uncompressed += static_cast<std::int64_t>(header + page_body_.size());
             summary_.compressed += static_cast<std::int64_t>(dictionary->size());
             chunk.pieces.push_back({.bytes = std::move(dictionary)});
+            // The page buffers grew to the dictionary's size, up to a megabyte a column, which
+            // the next row group's data pages do not need: given back rather than kept.
+            std::vector<std::uint8_t>().swap(page_body_);
+            std::vector<std::uint8_t>().swap(compressed_);
         }
         if (field_.statistics && bounds_.seen()) {
             auto min = bounds_.min();

@@ -456,3 +456,14 @@ def test_a_pyarrow_whose_parquet_reader_differs_reads_through_parquet_file(tmp_p
     monkeypatch.setattr(_parquet, "ParquetReader", OtherReader)
     decode_file(tmp_path / "in.parquet", tmp_path / "got.parquet", jobs=2, batch_rows=50)
     assert pq.read_table(tmp_path / "got.parquet").equals(pq.read_table(tmp_path / "want.parquet"))
+
+
+def test_the_command_can_fix_glibcs_mmap_threshold() -> None:
+    import platform
+
+    from kestrix_tools import _native
+
+    assert _native.fix_mmap_threshold(128 << 10) == (platform.libc_ver()[0] == "glibc")
+    for bad in (-1, 2**31):
+        with pytest.raises(ValueError):
+            _native.fix_mmap_threshold(bad)
