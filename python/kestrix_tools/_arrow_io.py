@@ -859,10 +859,13 @@ class ParquetStream:
 
     def close(self) -> None:
         self._put(self._finish(self.handle))
-        self.sink.close()
-        self.abort()
+        self._close_files()
 
     def abort(self) -> None:
+        self._close_files()
+
+    def _close_files(self) -> None:
+        """Closes the file, and the spill file (which goes with it, having no name)."""
         self.sink.close()
         if self.spill is not None:
             self.spill.close()

@@ -238,8 +238,8 @@ def _arrow_pool() -> str:
     Arrow warns on every run that names a pool it lacks."""
     import importlib.util
 
-    spec = importlib.util.find_spec("pyarrow")
-    for folder in (spec.submodule_search_locations or []) if spec is not None else []:
+    found = importlib.util.find_spec("pyarrow")
+    for folder in (found.submodule_search_locations or []) if found is not None else []:
         try:
             config = (Path(folder) / "include" / "arrow" / "util" / "config.h").read_text()
         except OSError:
