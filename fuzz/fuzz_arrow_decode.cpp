@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -275,6 +276,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // that earlier ones decoded.
     const std::size_t split = in.byte() % (length + 1);
     kestrix::tools::DecodeMemo memo;
+    // Rows with one memo row under one numbering had the same input (a null one included).
+    std::map<std::pair<std::uint64_t, std::uint32_t>, std::optional<std::string_view>> memo_inputs;
+    auto check_memo_rows = [&](const kestrix::tools::DecodedColumns& decoded, std::size_t first,
+                               std::size_t count) {
+        check(decoded.memo_rows.size() == count && decoded.memo_numbering != 0,
+              "every row has its memo row");
+        for (std::size_t row = 0; row < count; ++row) {
+            const std::size_t index = offset + first + row;
+            const bool valid_input = !with_validity || ((validity[index / 8] >> (index % 8)) & 1U);
+            const std::optional<std::string_view> value =
+                valid_input ? std::optional(std::string_view(
+                                  values.data() + bounds[index],
+                                  static_cast<std::size_t>(bounds[index + 1] - bounds[index])))
+                            : std::nullopt;
+            const auto [at, added] = memo_inputs.emplace(
+                std::pair(decoded.memo_numbering, decoded.memo_rows[row]), value);
+            check(added || at->second == value, "rows with one memo row had one input");
+        }
+    };
     struct Part {
         std::size_t first, count;
     };
@@ -286,6 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (broken) continue; // a clean failure or columns: both are sound
         check(decoded.has_value(), "buffers within the contract decode");
         check_rows(*decoded, part.first, part.count);
+        check_memo_rows(*decoded, part.first, part.count);
     }
     return 0;
 }

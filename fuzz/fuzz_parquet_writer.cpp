@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,6 +41,7 @@ using kestrix::tools::JsonColumnKind;
 using kestrix::tools::ParquetFailure;
 using kestrix::tools::ParquetField;
 using kestrix::tools::ParquetKind;
+using kestrix::tools::ParquetMemoRows;
 using kestrix::tools::ParquetOptions;
 using kestrix::tools::ParquetPieces;
 using kestrix::tools::ParquetSpill;
@@ -882,6 +884,13 @@ void fuzz_writer(Source& in) {
     options.threads = 1 + option_flags % 3;
     if ((option_flags & 4U) != 0) options.row_group_bytes = 64 + in.u16() % 8192;
     if ((option_flags & 0x20U) != 0) options.spill_bytes = 1 + in.u16() % 2048;
+    // Memo rows as the column decode gives them (rows whose followed columns hold the same
+    // values share one), or in the hostile mode any numbers at all, which may put other values
+    // of the column in the file but never read outside its buffers.
+    const std::uint8_t memo_mode = (option_flags >> 6) & 3U; // 0 none, 1 and 2 sound, 3 hostile
+    const std::uint8_t follow_mask = memo_mode != 0 ? in.byte() : 0;
+    std::uint64_t numbering = 1;
+    std::map<std::vector<std::uint8_t>, std::uint32_t> memo_ids;
     if ((option_flags & 8U) != 0) {
         options.created_by = "fuzz";
         options.metadata.emplace_back("key", std::string(in.byte() % 50, 'v'));
@@ -937,8 +946,48 @@ void fuzz_writer(Source& in) {
             }
             build_column(in, field, rows, buffers[c], columns[c], broken);
         }
+        ParquetMemoRows memo;
+        std::vector<std::uint8_t> memo_bytes;
+        const bool sound = !broken.refused && !broken.must_fail && !broken.may_fail;
+        if (memo_mode != 0 && sound) {
+            if (in.byte() % 8 == 0) {
+                ++numbering;
+                memo_ids.clear();
+            }
+            memo.numbering = numbering;
+            memo.follows.assign(count, false);
+            for (std::size_t c = 0; c < count && c < 8; ++c)
+                memo.follows[c] =
+                    (follow_mask >> c & 1U) != 0 &&
+                    (fields[c].kind == ParquetKind::Text || fields[c].kind == ParquetKind::Binary);
+            for (std::size_t row = 0; row < rows; ++row) {
+                std::vector<std::uint8_t> key;
+                for (std::size_t c = 0; c < count; ++c) {
+                    if (!memo.follows[c]) continue;
+                    const JsonColumn& column = columns[c];
+                    const std::size_t at = static_cast<std::size_t>(column.offset) + row;
+                    const bool present =
+                        column.validity.empty() || (column.validity[at / 8] >> (at % 8) & 1) != 0;
+                    const Value value =
+                        present ? stored_value(column, fields[c].kind, at) : Value{};
+                    const auto size = static_cast<std::uint32_t>(value.size()) + (present ? 1 : 0);
+                    key.insert(key.end(), reinterpret_cast<const std::uint8_t*>(&size),
+                               reinterpret_cast<const std::uint8_t*>(&size) + 4);
+                    key.insert(key.end(), value.begin(), value.end());
+                }
+                std::uint32_t id =
+                    memo_ids.emplace(std::move(key), static_cast<std::uint32_t>(memo_ids.size()))
+                        .first->second;
+                if (memo_mode == 3) id = in.byte() % 4 == 0 ? in.u16() << 8 : in.byte() % 8;
+                const auto* bytes = reinterpret_cast<const std::uint8_t*>(&id);
+                memo_bytes.insert(memo_bytes.end(), bytes, bytes + 4);
+            }
+            if (memo_mode == 3 && in.byte() % 4 == 0) memo_bytes.resize(memo_bytes.size() / 2);
+            memo.rows = memo_bytes;
+        }
         const std::size_t before = ready.size();
-        const auto written = writer.write(static_cast<std::int64_t>(rows), columns, ready, spill);
+        const auto written = writer.write(static_cast<std::int64_t>(rows), columns, ready, spill,
+                                          memo.numbering != 0 ? &memo : nullptr);
         check(written.has_value() || spill.empty(), "a failed or refused call spills nothing");
         check(options.spill_bytes > 0 || spill.empty(), "nothing is spilled without a budget");
         append_spill(spill_file, spill);
@@ -994,6 +1043,7 @@ void fuzz_writer(Source& in) {
                     spill_file.begin() + piece.spill_offset + piece.spill_size);
     }
     check(file.size() >= 12, "a file holds its magic twice and a footer length");
+    if (memo_mode == 3) return; // hostile memo rows may have put other values of a column there
     check(std::memcmp(file.data(), "PAR1", 4) == 0, "a file starts with PAR1");
     check(std::memcmp(file.data() + file.size() - 4, "PAR1", 4) == 0, "a file ends with PAR1");
     std::uint32_t footer = 0;

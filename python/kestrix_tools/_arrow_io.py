@@ -625,7 +625,10 @@ class TableWriter:
                             None if ready.num_columns else ready)
         return Rendered(jsonl_bytes(batch)) if self.kind.format == "jsonl" else batch
 
-    def write(self, batch: Any) -> None:
+    def write(self, batch: Any, memo: tuple[int, bytes, list[str]] | None = None) -> None:
+        """Appends a batch (as ``prepare`` gave it). ``memo``: (numbering, memo rows, names of
+        the columns whose values follow each row's memo row), which kestrix's Parquet writer
+        uses to encode such a value once per memo row."""
         if self.kind.format == "jsonl":
             if self.sink is None:
                 self._start(pyarrow().schema([]), self.path)
@@ -639,7 +642,12 @@ class TableWriter:
             if self.writer is not None or self.stream is not None:
                 self._finish_segment()
             self._start(schema, self.path.with_name(f"{self.path.name}.{len(self.segments)}"))
-        self._write(conform(batch, self.schema))
+        conformed = conform(batch, self.schema)
+        if self.stream is not None:
+            # Columns conformed to another type no longer hold what the memo rows say.
+            self.stream.write(conformed, memo if conformed is batch else None)
+        else:
+            self._write(conformed)
 
     def _delimiter(self) -> str:
         return "\t" if self.kind.format == "tsv" else ","
@@ -828,10 +836,15 @@ class ParquetStream:
         return cls(handle, pa.OSFile(str(target), "wb"), _native_function("parquet_write"),
                    _native_function("parquet_finish"), target.parent)
 
-    def write(self, batch: Any) -> None:
+    def write(self, batch: Any, memo: tuple[int, bytes, list[str]] | None = None) -> None:
+        """Encodes a batch of the stream's columns; ``memo`` as ``TableWriter.write`` takes it."""
         pa = pyarrow()
+        hint = None
+        if memo is not None:
+            numbering, rows, names = memo
+            hint = (numbering, rows, [batch.schema.get_field_index(name) for name in names])
         spilled, pieces = self._write(self.handle, batch.num_rows, batch.schema.names,
-                                      [_parquet_layout(pa, column) for column in batch.columns])
+                                      [_parquet_layout(pa, column) for column in batch.columns], hint)
         if spilled:
             if self.spill is None:
                 import tempfile

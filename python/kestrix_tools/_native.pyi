@@ -73,6 +73,7 @@ def parquet_write(
     rows: int,
     names: Sequence[str],
     columns: Sequence[tuple[int, int, object | None, object | None, object | None]],
+    memo_rows: tuple[int, bytes, Sequence[int]] | None = None,
     /,
 ) -> tuple[list[object], list[object | tuple[int, int]]]: ...
 def parquet_finish(writer: object, /) -> list[object | tuple[int, int]]: ...

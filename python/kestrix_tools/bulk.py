@@ -240,6 +240,10 @@ class NativeColumns(NamedTuple):
     validity: Any  #: the struct's validity bitmap (a pyarrow Buffer), None without null rows
     nulls: int  #: null struct rows
     summary: ColumnSummary
+    #: (numbering, rows): each row's row in the memo (uint32 bytes) and the memo's numbering of
+    #: its rows. Rows of one numbering with the same memo row hold the same values in every
+    #: column, and had the same input.
+    memo_rows: tuple[int, bytes]
 
 
 def decode_columns(array: Any, decoder: Any, *, error_column: bool, root_cause: bool,
@@ -280,7 +284,9 @@ def decode_columns(array: Any, decoder: Any, *, error_column: bool, root_cause: 
             buffers.append(pa.py_buffer(second))
         children.append(pa.Array.from_buffers(field.type, length, buffers, null_count=nulls))
     nulls, bitmap, _, _ = structure
-    return NativeColumns(children, pa.py_buffer(bitmap) if nulls else None, nulls, ColumnSummary(*summary))
+    kinds, failed, null_rows, nested, numbering, memo_rows = summary
+    return NativeColumns(children, pa.py_buffer(bitmap) if nulls else None, nulls,
+                         ColumnSummary(kinds, failed, null_rows, nested), (numbering, memo_rows))
 
 
 def _decode_arrow_native(array: Any, decoder: Any, error_column: bool, root_cause: bool, memo: Any) -> Any:

@@ -96,6 +96,10 @@ class _Decoded:
     kinds: dict[str, int]
     errors: int
     missing: int
+    #: (numbering, memo rows, names of the columns whose values follow the memo row), for
+    #: kestrix's Parquet writer to encode a value once per memo row; None when a column was
+    #: rewritten after the decode.
+    memo: tuple[int, bytes, list[str]] | None = None
 
 
 def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: bool,
@@ -159,7 +163,15 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
     keep = [(name, batch.column(i)) for i, name in enumerate(batch.schema.names) if name not in names]
     added = [(name, c) for name, c in zip(names, columns) if not (drop_raw and name == "raw_data")]
     merged = pa.RecordBatch.from_arrays([c for _, c in keep + added], names=[n for n, _ in keep + added])
-    return _Decoded(prepare(merged), merged.num_rows, kinds, errors, missing)
+    memo = None
+    if wrong_type is None and block.line_errors is None:
+        # Every result column follows its row's memo row, and so does the input column decoded
+        # as it is (rows with one memo row had the same input).
+        follow = [name for name, _ in added]
+        if index >= 0 and values.type == batch.schema.field(index).type and column not in names:
+            follow.append(column)
+        memo = (*native.memo_rows, follow)
+    return _Decoded(prepare(merged), merged.num_rows, kinds, errors, missing, memo)
 
 
 def _output_schema(drop_raw: bool) -> Any:
@@ -265,11 +277,11 @@ def decode_file(
         summary.errors += done.errors
         summary.missing += done.missing
         if behind is None:
-            writer.write(done.batch)
+            writer.write(done.batch, done.memo)
         else:
             # Batches wait for the writer up to a byte budget, so that decoding goes on while it
             # writes out a whole Parquet row group.
-            writes.append((behind.submit(writer.write, done.batch), _arrow_io.held_bytes(done.batch)))
+            writes.append((behind.submit(writer.write, done.batch, done.memo), _arrow_io.held_bytes(done.batch)))
             while len(writes) > 1 and sum(size for _, size in writes) > WRITE_AHEAD_BYTES:
                 writes.popleft()[0].result()
         if progress is not None:

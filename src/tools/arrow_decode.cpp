@@ -5,6 +5,7 @@
 #include "python/result_fields.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -342,6 +343,8 @@ struct DecodeMemo::State {
     std::vector<std::uint32_t> local;
     /// Whether the last decode found rows here: ones of earlier decodes, or repeats of its own.
     bool reused = true;
+    /// This numbering of the rows; a restart gives the next, unique across all memos.
+    std::uint64_t numbering = 0;
 
     [[nodiscard]] std::span<const std::uint8_t> key(std::uint32_t row) const noexcept {
         if (row >= key_start.size()) return pending[row - key_start.size()];
@@ -418,6 +421,8 @@ struct DecodeMemo::State {
         roots_written = false;
         null_row.reset();
         reused = true;
+        static std::atomic<std::uint64_t> numberings{0};
+        numbering = ++numberings;
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             const auto column = static_cast<ResultColumn>(i);
             if (choice.filled(column) && layout_of(column) == Layout::Text && column != RawData &&
@@ -979,6 +984,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
         result.nested = nested;
         result.roots_repeat_outer = roots_repeat_outer;
         result.raw_repeats_input = raw_repeats_input;
+        result.memo_numbering = kept.numbering;
         return result;
     };
     if (!raw_repeats_input && !kept.raw_written) {
@@ -999,6 +1005,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
         for (std::size_t i = 0; i < kResultColumns; ++i) {
             if (!built(static_cast<ResultColumn>(i))) blank(storage.columns[i]);
         }
+        storage.memo_rows = std::move(source);
         return std::move(summed(storage));
     }
     with_slack(kept.rows);
@@ -1032,6 +1039,7 @@ decode_arrow_column(const core::ErrorRegistry& registry, const ArrowColumnInput&
     }
     gather_validity(from, to, place, used, counts);
     settle.keep = kept.reused && kept.count < State::kMaxRows && kept.held() <= State::kMaxBytes;
+    out.memo_rows = std::move(source);
     return std::move(out);
 }
 

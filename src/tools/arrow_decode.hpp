@@ -123,6 +123,12 @@ struct DecodedColumns {
     std::int64_t null_rows = 0;
     bool nested = false;
 
+    /// Each row's row in the memo, whose every column it repeats, and the memo's numbering of
+    /// its rows (a number no other numbering of any memo has had): two rows of one numbering
+    /// with the same memo row hold the same values in every column, and so do their inputs.
+    std::vector<std::uint32_t> memo_rows;
+    std::uint64_t memo_numbering = 0;
+
     /// Bytes of memory the columns hold, used or not.
     [[nodiscard]] std::size_t capacity() const noexcept;
 };

@@ -161,9 +161,16 @@ PyObject* summary_of(const DecodedColumns& decoded) {
             return nullptr;
         }
     }
-    return Py_BuildValue("(OLLO)", kinds.get(), static_cast<long long>(decoded.failed_rows),
+    // Each row's memo row (four bytes, native order) and the memo's numbering of its rows: what
+    // kestrix's Parquet writer needs to encode a value once per memo row.
+    PyRef memo_rows(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(decoded.memo_rows.data()),
+        static_cast<Py_ssize_t>(decoded.memo_rows.size() * sizeof(std::uint32_t))));
+    if (!memo_rows) return nullptr;
+    return Py_BuildValue("(OLLOKO)", kinds.get(), static_cast<long long>(decoded.failed_rows),
                          static_cast<long long>(decoded.null_rows),
-                         decoded.nested ? Py_True : Py_False);
+                         decoded.nested ? Py_True : Py_False,
+                         static_cast<unsigned long long>(decoded.memo_numbering), memo_rows.get());
 }
 
 PyObject* decode_arrow_body(PyObject* const* args, Py_ssize_t nargs) {

@@ -121,10 +121,11 @@ PyMethodDef module_methods[] = {
      "spill_bytes, /)\n--\n\nA streaming Parquet writer (a capsule) for flat columns; "
      "kestrix_tools._arrow_io.ParquetStream is the way to use it."},
     {"parquet_write", python::as_method(parquet_write_call), METH_FASTCALL,
-     "parquet_write(writer, rows, names, columns, /)\n--\n\nEncodes a record batch given as "
-     "its columns' Arrow buffers; returns (spill, pieces): buffers to append to the spill file, "
-     "then the pieces of the file finished so far, to be written in order (buffers, and "
-     "(offset, size) ranges of the spill file)."},
+     "parquet_write(writer, rows, names, columns[, memo_rows], /)\n--\n\nEncodes a record "
+     "batch given as its columns' Arrow buffers (memo_rows: (numbering, rows, column indices) "
+     "from decode_arrow, for columns whose values follow each row's memo row); returns (spill, "
+     "pieces): buffers to append to the spill file, then the pieces of the file finished so "
+     "far, to be written in order (buffers, and (offset, size) ranges of the spill file)."},
     {"parquet_finish", python::as_method(parquet_finish_call), METH_FASTCALL,
      "parquet_finish(writer, /)\n--\n\nThe pieces of the file's last row group and footer."},
     {"_snappy_compress", python::as_method(snappy_compress_call), METH_FASTCALL,

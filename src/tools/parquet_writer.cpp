@@ -366,9 +366,17 @@ public:
           dictionary_(width_, options.dictionary_bytes), bounds_(field.kind),
           use_dictionary_(field.kind != ParquetKind::Bool), indexing_(use_dictionary_) {}
 
-    /// Encodes values [begin, begin + count) of the batch column (its offset added).
+    /// Encodes values [begin, begin + count) of the batch column (its offset added). `memo`
+    /// (rows of the batch, `memo_limit` above the largest) when the column's values follow them.
     [[nodiscard]] std::expected<void, std::string_view>
-    append(const JsonColumn& column, std::int64_t begin, std::int64_t count) {
+    append(const JsonColumn& column, std::int64_t begin, std::int64_t count,
+           const ParquetMemoRows* memo = nullptr, std::uint32_t memo_limit = 0) {
+        memo_entries_ = nullptr;
+        if (memo != nullptr && indexing_ && width_ == 0) {
+            memo_entries_ = memo_slot(memo->numbering, memo_limit).data();
+            memo_rows_ = memo->rows.data();
+            memo_base_ = column.offset;
+        }
         std::int64_t done = 0;
         while (done < count) {
             const std::int64_t room = options_.page_rows - page_values_;
@@ -415,6 +423,7 @@ public:
         indices_ = other.indices_;
         plain_ = other.plain_;
         bits_ = other.bits_;
+        forget_memo_rows();
         pages_ = other.pages_.copy();
         spilled_ = other.spilled_;
         spilled_bytes_ = other.spilled_bytes_;
@@ -488,6 +497,7 @@ public:
         spilled_bytes_ = 0;
         summary_ = {};
         dictionary_.clear();
+        forget_memo_rows();
         bounds_.clear();
         indexing_ = use_dictionary_;
         return chunk;
@@ -589,6 +599,15 @@ private:
                 ++nulls;
                 continue;
             }
+            if constexpr (std::is_same_v<Value, Bytes>) {
+                // A value whose memo row came before in this row group: its entry, unread.
+                if (memo_entries_ != nullptr && indexing_) {
+                    if (const std::uint32_t known = memo_entries_[memo_row(index)]; known != 0) {
+                        indices[indexed++] = known - 1;
+                        continue;
+                    }
+                }
+            }
             Value value{};
             if (!read(index, value)) return std::unexpected("an offset points outside the data");
             if constexpr (std::is_same_v<Value, Word>) {
@@ -614,6 +633,7 @@ private:
                         value.data(), value.size(), hash_bytes(value.data(), value.size()));
                     indices[indexed++] = entry;
                     if (fresh && field_.statistics) bounds_.take(value.data(), value.size());
+                    if (memo_entries_ != nullptr) memo_entries_[memo_row(index)] = entry + 1;
                 } else {
                     put_u32(plain_, static_cast<std::uint32_t>(value.size()));
                     plain_.insert(plain_.end(), value.begin(), value.end());
@@ -744,6 +764,42 @@ private:
     std::vector<std::uint8_t> page_body_;
     std::vector<std::uint8_t> compressed_;
     std::vector<std::uint8_t> header_;
+    /// Per numbering of a memo's rows (a few: each decoding thread has its memo), each memo
+    /// row's dictionary entry + 1 in this chunk (0: not met yet).
+    struct MemoSlot {
+        std::uint64_t numbering = 0;
+        std::vector<std::uint32_t> entries;
+    };
+    std::array<MemoSlot, 4> memo_slots_;
+    std::size_t memo_next_ = 0;
+    std::uint32_t* memo_entries_ = nullptr; ///< the slot of the batch being appended
+    const std::uint8_t* memo_rows_ = nullptr;
+    std::int64_t memo_base_ = 0; ///< the Arrow index of the batch's first row
+
+    /// The memo row of the value at Arrow index `index`.
+    [[nodiscard]] std::uint32_t memo_row(std::int64_t index) const noexcept {
+        return load<std::uint32_t>(memo_rows_ + static_cast<std::size_t>(index - memo_base_) * 4);
+    }
+
+    std::vector<std::uint32_t>& memo_slot(std::uint64_t numbering, std::uint32_t limit) {
+        auto found = std::ranges::find(memo_slots_, numbering, &MemoSlot::numbering);
+        if (found == memo_slots_.end()) {
+            found = memo_slots_.begin() +
+                    static_cast<std::ptrdiff_t>(memo_next_++ % memo_slots_.size());
+            found->numbering = numbering;
+            found->entries.assign(limit, 0);
+        } else if (found->entries.size() < limit) {
+            found->entries.resize(limit, 0);
+        }
+        return found->entries;
+    }
+
+    /// The entries belong to the chunk's dictionary: a new one starts without them.
+    void forget_memo_rows() noexcept {
+        for (MemoSlot& slot : memo_slots_)
+            slot.numbering = 0;
+    }
+
     BlockList pages_;                   ///< the chunk's finished data pages held in memory
     std::vector<ParquetPiece> spilled_; ///< and before them, those spilled
     std::size_t spilled_bytes_ = 0;
@@ -871,12 +927,25 @@ public:
     }
 
     std::expected<void, Failure> write(std::int64_t rows, std::span<const JsonColumn> columns,
-                                       ParquetPieces& ready, ParquetSpill& spill) {
+                                       ParquetPieces& ready, ParquetSpill& spill,
+                                       const ParquetMemoRows* memo) {
         start_file(ready);
+        // Memo rows that could not be of this batch are left unused.
+        std::uint32_t memo_limit = 0;
+        if (memo != nullptr && (memo->numbering == 0 || memo->follows.size() != columns.size() ||
+                                memo->rows.size() / 4 < static_cast<std::size_t>(rows)))
+            memo = nullptr;
+        for (std::int64_t row = 0; memo != nullptr && row < rows; ++row) {
+            const auto at =
+                load<std::uint32_t>(memo->rows.data() + static_cast<std::size_t>(row) * 4);
+            if (at >= kMaxMemoRows) memo = nullptr;
+            memo_limit = std::max(memo_limit, at + 1);
+        }
         std::int64_t done = 0;
         while (done < rows) {
             const std::int64_t step = std::min(rows - done, options_.row_group_rows - group_rows_);
-            if (auto appended = append(columns, done, step); !appended) return appended;
+            if (auto appended = append(columns, done, step, memo, memo_limit); !appended)
+                return appended;
             group_rows_ += step;
             done += step;
             if (group_rows_ >= options_.row_group_rows) end_row_group(ready);
@@ -956,7 +1025,8 @@ private:
     }
 
     std::expected<void, Failure> append(std::span<const JsonColumn> columns, std::int64_t begin,
-                                        std::int64_t count) {
+                                        std::int64_t count, const ParquetMemoRows* memo,
+                                        std::uint32_t memo_limit) {
         match_repeats(columns);
         std::vector<std::size_t> encoded;
         for (std::size_t i = 0; i < columns.size(); ++i)
@@ -965,7 +1035,10 @@ private:
         pool_.run(encoded.size(), [&](std::size_t task) {
             const std::size_t i = encoded[task];
             try {
-                if (auto added = columns_[i].append(columns[i], begin, count); !added)
+                const bool follows = memo != nullptr && memo->follows[i];
+                if (auto added = columns_[i].append(columns[i], begin, count,
+                                                    follows ? memo : nullptr, memo_limit);
+                    !added)
                     failures[i] = Failure{Failure::Kind::Buffers, i, added.error()};
             } catch (const std::bad_alloc&) {
                 failures[i] = Failure{Failure::Kind::Memory, i, "out of memory"};
@@ -1173,6 +1246,8 @@ private:
     std::vector<ColumnChunkWriter> columns_;
     ColumnPool pool_;
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    /// Memo rows past this are not looked up (a memo holds far fewer).
+    static constexpr std::uint32_t kMaxMemoRows = std::uint32_t{1} << 20;
     /// The earlier column each one repeats in the current row group (kNone: encoded itself).
     std::vector<std::size_t> repeats_ = std::vector<std::size_t>(fields_.size(), kNone);
     std::int64_t offset_ = 0;  ///< bytes handed out so far
@@ -1235,14 +1310,14 @@ ParquetWriter::~ParquetWriter() = default;
 
 std::expected<void, ParquetFailure> ParquetWriter::write(std::int64_t rows,
                                                          std::span<const JsonColumn> columns,
-                                                         ParquetPieces& ready,
-                                                         ParquetSpill& spill) noexcept {
+                                                         ParquetPieces& ready, ParquetSpill& spill,
+                                                         const ParquetMemoRows* memo) noexcept {
     const Claim claim(state_.get());
     if (claim.failure()) return std::unexpected(*claim.failure());
     if (auto checked = state_->check(rows, columns); !checked) return checked;
     try {
         // A column that fails half way leaves the row group unusable.
-        auto written = state_->write(rows, columns, ready, spill);
+        auto written = state_->write(rows, columns, ready, spill, memo);
         if (!written) state_->broken = true;
         return written;
     } catch (const std::bad_alloc&) {

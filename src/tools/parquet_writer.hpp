@@ -91,6 +91,17 @@ using ParquetPieces = std::vector<ParquetPiece>;
 /// there, counted from the first byte ever spilled.
 using ParquetSpill = std::vector<ParquetBytes>;
 
+/// Rows of a batch that repeat rows of a memo (see DecodedColumns::memo_rows): for the columns
+/// it names, rows with the same memo row under one numbering hold the same value, which the
+/// writer then looks up once per row group instead of once per row.
+struct ParquetMemoRows {
+    std::uint64_t numbering = 0;
+    /// Row r's memo row: four bytes (native order) at 4 * r.
+    std::span<const std::uint8_t> rows;
+    /// Per column of the batch: whether its values follow the memo row.
+    std::vector<bool> follows;
+};
+
 class ParquetWriterState;
 
 /// Writes one Parquet file as pieces of bytes: the caller appends every piece it is given, in
@@ -105,13 +116,14 @@ public:
     ~ParquetWriter();
 
     /// Encodes rows [0, rows) of `columns` (one per field, in order; checked against the rows
-    /// they must hold before anything is read). Row groups finished on the way are added to
+    /// they must hold before anything is read; `memo`, when given, against them too: a memo
+    /// row that does not match its value gives a file that holds another of the column's values
+    /// there, never a read outside the buffers). Row groups finished on the way are added to
     /// `ready` (the file's header first), pages spilled to `spill`; the caller appends `spill`
     /// to its spill file before it writes `ready`.
-    [[nodiscard]] std::expected<void, ParquetFailure> write(std::int64_t rows,
-                                                            std::span<const JsonColumn> columns,
-                                                            ParquetPieces& ready,
-                                                            ParquetSpill& spill) noexcept;
+    [[nodiscard]] std::expected<void, ParquetFailure>
+    write(std::int64_t rows, std::span<const JsonColumn> columns, ParquetPieces& ready,
+          ParquetSpill& spill, const ParquetMemoRows* memo = nullptr) noexcept;
 
     /// Adds the last row group and the footer to `ready`; the writer takes nothing after.
     [[nodiscard]] std::expected<void, ParquetFailure> finish(ParquetPieces& ready) noexcept;

@@ -161,20 +161,51 @@ PyObject* parquet_writer_body(PyObject* const* args, Py_ssize_t nargs) {
     return capsule;
 }
 
+/// The memo rows argument, (numbering, rows, column indices), into `memo`; false with an
+/// exception pending.
+bool parse_memo_rows(PyObject* argument, std::size_t columns, HeldBuffer& rows,
+                     ParquetMemoRows& memo) {
+    if (!PyTuple_Check(argument) || PyTuple_GET_SIZE(argument) != 3) {
+        PyErr_SetString(PyExc_TypeError, "memo rows are (numbering, rows, column indices)");
+        return false;
+    }
+    memo.numbering = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(argument, 0));
+    if (PyErr_Occurred() || !rows.take(PyTuple_GET_ITEM(argument, 1))) return false;
+    memo.rows = rows.bytes();
+    PyRef indices(PySequence_Tuple(PyTuple_GET_ITEM(argument, 2)));
+    if (!indices) return false;
+    memo.follows.assign(columns, false);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(indices.get()); ++i) {
+        const Py_ssize_t column = PyLong_AsSsize_t(PyTuple_GET_ITEM(indices.get(), i));
+        if (column == -1 && PyErr_Occurred()) return false;
+        if (column < 0 || static_cast<std::size_t>(column) >= columns) {
+            PyErr_SetString(PyExc_ValueError, "a memo rows column index outside the batch");
+            return false;
+        }
+        memo.follows[static_cast<std::size_t>(column)] = true;
+    }
+    return true;
+}
+
 PyObject* parquet_write_body(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "parquet_write() takes exactly 4 arguments");
+    if (nargs != 4 && nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "parquet_write() takes 4 or 5 arguments");
         return nullptr;
     }
     ParquetWriter* writer = writer_of(args[0]);
     if (writer == nullptr) return nullptr;
     ParsedColumns parsed;
     if (!parse_columns("parquet_write", args + 1, parsed)) return nullptr;
+    HeldBuffer memo_buffer;
+    ParquetMemoRows memo;
+    const bool with_memo = nargs == 5 && args[4] != Py_None;
+    if (with_memo && !parse_memo_rows(args[4], parsed.columns.size(), memo_buffer, memo))
+        return nullptr;
     ParquetPieces pieces;
     ParquetSpill spill;
     std::optional<std::expected<void, ParquetFailure>> written;
     Py_BEGIN_ALLOW_THREADS written.emplace(
-        writer->write(parsed.rows, parsed.columns, pieces, spill));
+        writer->write(parsed.rows, parsed.columns, pieces, spill, with_memo ? &memo : nullptr));
     Py_END_ALLOW_THREADS if (!*written) return raise_failure(written->error(), parsed.names.get());
     return output_of(spill, pieces);
 }

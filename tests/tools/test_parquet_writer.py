@@ -376,6 +376,25 @@ def test_misuse_gets_clear_errors() -> None:
             native.parquet_writer(FIELDS, threads, group_rows, group_bytes, "", [], spill)
 
 
+def test_memo_rows_that_cannot_be_the_batchs_are_refused_or_left_unused(tmp_path: Path) -> None:
+    handle = writer()
+    names = ["n", "s"]
+    with pytest.raises(ValueError, match="outside the batch"):
+        native.parquet_write(handle, 3, names, layouts(good_batch()), (1, bytes(12), [2]))
+    pieces = []
+    for memo in ((1, bytes(8), [1]),  # a row short
+                 (0, bytes(12), [1]),  # no numbering
+                 (2, b"\xff" * 12, [1]),  # memo rows no memo has
+                 (3, bytes(12), [1])):  # the first row's value for every row: ignored only once met
+        spilled, written = native.parquet_write(handle, 3, names, layouts(good_batch()), memo)
+        assert spilled == []
+        pieces += written
+    (tmp_path / "m.parquet").write_bytes(b"".join(bytes(p) for p in pieces + native.parquet_finish(handle)))
+    got = pq.read_table(tmp_path / "m.parquet")["s"].to_pylist()
+    assert got[:9] == good_batch()["s"].to_pylist() * 3
+    assert got[9:] == ["a", None, "a"]  # what the memo rows said: a file, not a crash
+
+
 def test_two_threads_on_one_writer_never_corrupt_the_file(tmp_path: Path) -> None:
     """Best effort: two threads write the same large batch at once; each call succeeds or is
     refused, and the file holds exactly the batches that were taken."""
@@ -468,8 +487,8 @@ def test_spilled_pages_give_the_same_file_and_leave_nothing(tmp_path: Path, mix:
     spills: list[int] = []
     real_write = ParquetStream.write
 
-    def write(self: ParquetStream, batch: Any) -> None:
-        real_write(self, batch)
+    def write(self: ParquetStream, batch: Any, memo: Any = None) -> None:
+        real_write(self, batch, memo)
         spills.append(0 if self.spill is None else os.fstat(self.spill.fileno()).st_size)
 
     monkeypatch.setattr(ParquetStream, "write", write)
@@ -513,3 +532,33 @@ def test_columns_that_change_mid_file_are_joined_alike(tmp_path: Path, mix: list
     assert_reads_back(ours, pq.read_table(arrow))
     assert sorted(p.name for p in tmp_path.iterdir()) == ["arrow.parquet", "in.jsonl", "native.parquet"]
 
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_memo_rows_give_the_same_file(tmp_path: Path, mix: list[str], monkeypatch: pytest.MonkeyPatch,
+                                      jobs: int) -> None:
+    """The writer encodes a decoded value once per memo row; the file is byte for byte the one
+    it writes encoding every value: across batches of two memos, row groups that end mid-file,
+    nulls, and dictionaries that give way to plain pages (unique reason strings)."""
+    from eth_abi import encode
+
+    unique = ["0x08c379a0" + encode(["string"], [f"reason {i}"]).hex() for i in range(30_000)]
+    rows = [None if i % 11 == 0 else mix[i % len(mix)] if i % 3 else unique[i % len(unique)] for i in range(90_000)]
+    pq.write_table(pa.table({"revert_data": pa.array(rows, pa.string()), "n": range(len(rows))}),
+                   tmp_path / "in.parquet")
+    monkeypatch.setattr(_arrow_io, "ROW_GROUP_ROWS", 40_000)
+    decode_file(tmp_path / "in.parquet", tmp_path / "memo.parquet", jobs=jobs, batch_rows=3_000)
+    real_write = ParquetStream.write
+    hinted: list[bool] = []
+
+    def without_memo(self: ParquetStream, batch: Any, memo: Any = None) -> None:
+        hinted.append(memo is not None)
+        real_write(self, batch)
+
+    monkeypatch.setattr(ParquetStream, "write", without_memo)
+    decode_file(tmp_path / "in.parquet", tmp_path / "plain.parquet", jobs=jobs, batch_rows=3_000)
+    assert hinted and all(hinted)
+    assert (tmp_path / "memo.parquet").read_bytes() == (tmp_path / "plain.parquet").read_bytes()
+    encodings = {pq.ParquetFile(tmp_path / "memo.parquet").metadata.row_group(0).column(i).encodings
+                 for i in range(3)}
+    assert any("RLE_DICTIONARY" in e for e in encodings)
