@@ -121,7 +121,7 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
     elif pa.types.is_binary_view(kind):
         values = values.cast(pa.binary())
     elif not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_binary(kind)
-              or pa.types.is_large_binary(kind) or pa.types.is_string_view(kind) or pa.types.is_binary_view(kind)):
+              or pa.types.is_large_binary(kind)):
         if required:
             raise BulkError(f"column {column!r} holds {kind}, not text or bytes")
         # JSON Lines: a block whose values here are all numbers (say) fails row by row.
@@ -139,7 +139,9 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
         for outer in ("kind", "error_name", "message", "selector"):
             columns[names.index(f"root_{outer}")] = columns[names.index(outer)]
     error_at = names.index("error")
-    if wrong_type is None and block.line_errors is None:
+    # The decode's columns and counts stand unless rows failed for another reason.
+    as_decoded = wrong_type is None and block.line_errors is None
+    if as_decoded:
         kinds, errors, missing = summary.kinds, summary.failed, summary.nulls
     else:
         pc = _arrow_io.compute()
@@ -156,15 +158,14 @@ def _decode_block(block: _arrow_io.Block, column: str, decoder: Any, drop_raw: b
                  if entry["values"] is not None}
         errors = pc.sum(failed.cast(pa.int64())).as_py() or 0
         missing = rows - (pc.sum(decoded.cast(pa.int64())).as_py() or 0) - errors
-        if wrong_type is not None or block.line_errors is not None:
-            # Rows that failed carry null results, whatever the decode gave for their placeholder.
-            columns = [c if i == error_at else pc.if_else(failed, pa.scalar(None, c.type), c)
-                       for i, c in enumerate(columns)]
+        # Rows that failed carry null results, whatever the decode gave for their placeholder.
+        columns = [c if i == error_at else pc.if_else(failed, pa.scalar(None, c.type), c)
+                   for i, c in enumerate(columns)]
     keep = [(name, batch.column(i)) for i, name in enumerate(batch.schema.names) if name not in names]
     added = [(name, c) for name, c in zip(names, columns) if not (drop_raw and name == "raw_data")]
     merged = pa.RecordBatch.from_arrays([c for _, c in keep + added], names=[n for n, _ in keep + added])
     memo = None
-    if wrong_type is None and block.line_errors is None:
+    if as_decoded:
         # Every result column follows its row's memo row, and so does the input column decoded
         # as it is (rows with one memo row had the same input).
         follow = [name for name, _ in added]
