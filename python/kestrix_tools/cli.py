@@ -75,7 +75,7 @@ def _parser() -> _Parser:
     bulk.add_argument("--output", metavar="FILE", help="file to write: the rows plus the result columns")
     bulk.add_argument("--column", metavar="NAME",
                       help='column with the revert data (default: the only column, else "revert_data")')
-    bulk.add_argument("--jobs", type=int, metavar="N", help=f"parallel workers (default: {default_jobs()}, one per CPU)")
+    bulk.add_argument("--jobs", type=int, metavar="N", help=f"threads at work (default: {default_jobs()}, one per CPU)")
     bulk.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
     bulk.add_argument("--force", action="store_true", help="replace the output file if it exists")
     bulk.add_argument("--drop-raw", action="store_true",

@@ -3,7 +3,8 @@ result columns out.
 
 Every format is read and written as Arrow record batches by pyarrow's native readers and
 writers, and each batch's column is decoded by ``decode_arrow``, which runs without the GIL:
-with more than one job, threads decode batches while this thread reads and another writes.
+with two jobs, this thread reads and decodes while another writes; with more, threads decode
+batches while this thread reads and another writes.
 Rows are written in input order and memory stays a few batches whatever the file's length.
 """
 
@@ -42,9 +43,11 @@ OUTPUT_FIELDS: tuple[str, ...] = (*RESULT_FIELDS, "error")
 #: rows it has decoded, so a batch decodes only the reverts no earlier batch held, and small
 #: batches cost little more than large ones. (CSV and JSON Lines are read in blocks of 2 MB.)
 BATCH_ROWS = 8192
-#: Bytes of decoded batches that may wait for the writing thread (with more than one job): the
-#: writer encodes each batch as it comes, so a little slack is enough.
-WRITE_AHEAD_BYTES = 4 << 20
+#: Bytes of decoded batches that may wait for the writing thread (with more than one job). The
+#: writer's pace is uneven (a row group's end, a dictionary that fills up): with 4 MB the
+#: decoding side waited for it a quarter of a two-job run; with 16, memory grew a fifth more
+#: from 10^5 to 10^7 rows.
+WRITE_AHEAD_BYTES = 8 << 20
 
 _DEFAULT_COLUMN = "revert_data"
 
@@ -241,7 +244,7 @@ def decode_file(
     column named like one of those is replaced. A row without revert data (null, or the key
     missing) has them all null; in CSV an unquoted empty field is null and ``""`` is empty.
     ``column`` defaults to the only column of a one-column file, else "revert_data".
-    ``jobs`` threads decode (default: one per CPU; 1 does everything on this thread).
+    ``jobs``: threads at work (default: one per CPU; 1 does everything on this thread).
     ``progress(rows, position)`` is called after each batch written, ``position`` counting
     what ``progress_total`` counts. ``drop_raw`` leaves out ``raw_data`` (the input column
     holds the same data). An existing output is refused unless ``force``. The output is
@@ -261,8 +264,13 @@ def decode_file(
         raise BulkError(str(error)) from None
     except (pa.ArrowInvalid, OSError) as error:
         raise BulkError(f"{source}: {error}") from None
+    # Two jobs split the work in two halves of about equal cost: this thread reads and decodes,
+    # another writes. Passing each batch through two more threads (decoding, and encoding the
+    # writer's columns at once) cost a tenth more CPU a row in hand-offs and caches, and
+    # scaled worse. From three jobs on, threads decode while this one reads.
+    decoding = jobs if jobs > 2 else 0
     partial = target.with_name(target.name + ".partial")
-    writer = TableWriter(partial, out_kind, threads=jobs)
+    writer = TableWriter(partial, out_kind, threads=jobs if decoding else 1)
     summary = BulkSummary()
     memos = threading.local()
     pool: ThreadPoolExecutor | None = None
@@ -294,13 +302,14 @@ def decode_file(
             if chosen is None:
                 chosen = _pick_column(block.batch, column)
             args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare, memos)
-            if pool is None and jobs > 1 and number > 0:
+            if behind is None and jobs > 1 and number > 0:
                 # A second batch: worth starting the threads (a one-batch file never does).
-                pool = ThreadPoolExecutor(jobs, thread_name_prefix="kestrix-decode")
                 behind = ThreadPoolExecutor(1, thread_name_prefix="kestrix-write")
+                if decoding:
+                    pool = ThreadPoolExecutor(decoding, thread_name_prefix="kestrix-decode")
             pending.append((block.position, pool.submit(_decode_block, *args) if pool else _decode_block(*args)))
             # Each thread busy with one batch and one more queued: memory stays a few batches.
-            while len(pending) > (jobs + 1 if pool is not None else 0):
+            while len(pending) > (decoding + 1 if pool is not None else 0):
                 finish()
         while pending:
             finish()

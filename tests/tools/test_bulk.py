@@ -108,30 +108,42 @@ def test_round_trip_keeps_rows_nulls_and_empties(tmp_path: Path, mix: list[str],
         sorted(p.name for p in tmp_path.iterdir()) == sorted([f"in{source}", f"out{target}"])
 
 
+@pytest.mark.parametrize("jobs", [2, 3])
 @pytest.mark.parametrize("source", [".parquet", ".csv", ".jsonl"])
-def test_more_jobs_decode_on_threads(tmp_path: Path, mix: list[str], source: str,
-                                     monkeypatch: pytest.MonkeyPatch) -> None:
-    """With more than one job the batches are decoded on the worker threads, not on the reading one."""
+def test_jobs_share_the_work_between_threads(tmp_path: Path, mix: list[str], source: str, jobs: int,
+                                             monkeypatch: pytest.MonkeyPatch) -> None:
+    """Two jobs: the reading thread decodes and another writes. More: worker threads decode."""
     import threading
 
     from kestrix_tools import files
 
-    threads: set[str] = set()
-    real = files.decode_columns
+    decoding: set[str] = set()
+    writing: set[str] = set()
+    real_decode, real_write = files.decode_columns, files.TableWriter.write
 
-    def watched(*args: Any, **kwargs: Any) -> Any:
-        threads.add(threading.current_thread().name)
-        return real(*args, **kwargs)
+    def watched_decode(*args: Any, **kwargs: Any) -> Any:
+        decoding.add(threading.current_thread().name)
+        return real_decode(*args, **kwargs)
 
-    monkeypatch.setattr(files, "decode_columns", watched)
+    def watched_write(*args: Any, **kwargs: Any) -> Any:
+        writing.add(threading.current_thread().name)
+        return real_write(*args, **kwargs)
+
+    monkeypatch.setattr(files, "decode_columns", watched_decode)
+    monkeypatch.setattr(files.TableWriter, "write", watched_write)
     monkeypatch.setattr(files._arrow_io, "CSV_BLOCK", 4096)
     monkeypatch.setattr(files._arrow_io, "JSON_BLOCK", 4096)
     table = table_of(mix * 50)
     write(table, tmp_path / f"in{source}")
-    decode_file(tmp_path / f"in{source}", tmp_path / "out.parquet", jobs=2, batch_rows=64)
+    decode_file(tmp_path / f"in{source}", tmp_path / "out.parquet", jobs=jobs, batch_rows=64)
     assert pq.read_table(tmp_path / "out.parquet").num_rows == table.num_rows
-    assert threads and all(name.startswith("kestrix-decode") for name in threads - {"MainThread"})
-    assert any(name.startswith("kestrix-decode") for name in threads)
+    # The first batch goes before any thread starts; the rest are written behind.
+    assert writing - {"MainThread"} and all(name.startswith("kestrix-write") for name in writing - {"MainThread"})
+    if jobs == 2:
+        assert decoding == {"MainThread"}
+    else:
+        assert all(name.startswith("kestrix-decode") for name in decoding - {"MainThread"})
+        assert any(name.startswith("kestrix-decode") for name in decoding)
 
 
 def test_rows_that_differ_keep_every_value(tmp_path: Path) -> None:
