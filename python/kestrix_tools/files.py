@@ -3,8 +3,8 @@ result columns out.
 
 Every format is read and written as Arrow record batches by pyarrow's native readers and
 writers, and each batch's column is decoded by ``decode_arrow``, which runs without the GIL:
-with two jobs, this thread reads and decodes while another writes; with more, threads decode
-batches while this thread reads and another writes.
+with two jobs, this thread reads and decodes while another formats and writes; with more,
+threads decode and format batches while this thread reads and another writes.
 Rows are written in input order and memory stays a few batches whatever the file's length.
 """
 
@@ -265,12 +265,15 @@ def decode_file(
     except (pa.ArrowInvalid, OSError) as error:
         raise BulkError(f"{source}: {error}") from None
     # Two jobs split the work in two halves of about equal cost: this thread reads and decodes,
-    # another writes. Passing each batch through two more threads (decoding, and encoding the
-    # writer's columns at once) cost a tenth more CPU a row in hand-offs and caches, and
-    # scaled worse. From three jobs on, threads decode while this one reads.
+    # another formats and writes. Passing each batch through two more threads (decoding, and
+    # encoding the writer's columns at once) cost a tenth more CPU a row in hand-offs and
+    # caches, and scaled worse. From three jobs on, threads decode and format while this one
+    # reads.
     decoding = jobs if jobs > 2 else 0
     partial = target.with_name(target.name + ".partial")
     writer = TableWriter(partial, out_kind, threads=jobs if decoding else 1)
+    # The writer formats what it is given as it is (``prepare`` only moves that work earlier).
+    prepare = writer.prepare if decoding else _as_given
     summary = BulkSummary()
     memos = threading.local()
     pool: ThreadPoolExecutor | None = None
@@ -301,7 +304,7 @@ def decode_file(
         for number, block in enumerate(_blocks(reader.blocks, source)):
             if chosen is None:
                 chosen = _pick_column(block.batch, column)
-            args = (block, chosen, native, drop_raw, reader.fixed_schema, writer.prepare, memos)
+            args = (block, chosen, native, drop_raw, reader.fixed_schema, prepare, memos)
             if behind is None and jobs > 1 and number > 0:
                 # A second batch: worth starting the threads (a one-batch file never does).
                 behind = ThreadPoolExecutor(1, thread_name_prefix="kestrix-write")
@@ -334,6 +337,10 @@ def decode_file(
             if threads is not None:
                 threads.shutdown(wait=True)
     return summary
+
+
+def _as_given(batch: Any) -> Any:
+    return batch
 
 
 def _blocks(blocks: Iterator[_arrow_io.Block], source: Path) -> Iterator[_arrow_io.Block]:

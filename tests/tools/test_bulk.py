@@ -88,6 +88,7 @@ def as_text(row: dict[str, Any]) -> dict[str, Any]:
 @pytest.mark.parametrize(("source", "target", "jobs"), [
     (".parquet", ".parquet", 1), (".parquet", ".parquet", 2), (".csv", ".csv", 2), (".jsonl", ".jsonl", 1),
     (".csv.zst", ".parquet", 1), (".parquet", ".jsonl.gz", 2), (".jsonl.gz", ".tsv", 1), (".tsv", ".csv.zst", 2),
+    (".jsonl", ".csv", 3), (".csv", ".jsonl", 3), (".parquet", ".parquet", 3),
 ])
 def test_round_trip_keeps_rows_nulls_and_empties(tmp_path: Path, mix: list[str], source: str, target: str,
                                                  jobs: int) -> None:
@@ -146,9 +147,11 @@ def test_jobs_share_the_work_between_threads(tmp_path: Path, mix: list[str], sou
         assert any(name.startswith("kestrix-decode") for name in decoding)
 
 
-def test_rows_that_differ_keep_every_value(tmp_path: Path) -> None:
+@pytest.mark.parametrize("jobs", [2, 3])
+def test_rows_that_differ_keep_every_value(tmp_path: Path, jobs: int) -> None:
     """JSON Lines whose keys and types change from block to block, and CSV rows with extra or
-    missing fields: every value reaches every output format."""
+    missing fields: every value reaches every output format (formatted on the writing thread
+    with two jobs, on the decoding threads with more)."""
     from kestrix_tools import _arrow_io
 
     lines = [{"revert_data": "0x", "a": i} for i in range(3000)]
@@ -160,7 +163,7 @@ def test_rows_that_differ_keep_every_value(tmp_path: Path) -> None:
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(_arrow_io, "JSON_BLOCK", 4096)  # many blocks, so that the schema grows between them
         for target in ("out.parquet", "out.csv", "out.jsonl"):
-            decode_file(tmp_path / "in.jsonl", tmp_path / target, jobs=2)
+            decode_file(tmp_path / "in.jsonl", tmp_path / target, jobs=jobs)
     for target in ("out.parquet", "out.csv", "out.jsonl"):
         rows = read(tmp_path / target)
         assert len(rows) == len(lines) + 2
