@@ -27,6 +27,23 @@ namespace {
 /// The module made by the first successful initialisation; later ones return it.
 PyObject* module_object = nullptr;
 
+/// The one argument of `name` a size from 0 to `most`; -1 with an exception pending (a TypeError
+/// unless `nargs` is 1, else `range` as the ValueError of a size outside it).
+Py_ssize_t size_argument(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t most,
+                         const char* range) noexcept {
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 argument", name);
+        return -1;
+    }
+    const Py_ssize_t size = PyLong_AsSsize_t(args[0]);
+    if (size == -1 && PyErr_Occurred()) return -1;
+    if (size < 0 || size > most) {
+        PyErr_SetString(PyExc_ValueError, range);
+        return -1;
+    }
+    return size;
+}
+
 /// json_nesting_exceeds(data, limit): whether the UTF-8 JSON text `data` (bytes-like) nests
 /// deeper than `limit`.
 PyObject* json_nesting_exceeds_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -34,12 +51,9 @@ PyObject* json_nesting_exceeds_call(PyObject*, PyObject* const* args, Py_ssize_t
         PyErr_SetString(PyExc_TypeError, "json_nesting_exceeds() takes exactly 2 arguments");
         return nullptr;
     }
-    const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
-    if (limit == -1 && PyErr_Occurred()) return nullptr;
-    if (limit < 0) {
-        PyErr_SetString(PyExc_ValueError, "limit must not be negative");
-        return nullptr;
-    }
+    const Py_ssize_t limit = size_argument("json_nesting_exceeds", args + 1, 1, PY_SSIZE_T_MAX,
+                                           "limit must not be negative");
+    if (limit < 0) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
     const std::string_view text(static_cast<const char*>(view.buf),
@@ -72,16 +86,9 @@ PyObject* count_json_lines_call(PyObject*, PyObject* const* args, Py_ssize_t nar
 /// command's own process: glibc raises the threshold as large blocks are freed, after which the
 /// buffers of a long run come from per-thread heaps whose free memory is never given back.
 PyObject* fix_mmap_threshold_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 1) {
-        PyErr_SetString(PyExc_TypeError, "fix_mmap_threshold() takes exactly 1 argument");
-        return nullptr;
-    }
-    const Py_ssize_t size = PyLong_AsSsize_t(args[0]);
-    if (size == -1 && PyErr_Occurred()) return nullptr;
-    if (size < 0 || size > INT_MAX) {
-        PyErr_SetString(PyExc_ValueError, "size must be 0 to 2**31 - 1 bytes");
-        return nullptr;
-    }
+    const Py_ssize_t size = size_argument("fix_mmap_threshold", args, nargs, INT_MAX,
+                                          "size must be 0 to 2**31 - 1 bytes");
+    if (size < 0) return nullptr;
 #if defined(__GLIBC__)
     return Py_NewRef(mallopt(M_MMAP_THRESHOLD, static_cast<int>(size)) == 1 ? Py_True : Py_False);
 #else
